@@ -1,0 +1,148 @@
+// update_queue.h - the four update queues and the operations that put items in and take
+// them out.
+//
+// The feed thread puts items in with addQueueItem (and drops waiting ones with
+// dropQueuedUpdate); the supervisor appends its status items to queue 2; each queue's
+// database thread takes due items from the head, leaves placeholders for throttled keys and
+// frees what it wrote. Everything reachable from an UpdateQueue except `signal`, `delay`,
+// `number` and the counters' readers is guarded by that queue's `lock`. No code holds two
+// queue locks at once; queue 1's lock also guards the instrument type table
+// (instruments.h). Only list, table and counter work is done under a lock, so the feed
+// thread never waits on the database beyond that.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <semaphore>
+#include <string_view>
+
+#include "zel/queues/queue_item.h"
+#include "zel_stats.h"
+
+// Key text -> waiting QueueItem. The table stores no key of its own: it points at the
+// item's `key`, which the item owns for as long as it is registered, so lookups and inserts
+// never allocate. Open addressing with linear probing and backward-shift deletion.
+class DedupTable {
+public:
+    DedupTable() = default;
+    ~DedupTable();
+    DedupTable(const DedupTable&) = delete;
+    DedupTable& operator=(const DedupTable&) = delete;
+
+    // Sizes the table for about `size_hint` entries; drops any entries. Returns 1, or 0
+    // when memory runs out.
+    int create(uint32_t size_hint);
+    void destroy();
+
+    QueueItem* lookup(std::string_view key) const;
+    // Registers `item` under item->key (which must be set and stay unchanged while it is
+    // registered). An entry already there under the same key is replaced.
+    void insert(QueueItem* item);
+    // Removes the entry for `key`; returns the item that was registered, or null.
+    QueueItem* remove(std::string_view key);
+
+    size_t count() const { return count_; }
+    size_t tablesize() const { return capacity_; }
+
+    static uint64_t hash(std::string_view key);
+
+private:
+    struct Slot {
+        uint64_t hash;
+        QueueItem* item;  // null: free slot
+    };
+    void grow();
+    size_t find_slot(std::string_view key, uint64_t h) const;
+
+    Slot* slots_ = nullptr;
+    size_t capacity_ = 0;  // power of two
+    size_t mask_ = 0;
+    size_t count_ = 0;
+};
+
+// Adds to / subtracts from a StatsBlock counter. The counters are read without a lock by
+// the supervisor and by other processes; relaxed atomic stores keep those reads whole.
+// Every writer of one counter holds the same lock (or is the counter's only writer), so a
+// load and a store are enough.
+inline void stat_add(uint64_t& counter, uint64_t delta) {
+    std::atomic_ref<uint64_t> ref(counter);
+    ref.store(ref.load(std::memory_order_relaxed) + delta, std::memory_order_relaxed);
+}
+inline void stat_sub(uint64_t& counter, uint64_t delta) {
+    std::atomic_ref<uint64_t> ref(counter);
+    ref.store(ref.load(std::memory_order_relaxed) - delta, std::memory_order_relaxed);
+}
+inline uint64_t stat_read(const uint64_t& counter) {
+    return std::atomic_ref<uint64_t>(const_cast<uint64_t&>(counter)).load(std::memory_order_relaxed);
+}
+
+struct UpdateQueue {
+    std::mutex lock;
+    QueueItem* head = nullptr;    // guarded by lock; the waiting items in take order
+    QueueItem* tail = nullptr;    // guarded by lock
+    QueueItem* cursor = nullptr;  // guarded by lock; last item put in by the delayed insert
+    DedupTable dedup;             // guarded by lock
+    // This queue's five counters. Until start-up points them into the shared statistics
+    // block (useStatsBlock) they live in `own_stats`.
+    QueueStats* stats = &own_stats;
+    QueueStats own_stats{};
+    // One release per new item (and per news merge) wakes the database thread, which
+    // waits with try_acquire_for.
+    std::counting_semaphore<2147483647> signal{0};
+    int32_t delay = 0;    // seconds; set before any item is queued, read without the lock
+    uint32_t number = 0;  // 1 to 4
+};
+
+inline constexpr int kQueueCount = 4;
+
+// The four queues; queue n is g_queues[n - 1]. Null until createUpdateQueues.
+extern UpdateQueue* g_queues;
+
+// Creates the four queues (dedup tables of `queuehashsize` entries, delays of queues 1 to 3
+// from `updateinterval`). Returns 1, or 0 when memory runs out (logged).
+int createUpdateQueues();
+// Queue 4's delay depends on the final request switches: call once the table definitions
+// have been read, before anything is queued.
+void setQueue4Delay();
+// Frees every waiting item (iteratively) and the queues. Only when no thread uses them.
+void destroyUpdateQueues();
+// Points each queue's counters at its group in `block` (group n is block->queue[n-1]),
+// carrying over what the private groups have counted so far. Called by start-up before
+// the threads start.
+void useStatsBlock(StatsBlock* block);
+
+// Queue number (1 to 4) of a message kind. News (13, 249, 255) goes to queue 2 while order
+// books or orders are requested and to queue 4 otherwise.
+uint32_t queueNumberForKind(uint8_t kind);
+inline UpdateQueue* queueForKind(uint8_t kind) { return &g_queues[queueNumberForKind(kind) - 1]; }
+
+// Queues an update: merges it into the waiting item with the same key, or makes a new
+// item. Takes ownership of `fields` (may be null). Never fails towards the caller.
+// `tmpl.key` may be rewritten (kinds 14 and 15 use the instrument's kind-251 key).
+void addQueueItem(FieldValue* fields, UpdateTemplate& tmpl);
+
+// Drops the waiting item of `kind` for `insref` (key "insref:kind") from `queue`. Mode 1
+// unlinks and frees it; mode 0 only unregisters its key and clears ITEM_KEYED, so it is
+// still written but nothing more merges into it. Takes the queue's lock.
+void dropQueuedUpdate(UpdateQueue* queue, uint64_t insref, uint32_t kind, int mode);
+
+// --- Lock held by the caller -------------------------------------------------------------
+
+// Takes `item` out of the queue's list (moving `cursor` to its successor if it pointed at
+// it), unregisters its key when ITEM_KEYED, lowers empty_items when ITEM_EMPTY. The item's
+// key is kept (the database thread may still use it); its links are cleared.
+void unlinkQueueItem(UpdateQueue* queue, QueueItem* item);
+// Merges `fields` into `item` (ownership of the list passes to the call): a new tag goes to
+// the front of the item's list, tag 2 is appended to the old text, any other tag replaces
+// the old value, null included.
+void mergeFields(QueueItem* item, FieldValue* fields);
+// Appends `item` at the tail (no counters touched).
+void appendQueueItem(UpdateQueue* queue, QueueItem* item);
+// Leaves at the tail, in the place of the keyed `item` just taken, an empty placeholder
+// (ITEM_KEYED | ITEM_EMPTY, same kind and insref, a copy of the key, `time` = now) that is
+// registered under the key and counted in empty_items, so that updates of the key during
+// the next `delay` seconds merge into it. Returns it (null when the item had no key, which
+// is logged with `debug`).
+QueueItem* addPlaceholder(UpdateQueue* queue, const QueueItem* item, int64_t now);
