@@ -1,0 +1,9 @@
+// files.h - the few file-system calls that standard C and C++ do not offer as the program
+// needs them.
+#pragma once
+
+// The separator between a directory and a file name on this platform.
+inline constexpr char kPathSeparator = '/';
+
+// Creates one directory level; true when it was created (an existing one gives false).
+bool platform_make_directory(const char* path);
