@@ -1,0 +1,62 @@
+/*
+ * pg_connection.h - the PostgreSQL module's DbConnection and the helpers its entry points
+ * share.
+ *
+ * One DbConnection per zel database thread. Every member except `status` belongs to the one
+ * thread that uses the connection (zel's main thread before the run, one database thread
+ * during it) and is touched without a lock. `status` is also written by zel's stop handler
+ * and read by its supervisor, so it is an atomic byte.
+ */
+#ifndef ZEL_PG_CONNECTION_H
+#define ZEL_PG_CONNECTION_H
+
+#include <libpq-fe.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "zel_module.h"
+
+struct DbConnection {
+    PGconn* server = nullptr;  // null before the first connect and after a disconnect
+    std::string error_text;
+    bool has_error = false;    // mod_geterrorstring answers null until the first error
+    std::vector<char> scratch; // literals made by mod_add_value live here
+    std::string database_name; // learnt at the first successful connect, kept for good
+    ResultValue* result_head = nullptr;
+    ResultValue* result_tail = nullptr;
+    ZelModuleParams* params = nullptr;
+    bool estrings = false;       // the server reads '...' literals the old way: write E'...'
+    bool in_transaction = false; // between START TRANSACTION and COMMIT/ROLLBACK
+    int32_t error_code = 0;      // SQLSTATE digits of the last failure, 0 when none
+    std::atomic<uint8_t> status{ZEL_STATUS_CONNECTED};
+};
+
+namespace zel_pg {
+
+struct ResultDeleter {
+    void operator()(PGresult* result) const { PQclear(result); }
+};
+using Result = std::unique_ptr<PGresult, ResultDeleter>;
+
+// Runs one statement and hands back its final result. A statement that leaves the
+// connection in a COPY state is wound up here (the module has no data to stream), so the
+// connection stays usable; the answer is then a failure result.
+Result run(DbConnection& conn, const char* statement);
+
+// Error bookkeeping: the last error text and code that mod_geterrorstring and
+// mod_getlasterror report. set_error keeps libpq's message without its trailing line feed.
+void set_error(DbConnection& conn, const char* text, int32_t code);
+void clear_error(DbConnection& conn);
+
+// The connect routine shared by mod_connect and mod_reconnect; 1 on success, 0 on failure.
+int32_t connect(DbConnection& conn);
+
+bool connection_ok(const DbConnection& conn);
+
+}  // namespace zel_pg
+
+#endif  // ZEL_PG_CONNECTION_H

@@ -1,0 +1,52 @@
+/*
+ * pg_dialect.h - the PostgreSQL module's text rules, kept apart from libpq.
+ *
+ * Everything here is a pure function of its arguments: how the connection string is made
+ * from the parameter block, how the table-definition vocabulary is written as PostgreSQL
+ * column types and back, how an SQLSTATE becomes an error code and a result code, and how a
+ * server version number is shown. The entry points in pgsql_module.cpp, pg_execute.cpp and
+ * pg_schema.cpp call them; the unit tests call them directly. No state, no locks.
+ */
+#ifndef ZEL_PG_DIALECT_H
+#define ZEL_PG_DIALECT_H
+
+#include <cstdint>
+#include <string>
+
+#include "zel_module.h"
+
+namespace zel_pg {
+
+// The libpq connection string for a parameter block whose connectionstring is not set:
+// host, port, dbname, user, password, sslkey, sslcert, sslrootcert in this order, each
+// present member as key='value' followed by one blank.
+std::string build_conninfo(const ZelModuleParams& params);
+
+// Appends the PostgreSQL type for a table-definition type and size to out.
+void append_pg_type(std::string& out, const char* type, const char* size);
+
+// The table-definition type for a column that information_schema.columns describes.
+// Returns data_type itself when no rule maps it.
+const char* vocabulary_type(const char* data_type, const char* numeric_precision,
+                            const char* numeric_scale);
+
+// The size text of such a column; empty when the column has no size.
+std::string column_size(const char* character_maximum_length, const char* numeric_precision,
+                        const char* numeric_scale);
+
+// The leading decimal digits of an SQLSTATE as a number ("23505" -> 23505, "40P01" -> 40).
+int32_t sqlstate_code(const char* sqlstate);
+
+// Which statement failed: the two entry points classify the same SQLSTATE differently.
+enum class Origin { execute, query };
+
+// The result code for a failed statement with the given SQLSTATE (null when the server
+// sent none) on a connection that is, or is no longer, usable.
+int32_t classify_failure(Origin origin, const char* sqlstate, bool connection_ok);
+
+// "major.minor.patch" made from a server version number (90624 -> "9.6.24").
+std::string version_text(int version);
+
+}  // namespace zel_pg
+
+#endif  // ZEL_PG_DIALECT_H
