@@ -1,0 +1,14 @@
+// dynlib.h - loading a shared library at run time and finding its entry points.
+//
+// Used by the module loader (zel/modload) on the main thread. The error text belongs to
+// the calling thread and stays valid until its next call here.
+#pragma once
+
+// Opens the library file; nullptr on failure (see platform_library_error).
+void* platform_library_open(const char* path);
+// The address of an exported symbol; nullptr when the library does not export it.
+void* platform_library_symbol(void* library, const char* name);
+// Closes a library opened above; returns true on success.
+bool platform_library_close(void* library);
+// The text of the last failure of the calling thread ("" when none).
+const char* platform_library_error();

@@ -1,0 +1,141 @@
+// registry.cpp - the file-backed registry.
+//
+// Reads parse the whole file each time: it is a handful of lines read a few times per run.
+// A write builds the new text in memory and renames it over the old file, so a reader
+// never sees half a file.
+#include "platform/registry.h"
+
+#include <strings.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#ifndef ZEL_INSTALL_PREFIX
+#define ZEL_INSTALL_PREFIX "/usr/local"
+#endif
+
+namespace {
+
+constexpr const char* kRoots[] = {"HKLM\\", "HKEY_LOCAL_MACHINE\\"};
+
+std::string trim(const std::string& text) {
+    size_t first = text.find_first_not_of(" \t");
+    if (first == std::string::npos) return {};
+    size_t last = text.find_last_not_of(" \t");
+    return text.substr(first, last - first + 1);
+}
+
+// The key path of a section header line without the root, or false when the line is no
+// section of the local machine.
+bool section_key(const std::string& line, std::string* key) {
+    std::string text = trim(line);
+    if (text.size() < 2 || text.front() != '[' || text.back() != ']') return false;
+    text = text.substr(1, text.size() - 2);
+    for (const char* root : kRoots) {
+        size_t length = std::strlen(root);
+        if (text.size() >= length && strncasecmp(text.c_str(), root, length) == 0) {
+            *key = text.substr(length);
+            return true;
+        }
+    }
+    *key = "\x01";  // a section of another root: its values never match
+    return true;
+}
+
+bool same(const std::string& a, const char* b) { return strcasecmp(a.c_str(), b) == 0; }
+
+bool read_lines(std::vector<std::string>* lines) {
+    FILE* file = std::fopen(platform_registry_file().c_str(), "r");
+    if (!file) return false;
+    std::string line;
+    int c;
+    while ((c = std::fgetc(file)) != EOF) {
+        if (c == '\n') {
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            lines->push_back(line);
+            line.clear();
+        } else {
+            line.push_back(static_cast<char>(c));
+        }
+    }
+    if (!line.empty()) lines->push_back(line);
+    std::fclose(file);
+    return true;
+}
+
+}  // namespace
+
+std::string platform_registry_file() {
+    const char* path = std::getenv("ZEL_REGISTRY");
+    if (path && *path) return path;
+    return ZEL_INSTALL_PREFIX "/etc/zel/registry";
+}
+
+int platform_registry_read_string(const char* key_path, const char* name, char** out) {
+    std::vector<std::string> lines;
+    if (!read_lines(&lines)) return -1;
+    std::string key;
+    bool in_key = false;
+    for (const std::string& line : lines) {
+        std::string trimmed = trim(line);
+        if (trimmed.empty() || trimmed[0] == '#' || trimmed[0] == ';') continue;
+        if (section_key(line, &key)) {
+            in_key = same(key, key_path);
+            continue;
+        }
+        size_t equals = line.find('=');
+        if (!in_key || equals == std::string::npos) continue;
+        if (!same(trim(line.substr(0, equals)), name)) continue;
+        std::string value = line.substr(equals + 1);
+        *out = strdup(value.c_str());
+        return *out ? static_cast<int>(value.size() + 1) : -1;
+    }
+    return 0;
+}
+
+bool platform_registry_write_string(const char* key_path, const char* name, const char* value) {
+    std::vector<std::string> lines;
+    read_lines(&lines);  // a missing file is an empty registry
+    std::string entry = std::string(name) + "=" + value;
+    std::string key;
+    bool in_key = false;
+    bool done = false;
+    size_t key_end = std::string::npos;  // where a new value of the key goes
+    for (size_t i = 0; i < lines.size() && !done; ++i) {
+        std::string trimmed = trim(lines[i]);
+        if (!trimmed.empty() && trimmed[0] != '#' && trimmed[0] != ';' && section_key(lines[i], &key)) {
+            in_key = same(key, key_path);
+            if (in_key) key_end = i + 1;
+            continue;
+        }
+        if (!in_key) continue;
+        if (!trimmed.empty()) key_end = i + 1;
+        size_t equals = lines[i].find('=');
+        if (equals != std::string::npos && same(trim(lines[i].substr(0, equals)), name)) {
+            lines[i] = entry;
+            done = true;
+        }
+    }
+    if (!done) {
+        if (key_end == std::string::npos) {
+            lines.push_back(std::string("[HKLM\\") + key_path + "]");
+            lines.push_back(entry);
+        } else {
+            lines.insert(lines.begin() + static_cast<long>(key_end), entry);
+        }
+    }
+    std::string path = platform_registry_file();
+    std::string temporary = path + ".new";
+    FILE* file = std::fopen(temporary.c_str(), "w");
+    if (!file) return false;
+    bool ok = true;
+    for (const std::string& line : lines) ok = ok && std::fprintf(file, "%s\n", line.c_str()) >= 0;
+    ok = std::fclose(file) == 0 && ok;
+    if (!ok || std::rename(temporary.c_str(), path.c_str()) != 0) {
+        std::remove(temporary.c_str());
+        return false;
+    }
+    return true;
+}
