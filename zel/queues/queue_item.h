@@ -79,6 +79,8 @@ FieldValue* fieldValueCopy(const FieldValue* field);            // same tag, cop
 // Replaces the value with a copy of `value` (nullptr: null), freeing the old one.
 void fieldValueSetValue(FieldValue* field, const char* value, size_t len);
 void fieldValueSetValue(FieldValue* field, const char* value);
+// Appends `text` to the value (a null value counts as empty).
+void fieldValueAppend(FieldValue* field, const char* text);
 // Moves `from`'s value into `to` (freeing `to`'s old value); `from` is freed.
 void fieldValueTakeValue(FieldValue* to, FieldValue* from);
 void fieldValueFree(FieldValue* field);

@@ -40,8 +40,9 @@ public:
     // Registers `item` under item->key (which must be set and stay unchanged while it is
     // registered). An entry already there under the same key is replaced.
     void insert(QueueItem* item);
-    // Removes the entry for `key`; returns the item that was registered, or null.
-    QueueItem* remove(std::string_view key);
+    // Removes the entry for `key`; returns the item that was registered, or null. With
+    // `only` given, the entry is removed only when it is that item.
+    QueueItem* remove(std::string_view key, const QueueItem* only = nullptr);
 
     size_t count() const { return count_; }
     size_t tablesize() const { return capacity_; }

@@ -1,0 +1,375 @@
+// update_queue.cpp - the four update queues: creation, queue choice, addQueueItem with its
+// merge and delay rules, and the bookkeeping the database threads use.
+//
+// Producers are the feed thread (addQueueItem, dropQueuedUpdate) and the supervisor (its
+// status items); each queue's database thread takes items (unlinkQueueItem, addPlaceholder).
+// All of it runs under the queue's lock, which is held only for a table lookup, a list
+// splice and a field merge, so a slow database never holds up the feed. The signal is
+// released after the lock is left, so the woken thread does not at once block on it.
+#include "zel/queues/update_queue.h"
+
+#include <charconv>
+#include <cinttypes>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "zel/frame/clock.h"
+#include "zel/frame/config.h"
+#include "zel/frame/log.h"
+#include "zel/queues/order_book.h"
+#include "zel/queues/source_name.h"
+
+UpdateQueue* g_queues = nullptr;
+
+namespace {
+
+// "insref:kind", the key under which dropQueuedUpdate and the level-change container find
+// an instrument's waiting item of one kind.
+void write_kind_key(std::string& key, uint64_t insref, uint32_t kind) {
+    char text[32];
+    char* end = std::to_chars(text, text + sizeof(text), insref).ptr;
+    *end++ = ':';
+    end = std::to_chars(end, text + sizeof(text), kind).ptr;
+    key.assign(text, end);
+}
+
+void link_before(UpdateQueue* q, QueueItem* at, QueueItem* item) {
+    item->next = at;
+    item->prev = at->prev;
+    if (at->prev) {
+        at->prev->next = item;
+    } else {
+        q->head = item;
+    }
+    at->prev = item;
+}
+
+// Takes `item` out of the list only (no table or counter change).
+void list_unlink(UpdateQueue* q, QueueItem* item) {
+    if (item->prev) {
+        item->prev->next = item->next;
+    } else {
+        q->head = item->next;
+    }
+    if (item->next) {
+        item->next->prev = item->prev;
+    } else {
+        q->tail = item->prev;
+    }
+    if (q->cursor == item) q->cursor = item->next;
+    item->next = item->prev = nullptr;
+}
+
+void free_queue_list(QueueItem* head) {
+    while (head) {
+        QueueItem* next = head->next;
+        freeQueueItem(head);
+        head = next;
+    }
+}
+
+// Puts a new item where it is due: straight at the tail without a delay; with one, the item
+// is due at once, so it goes before the first waiting item that is not yet due
+// (placeholders and items that still wait out the delay). The search starts at the item put
+// in last, as new items nearly always belong right behind it.
+void insert_new(UpdateQueue* q, QueueItem* item, int64_t now) {
+    stat_add(q->stats->queued, 1);
+    if (q->delay == 0) {
+        appendQueueItem(q, item);
+        return;
+    }
+    int64_t delay = q->delay;
+    item->time = now - (delay + 1);
+    QueueItem* at = q->cursor ? q->cursor : q->head;
+    while (at && at->time + delay < now) at = at->next;
+    if (at) {
+        link_before(q, at, item);
+    } else {
+        appendQueueItem(q, item);
+    }
+    q->cursor = item;
+}
+
+void merge_order_entry(QueueItem* container, FieldValue* fields, const UpdateTemplate& t) {
+    QueueItem* last = nullptr;
+    for (QueueItem* entry = container->bid_changes; entry; entry = entry->next) {
+        last = entry;
+        if (entry->order_id != t.order_id) continue;
+        bool replaced_before = (entry->flags & (ITEM_DELETE | ITEM_REPLACE)) != 0;
+        if (t.flags & ITEM_DELETE) {
+            freeFieldList(entry->fields);
+            entry->fields = fields;
+        } else {
+            mergeFields(entry, fields);
+        }
+        entry->flags = t.flags | (replaced_before ? ITEM_REPLACE : 0);
+        return;
+    }
+    QueueItem* entry = allocQueueItem();
+    entry->order_id = t.order_id;
+    entry->flags = t.flags;
+    entry->insref = container->insref;
+    entry->kind = container->kind;
+    entry->fields = fields;
+    if (last) {
+        last->next = entry;
+        entry->prev = last;
+    } else {
+        container->bid_changes = entry;
+    }
+}
+
+// Merges an update into the waiting item `e`. Returns true when the signal is to be
+// released (news: a further block may complete the item).
+bool merge_into(UpdateQueue* q, QueueItem* e, FieldValue* fields, UpdateTemplate& t) {
+    if (e->flags & ITEM_EMPTY) {
+        e->flags &= ~ITEM_EMPTY;
+        stat_add(q->stats->queued, 1);
+        stat_sub(q->stats->empty_items, 1);
+    } else {
+        stat_add(q->stats->deduplicated, 1);
+    }
+    e->flags |= t.flags;
+    switch (t.kind) {
+        case KIND_MBO:
+            merge_order_entry(e, fields, t);
+            return false;
+        case KIND_BID_LEVEL:
+        case KIND_ASK_LEVEL:
+            combineLevelChange(e, t.kind, t.flags, t.price, fields);
+            return false;
+        case KIND_NEWS:
+            mergeFields(e, fields);
+            return true;
+        case KIND_TRADE_MINUTE:
+            // The minute bar is rebuilt from the trades table, so it must come after every
+            // trade of its minute that is queued.
+            mergeFields(e, fields);
+            if (e != q->tail) {
+                list_unlink(q, e);
+                appendQueueItem(q, e);
+            }
+            return false;
+        default:
+            mergeFields(e, fields);
+            return false;
+    }
+}
+
+}  // namespace
+
+int createUpdateQueues() {
+    destroyUpdateQueues();
+    auto* queues = new (std::nothrow) UpdateQueue[kQueueCount];
+    if (!queues) {
+        log_message(LOG_LEVEL_ERROR, "Out of memory creating the update queues");
+        return 0;
+    }
+    for (int i = 0; i < kQueueCount; ++i) {
+        UpdateQueue& q = queues[i];
+        q.number = static_cast<uint32_t>(i + 1);
+        if (!q.dedup.create(g_config.queuehashsize)) {
+            log_message(LOG_LEVEL_ERROR, "Out of memory creating the hash table of queue %d", i + 1);
+            delete[] queues;
+            return 0;
+        }
+    }
+    queues[0].delay = g_config.updateinterval;
+    queues[1].delay = 0;
+    queues[2].delay = 0;
+    queues[3].delay = 0;  // set by setQueue4Delay once the request switches are final
+    g_queues = queues;
+    return 1;
+}
+
+void setQueue4Delay() {
+    bool books = g_config.requestorderbooks == 1 || g_config.requestmbo == 1;
+    g_queues[3].delay = books ? g_config.updateinterval : 0;
+}
+
+void destroyUpdateQueues() {
+    if (!g_queues) return;
+    for (int i = 0; i < kQueueCount; ++i) {
+        free_queue_list(g_queues[i].head);
+        g_queues[i].head = g_queues[i].tail = g_queues[i].cursor = nullptr;
+    }
+    delete[] g_queues;
+    g_queues = nullptr;
+}
+
+void useStatsBlock(StatsBlock* block) {
+    for (int i = 0; i < kQueueCount; ++i) {
+        UpdateQueue& q = g_queues[i];
+        std::lock_guard<std::mutex> guard(q.lock);
+        QueueStats* target = &block->queue[i];
+        if (q.stats == target) continue;
+        *target = *q.stats;
+        q.stats = target;
+    }
+}
+
+uint32_t queueNumberForKind(uint8_t kind) {
+    switch (kind) {
+        case 2: case 8: case 18: case 19: case 22: case 37: case 40: case 247: case 254:
+            return 1;
+        case 1: case 30: case 245:
+            return 2;
+        case 7: case 14: case 15: case 38: case 251:
+            return 4;
+        case 13: case 249: case 255:
+            return (g_config.requestorderbooks == 1 || g_config.requestmbo == 1) ? 2 : 4;
+        default:
+            return 3;
+    }
+}
+
+void addQueueItem(FieldValue* fields, UpdateTemplate& t) {
+    UpdateQueue* q = queueForKind(t.kind);
+    bool level_change = t.kind == KIND_BID_LEVEL || t.kind == KIND_ASK_LEVEL;
+    // Level changes always go into the instrument's one kind-251 container. They are looked
+    // up by that key even when a caller left out ITEM_KEYED: a second container under the
+    // same key would leave the first unreachable for dropQueuedUpdate and later merges.
+    if (level_change) write_kind_key(t.key, t.insref, KIND_ORDER_BOOK);
+    bool keyed = level_change || (t.flags & ITEM_KEYED);
+    bool wake = false;
+    {
+        std::lock_guard<std::mutex> guard(q->lock);
+        QueueItem* waiting = keyed ? q->dedup.lookup(t.key) : nullptr;
+        if (waiting) {
+            wake = merge_into(q, waiting, fields, t);
+        } else if (level_change && !t.price) {
+            if ((t.flags & ITEM_INSERT_BITS) && g_config.debug == 1) {
+                log_message(LOG_LEVEL_PROBLEM,
+                            "addQueueItem error no price. Insref:%" PRIu64 " Option: %u File:%s Line:%d", t.insref,
+                            t.flags, ZEL_SOURCE_NAME, __LINE__);
+            }
+            freeFieldList(fields);
+        } else {
+            int64_t now = now_seconds();
+            QueueItem* item = allocQueueItem();
+            item->time = now;
+            item->insref = t.insref;
+            if (level_change) {
+                item->kind = KIND_ORDER_BOOK;
+                item->flags = t.flags | ITEM_KEYED;
+                QueueItem* change = makeLevelChange(t.insref, t.kind, t.flags, t.price, fields);
+                if (t.kind == KIND_BID_LEVEL) {
+                    item->bid_changes = change;
+                } else {
+                    item->ask_changes = change;
+                }
+            } else if (t.kind == KIND_MBO) {
+                item->kind = KIND_MBO;
+                item->flags = t.flags;
+                QueueItem* entry = allocQueueItem();
+                entry->order_id = t.order_id;
+                entry->insref = t.insref;
+                entry->kind = KIND_MBO;
+                entry->flags = t.flags;
+                entry->fields = fields;
+                item->bid_changes = entry;
+            } else {
+                item->kind = t.kind;
+                item->flags = t.flags;
+                item->fields = fields;
+            }
+            insert_new(q, item, now);
+            if (keyed) {
+                item->key = static_cast<char*>(std::malloc(t.key.size() + 1));
+                if (!item->key) {
+                    log_message(LOG_LEVEL_ERROR, "Out of memory in the update queues");
+                    std::abort();
+                }
+                std::memcpy(item->key, t.key.c_str(), t.key.size() + 1);
+                q->dedup.insert(item);
+            }
+            wake = true;
+        }
+    }
+    if (wake) q->signal.release();
+}
+
+void dropQueuedUpdate(UpdateQueue* queue, uint64_t insref, uint32_t kind, int mode) {
+    // The feed thread calls this for every reset and book clear; the key text lives in a
+    // buffer that keeps its capacity, so the call allocates nothing.
+    thread_local std::string key;
+    write_kind_key(key, insref, kind);
+    std::lock_guard<std::mutex> guard(queue->lock);
+    QueueItem* item = queue->dedup.lookup(key);
+    if (!item) return;
+    if (mode == 1) {
+        bool empty = (item->flags & ITEM_EMPTY) != 0;
+        unlinkQueueItem(queue, item);
+        if (!empty) stat_sub(queue->stats->queued, 1);
+        freeQueueItem(item);
+    } else {
+        queue->dedup.remove(key, item);
+        item->flags &= ~ITEM_KEYED;
+    }
+}
+
+void unlinkQueueItem(UpdateQueue* queue, QueueItem* item) {
+    list_unlink(queue, item);
+    if ((item->flags & ITEM_KEYED) && item->key) queue->dedup.remove(item->key, item);
+    if (item->flags & ITEM_EMPTY) stat_sub(queue->stats->empty_items, 1);
+}
+
+void appendQueueItem(UpdateQueue* queue, QueueItem* item) {
+    item->next = nullptr;
+    item->prev = queue->tail;
+    if (queue->tail) {
+        queue->tail->next = item;
+    } else {
+        queue->head = item;
+    }
+    queue->tail = item;
+}
+
+void mergeFields(QueueItem* item, FieldValue* fields) {
+    while (fields) {
+        FieldValue* incoming = fields;
+        fields = fields->next;
+        FieldValue* old = fieldListFind(item->fields, incoming->tag);
+        if (!old) {
+            incoming->prev = nullptr;
+            incoming->next = item->fields;
+            if (item->fields) item->fields->prev = incoming;
+            item->fields = incoming;
+        } else if (incoming->tag == 2) {
+            // Text of news blocks: later blocks continue the earlier ones.
+            if (incoming->value) fieldValueAppend(old, incoming->value);
+            fieldValueFree(incoming);
+        } else {
+            // The new node takes the old node's place: the same result as moving its value
+            // over, without copying a text that lives inside the node.
+            incoming->prev = old->prev;
+            incoming->next = old->next;
+            if (old->prev) {
+                old->prev->next = incoming;
+            } else {
+                item->fields = incoming;
+            }
+            if (old->next) old->next->prev = incoming;
+            fieldValueFree(old);
+        }
+    }
+}
+
+QueueItem* addPlaceholder(UpdateQueue* queue, const QueueItem* item, int64_t now) {
+    if (!item->key) {
+        // Nothing could ever merge into a placeholder without a key.
+        if (g_config.debug == 1) log_message(LOG_LEVEL_ERROR, "NULL key");
+        return nullptr;
+    }
+    QueueItem* placeholder = allocQueueItem();
+    placeholder->time = now;
+    placeholder->flags = ITEM_KEYED | ITEM_EMPTY;
+    placeholder->kind = item->kind;
+    placeholder->insref = item->insref;
+    placeholder->key = queueStrdup(item->key);
+    queue->dedup.insert(placeholder);
+    appendQueueItem(queue, placeholder);
+    stat_add(queue->stats->empty_items, 1);
+    return placeholder;
+}
