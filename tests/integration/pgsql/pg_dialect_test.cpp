@@ -1,0 +1,198 @@
+// The PostgreSQL module's text rules, without a server: connection strings, type names both
+// ways, SQLSTATE classes and the version text.
+#include "modules/pgsql/pg_dialect.h"
+
+#include <gtest/gtest.h>
+#include <libpq-fe.h>
+
+#include <string>
+
+using namespace zel_pg;
+
+namespace {
+
+ZelModuleParams no_params() { return ZelModuleParams{}; }
+
+std::string pg_type(const char* type, const char* size)
+{
+    std::string out;
+    append_pg_type(out, type, size);
+    return out;
+}
+
+}  // namespace
+
+TEST(PgConnInfo, OnlyTheMembersThatAreSetInFixedOrder)
+{
+    ZelModuleParams p = no_params();
+    char server[] = "db1", name[] = "quotes", empty[] = "";
+    p.db_server = server;
+    p.dbname = name;
+    p.connectionstring = empty;
+    EXPECT_EQ(build_conninfo(p), "host='db1' dbname='quotes' ");
+
+    char user[] = "u", pw[] = "p", port[] = "5433", key[] = "k.pem", cert[] = "c.pem", ca[] = "ca.pem";
+    char capath[] = "/certs", cipher[] = "HIGH";
+    p.db_username = user;
+    p.db_password = pw;
+    p.db_port = port;
+    p.ssl_key = key;
+    p.ssl_cert = cert;
+    p.ssl_ca = ca;
+    p.ssl_capath = capath;  // libpq has no such keyword: left out
+    p.ssl_cipher = cipher;
+    EXPECT_EQ(build_conninfo(p),
+              "host='db1' port='5433' dbname='quotes' user='u' password='p' sslkey='k.pem' "
+              "sslcert='c.pem' sslrootcert='ca.pem' ");
+}
+
+TEST(PgConnInfo, EmptyBlockGivesEmptyStringAndEmptyMembersAreLeftOut)
+{
+    ZelModuleParams p = no_params();
+    EXPECT_EQ(build_conninfo(p), "");
+    char empty[] = "";
+    p.db_server = empty;
+    p.db_password = empty;
+    EXPECT_EQ(build_conninfo(p), "");
+}
+
+TEST(PgConnInfo, QuotesAndBackslashesInValuesCannotEndTheValue)
+{
+    ZelModuleParams p = no_params();
+    char pw[] = R"(it's\' host='evil)";
+    p.db_password = pw;
+    EXPECT_EQ(build_conninfo(p), R"(password='it\'s\\\' host=\'evil' )");
+
+    // libpq itself reads back exactly the password, and no host.
+    char* error = nullptr;
+    PQconninfoOption* options = PQconninfoParse(build_conninfo(p).c_str(), &error);
+    ASSERT_NE(options, nullptr) << (error ? error : "");
+    for (PQconninfoOption* o = options; o->keyword != nullptr; ++o) {
+        if (std::string(o->keyword) == "password") {
+            EXPECT_STREQ(o->val, pw);
+        }
+        if (std::string(o->keyword) == "host") {
+            EXPECT_EQ(o->val, nullptr);
+        }
+    }
+    PQconninfoFree(options);
+}
+
+TEST(PgTypes, RenderingTable)
+{
+    EXPECT_EQ(pg_type("bigint", "20"), "numeric(20,0)");
+    EXPECT_EQ(pg_type("bigint", nullptr), "numeric(20,0)");
+    EXPECT_EQ(pg_type("bigint", ""), "numeric(20,0)");
+    EXPECT_EQ(pg_type("bigint", "19,0"), "numeric(19,0)");
+    EXPECT_EQ(pg_type("bigint", "0,0"), "numeric");
+    EXPECT_EQ(pg_type("double", nullptr), "double precision");
+    EXPECT_EQ(pg_type("double", "53"), "double precision(53)");
+    EXPECT_EQ(pg_type("decimal", "12,4"), "numeric(12,4)");
+    EXPECT_EQ(pg_type("decimal", nullptr), "numeric");
+    EXPECT_EQ(pg_type("char", "3"), "character(3)");
+    EXPECT_EQ(pg_type("varchar", "64"), "character varying(64)");
+    EXPECT_EQ(pg_type("varchar", "0"), "character varying");
+    EXPECT_EQ(pg_type("mediumtext", nullptr), "text");
+    EXPECT_EQ(pg_type("time", "6"), "time without time zone");
+    EXPECT_EQ(pg_type("datetime", nullptr), "timestamp without time zone");
+    EXPECT_EQ(pg_type("int", nullptr), "integer");
+    EXPECT_EQ(pg_type("date", nullptr), "date");
+    EXPECT_EQ(pg_type("smallint", "5"), "smallint(5)");
+}
+
+TEST(PgTypes, DescriptionMapsServerTypesToTheVocabulary)
+{
+    EXPECT_STREQ(vocabulary_type("time without time zone", nullptr, nullptr), "time");
+    EXPECT_STREQ(vocabulary_type("timestamp without time zone", nullptr, nullptr), "datetime");
+    EXPECT_STREQ(vocabulary_type("text", nullptr, nullptr), "mediumtext");
+    EXPECT_STREQ(vocabulary_type("character varying", nullptr, nullptr), "varchar");
+    EXPECT_STREQ(vocabulary_type("character", nullptr, nullptr), "char");
+    EXPECT_STREQ(vocabulary_type("double precision", "53", nullptr), "double");
+    EXPECT_STREQ(vocabulary_type("numeric", "10", "0"), "bigint");
+    EXPECT_STREQ(vocabulary_type("numeric", "20", "0"), "bigint");
+    EXPECT_STREQ(vocabulary_type("numeric", "9", "0"), "decimal");
+    EXPECT_STREQ(vocabulary_type("numeric", "21", "0"), "decimal");
+    EXPECT_STREQ(vocabulary_type("numeric", "20", "2"), "decimal");
+    EXPECT_STREQ(vocabulary_type("numeric", nullptr, nullptr), "decimal");
+    EXPECT_STREQ(vocabulary_type("integer", "32", "0"), "int");
+    EXPECT_STREQ(vocabulary_type("date", nullptr, nullptr), "date");
+    EXPECT_STREQ(vocabulary_type("smallint", "16", "0"), "smallint");
+}
+
+TEST(PgTypes, BothSidesOfTheCheckRenderAlike)
+{
+    // The database check renders what the server reports and what the definitions say with
+    // the same function: a column made from a definition must read back as equal.
+    struct Case {
+        const char *type, *size, *data_type, *char_len, *precision, *scale;
+    } cases[] = {
+        {"bigint", "20", "numeric", nullptr, "20", "0"},
+        {"decimal", "12,4", "numeric", nullptr, "12", "4"},
+        {"varchar", "64", "character varying", "64", nullptr, nullptr},
+        {"char", "3", "character", "3", nullptr, nullptr},
+    };
+    for (const Case& c : cases) {
+        std::string db_size = column_size(c.char_len, c.precision, c.scale);
+        EXPECT_EQ(pg_type(vocabulary_type(c.data_type, c.precision, c.scale), db_size.c_str()),
+                  pg_type(c.type, c.size))
+            << c.type;
+    }
+}
+
+TEST(PgTypes, SizeFromTheDescription)
+{
+    EXPECT_EQ(column_size("30", nullptr, nullptr), "30");
+    EXPECT_EQ(column_size(nullptr, "12", "4"), "12,4");
+    EXPECT_EQ(column_size("", "53", ""), "53");
+    EXPECT_EQ(column_size(nullptr, nullptr, "0"), "");
+}
+
+TEST(PgErrors, SqlstateDigits)
+{
+    EXPECT_EQ(sqlstate_code("23505"), 23505);
+    EXPECT_EQ(sqlstate_code("40P01"), 40);
+    EXPECT_EQ(sqlstate_code("42P01"), 42);
+    EXPECT_EQ(sqlstate_code("0A000"), 0);
+    EXPECT_EQ(sqlstate_code("HV000"), 0);
+    EXPECT_EQ(sqlstate_code(nullptr), 0);
+}
+
+TEST(PgErrors, ExecuteClasses)
+{
+    auto exec = [](const char* state, bool ok) { return classify_failure(Origin::execute, state, ok); };
+    EXPECT_EQ(exec("08006", true), ZEL_RESULT_LOST);
+    EXPECT_EQ(exec("22012", true), ZEL_RESULT_REJECTED);
+    EXPECT_EQ(exec("23505", true), ZEL_RESULT_FAILED);
+    EXPECT_EQ(exec("25P02", true), ZEL_RESULT_RERUN);
+    EXPECT_EQ(exec("40P01", true), ZEL_RESULT_RERUN);
+    EXPECT_EQ(exec("40001", true), ZEL_RESULT_RERUN);
+    EXPECT_EQ(exec("42601", true), ZEL_RESULT_REJECTED);
+    EXPECT_EQ(exec("57P01", true), ZEL_RESULT_REJECTED);
+    EXPECT_EQ(exec("57P01", false), ZEL_RESULT_LOST);
+    EXPECT_EQ(exec(nullptr, true), ZEL_RESULT_FAILED);
+    EXPECT_EQ(exec(nullptr, false), ZEL_RESULT_LOST);
+}
+
+TEST(PgErrors, QueryClasses)
+{
+    auto query = [](const char* state, bool ok) { return classify_failure(Origin::query, state, ok); };
+    EXPECT_EQ(query("08006", true), ZEL_RESULT_LOST);
+    EXPECT_EQ(query("22012", true), ZEL_RESULT_REJECTED);
+    EXPECT_EQ(query("23505", true), ZEL_RESULT_REJECTED);
+    EXPECT_EQ(query("25P02", true), ZEL_RESULT_RERUN);
+    EXPECT_EQ(query("40P01", true), ZEL_RESULT_RERUN);
+    EXPECT_EQ(query("42P01", true), ZEL_RESULT_REJECTED);
+    // A failed query is never reported as an empty success, and a lost connection is
+    // reported as lost so that the caller reconnects.
+    EXPECT_EQ(query("3B001", true), ZEL_RESULT_REJECTED);
+    EXPECT_EQ(query("57P01", false), ZEL_RESULT_LOST);
+    EXPECT_EQ(query(nullptr, true), ZEL_RESULT_REJECTED);
+    EXPECT_EQ(query(nullptr, false), ZEL_RESULT_LOST);
+}
+
+TEST(PgVersion, Text)
+{
+    EXPECT_EQ(version_text(90624), "9.6.24");
+    EXPECT_EQ(version_text(150018), "15.0.18");
+    EXPECT_EQ(version_text(0), "0.0.0");
+}

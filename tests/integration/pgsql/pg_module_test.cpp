@@ -1,0 +1,821 @@
+// The PostgreSQL module against a real server: the module file is loaded and its entry points
+// bound by name, as zel's loader does, and what the module reports is checked against what
+// the server really holds, read back through a connection of the test's own (libpq).
+//
+// The server comes from the CTest fixture pg_server (scripts/pg-server); tests run in
+// parallel processes, so every table and database name carries a random suffix.
+#include <gtest/gtest.h>
+#include <libpq-fe.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/dynlib.h"
+#include "tests/integration/pgsql/pg_env.h"
+#include "zel_module.h"
+
+namespace {
+
+struct Module {
+    void* library = nullptr;
+    mod_init_fn init;
+    mod_exit_fn exit;
+    mod_connect_fn connect;
+    mod_disconnect_fn disconnect;
+    mod_getlasterror_fn getlasterror;
+    mod_geterrorstring_fn geterrorstring;
+    mod_executesql_fn executesql;
+    mod_add_value_fn add_value;
+    mod_create_fn create;
+    mod_destroy_fn destroy;
+    mod_get_status_fn get_status;
+    mod_set_status_fn set_status;
+    mod_get_databaseinfo_fn get_databaseinfo;
+    mod_querysql_fn querysql;
+    mod_freeresult_fn freeresult;
+    mod_free_databaseinfo_fn free_databaseinfo;
+    mod_add_column_fn add_column;
+    mod_get_info_fn get_info;
+    mod_reconnect_fn reconnect;
+};
+
+Module g_mod;
+zel_test::PgEnv g_env;
+std::string g_setup_error;
+
+template <typename Fn>
+bool bind(Fn& slot, const char* name)
+{
+    slot = reinterpret_cast<Fn>(platform_library_symbol(g_mod.library, name));
+    if (slot == nullptr)
+        g_setup_error += std::string("missing entry point ") + name + "; ";
+    return slot != nullptr;
+}
+
+std::string suffix()
+{
+    static const std::string text = std::to_string(std::random_device{}() % 100000000);
+    return text;
+}
+
+// A parameter block whose texts the test owns.
+struct Params {
+    std::string user, password, dbname, server, port, connectionstring;
+    ZelModuleParams block{};
+
+    Params()
+    {
+        user = g_env["ZEL_PG_USER"];
+        password = g_env["ZEL_PG_PASSWORD"];
+        dbname = g_env["ZEL_PG_DBNAME"];
+        server = g_env["ZEL_PG_HOST"];
+        port = g_env["ZEL_PG_PORT"];
+        point();
+    }
+    // Texts left empty stay null in the block.
+    void point()
+    {
+        auto text = [](std::string& s) { return s.empty() ? nullptr : s.data(); };
+        block.db_username = text(user);
+        block.db_password = text(password);
+        block.dbname = text(dbname);
+        block.db_server = text(server);
+        block.db_port = text(port);
+        block.connectionstring = text(connectionstring);
+    }
+};
+
+// The test's own view of the server, independent of the module.
+class Observer {
+public:
+    explicit Observer(const std::string& dbname = g_env["ZEL_PG_DBNAME"])
+    {
+        std::string info = "host=127.0.0.1 port=" + g_env["ZEL_PG_PORT"] + " dbname=" + dbname +
+                           " user=" + g_env["ZEL_PG_USER"] + " password=" + g_env["ZEL_PG_PASSWORD"];
+        conn_ = PQconnectdb(info.c_str());
+    }
+    ~Observer() { PQfinish(conn_); }
+    bool ok() const { return PQstatus(conn_) == CONNECTION_OK; }
+    std::string error() const { return PQerrorMessage(conn_); }
+
+    // The first value of the first row; "<null>" for NULL, "<none>" without rows, "<error: ...>".
+    std::string scalar(const std::string& sql)
+    {
+        PGresult* r = PQexec(conn_, sql.c_str());
+        std::string out;
+        if (PQresultStatus(r) != PGRES_TUPLES_OK)
+            out = std::string("<error: ") + PQerrorMessage(conn_) + ">";
+        else if (PQntuples(r) == 0)
+            out = "<none>";
+        else
+            out = PQgetisnull(r, 0, 0) ? "<null>" : PQgetvalue(r, 0, 0);
+        PQclear(r);
+        return out;
+    }
+    bool run(const std::string& sql)
+    {
+        PGresult* r = PQexec(conn_, sql.c_str());
+        bool good = PQresultStatus(r) == PGRES_COMMAND_OK || PQresultStatus(r) == PGRES_TUPLES_OK;
+        PQclear(r);
+        return good;
+    }
+
+private:
+    PGconn* conn_;
+};
+
+std::string error_of(DbConnection* conn)
+{
+    const char* text = g_mod.geterrorstring(conn);
+    return text != nullptr ? text : "<none>";
+}
+
+class PgModule : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        g_env = zel_test::load_pg_env();
+        if (!g_env.error.empty()) {
+            g_setup_error = g_env.error;
+            return;
+        }
+        if (g_mod.library != nullptr)
+            return;
+        g_mod.library = platform_library_open(ZEL_PGSQL_MODULE_PATH);
+        if (g_mod.library == nullptr) {
+            g_setup_error = std::string("cannot load the module: ") + platform_library_error();
+            return;
+        }
+        bind(g_mod.create, "mod_create");
+        bind(g_mod.init, "mod_init");
+        bind(g_mod.connect, "mod_connect");
+        bind(g_mod.destroy, "mod_destroy");
+        bind(g_mod.disconnect, "mod_disconnect");
+        bind(g_mod.getlasterror, "mod_getlasterror");
+        bind(g_mod.geterrorstring, "mod_geterrorstring");
+        bind(g_mod.executesql, "mod_executesql");
+        bind(g_mod.exit, "mod_exit");
+        bind(g_mod.add_value, "mod_add_value");
+        bind(g_mod.set_status, "mod_set_status");
+        bind(g_mod.get_status, "mod_get_status");
+        bind(g_mod.get_databaseinfo, "mod_get_databaseinfo");
+        bind(g_mod.free_databaseinfo, "mod_free_databaseinfo");
+        bind(g_mod.querysql, "mod_querysql");
+        bind(g_mod.freeresult, "mod_freeresult");
+        bind(g_mod.get_info, "mod_get_info");
+        bind(g_mod.add_column, "mod_add_column");
+        bind(g_mod.reconnect, "mod_reconnect");
+        if (g_setup_error.empty() && g_mod.init() != 1)
+            g_setup_error = "mod_init failed";
+    }
+
+    void SetUp() override { ASSERT_TRUE(g_setup_error.empty()) << g_setup_error; }
+
+    void TearDown() override
+    {
+        for (DbConnection* conn : opened_) {
+            g_mod.disconnect(conn);
+            g_mod.destroy(conn);
+        }
+    }
+
+    // A connected DbConnection on the test database (or on the block given).
+    DbConnection* open(Params& params)
+    {
+        DbConnection* conn = g_mod.create(&params.block);
+        EXPECT_NE(conn, nullptr);
+        if (conn == nullptr)
+            return nullptr;
+        opened_.push_back(conn);
+        EXPECT_EQ(g_mod.connect(conn), 1) << error_of(conn);
+        return conn;
+    }
+    DbConnection* open() { return open(params_); }
+
+    int32_t exec(DbConnection* conn, const std::string& sql) { return g_mod.executesql(conn, sql.c_str()); }
+
+    // Creates a table of the test's own and returns its name.
+    std::string table(DbConnection* conn, const std::string& stem, const std::string& columns)
+    {
+        std::string name = "t_" + stem + "_" + suffix();
+        exec(conn, "DROP TABLE IF EXISTS " + name);
+        EXPECT_EQ(exec(conn, "CREATE TABLE " + name + " (" + columns + ")"), 0) << error_of(conn);
+        return name;
+    }
+
+    // A database of the test's own with extra settings; dropped by the caller.
+    std::string database(DbConnection* conn, const std::string& stem, const std::string& settings)
+    {
+        std::string name = "zel_" + stem + "_" + suffix();
+        exec(conn, "DROP DATABASE IF EXISTS " + name);
+        EXPECT_EQ(exec(conn, "CREATE DATABASE " + name), 0) << error_of(conn);
+        if (!settings.empty()) {
+            EXPECT_EQ(exec(conn, "ALTER DATABASE " + name + " SET " + settings), 0) << error_of(conn);
+        }
+        return name;
+    }
+
+    Params params_;
+    std::vector<DbConnection*> opened_;
+};
+
+// --- connecting ---------------------------------------------------------------------------
+
+TEST_F(PgModule, ConnectsFromTheMembersAndReportsNoError)
+{
+    DbConnection* conn = open();
+    EXPECT_EQ(g_mod.geterrorstring(conn), nullptr);
+    EXPECT_EQ(g_mod.getlasterror(conn), 0);
+    EXPECT_EQ(g_mod.get_status(conn), ZEL_STATUS_CONNECTED);
+}
+
+TEST_F(PgModule, WrongPasswordFailsWithTheServersReason)
+{
+    Params bad;
+    bad.password = "not-the-password";
+    bad.point();
+    DbConnection* conn = g_mod.create(&bad.block);
+    ASSERT_NE(conn, nullptr);
+    opened_.push_back(conn);
+    EXPECT_EQ(g_mod.connect(conn), 0);
+    EXPECT_NE(error_of(conn).find("password authentication failed"), std::string::npos) << error_of(conn);
+    EXPECT_EQ(error_of(conn).find("not-the-password"), std::string::npos);
+    // The failed handle is kept; statements on it report the lost connection.
+    EXPECT_EQ(exec(conn, "SELECT 1"), ZEL_RESULT_LOST);
+}
+
+TEST_F(PgModule, ConnectionStringReplacesTheMembers)
+{
+    Params p;
+    p.password = "wrong";
+    p.dbname = "no_such_database";
+    p.connectionstring = g_env["ZEL_PG_CONNSTR"];
+    p.point();
+    DbConnection* conn = open(p);
+    int32_t status = 1;
+    ResultValue* r = g_mod.querysql(conn, "SELECT current_database()", &status);
+    ASSERT_NE(r, nullptr) << error_of(conn);
+    EXPECT_STREQ(r->value, g_env["ZEL_PG_DBNAME"].c_str());
+    g_mod.freeresult(conn);
+}
+
+TEST_F(PgModule, ConnectAgainReplacesTheServerConnection)
+{
+    DbConnection* conn = open();
+    int32_t status = 0;
+    std::string first = g_mod.querysql(conn, "SELECT pg_backend_pid()", &status)->value;
+    g_mod.freeresult(conn);
+    ASSERT_EQ(g_mod.connect(conn), 1) << error_of(conn);
+    ResultValue* r = g_mod.querysql(conn, "SELECT pg_backend_pid()", &status);
+    ASSERT_NE(r, nullptr);
+    EXPECT_NE(first, r->value);
+    g_mod.freeresult(conn);
+    Observer observer;
+    // The first server connection was closed, not leaked.
+    for (int i = 0; i < 50 && observer.scalar("SELECT count(*) FROM pg_stat_activity WHERE pid = " + first) != "0"; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(observer.scalar("SELECT count(*) FROM pg_stat_activity WHERE pid = " + first), "0");
+}
+
+TEST_F(PgModule, DisconnectedConnectionRefusesWorkUntilConnectedAgain)
+{
+    DbConnection* conn = open();
+    EXPECT_EQ(g_mod.disconnect(conn), 1);
+    EXPECT_EQ(exec(conn, "SELECT 1"), ZEL_RESULT_FAILED);
+    EXPECT_EQ(error_of(conn), "Not connected to the database server");
+    EXPECT_EQ(g_mod.add_value(conn, "x", 0), nullptr);
+    int32_t status = 0;
+    EXPECT_EQ(g_mod.querysql(conn, "SELECT 1", &status), nullptr);
+    EXPECT_EQ(status, ZEL_RESULT_FAILED);
+    ASSERT_EQ(g_mod.connect(conn), 1) << error_of(conn);
+    EXPECT_EQ(exec(conn, "SELECT 1"), 1);
+}
+
+// --- statements -----------------------------------------------------------------------------
+
+TEST_F(PgModule, ReportsAffectedRows)
+{
+    DbConnection* conn = open();
+    std::string t = table(conn, "rows", "id integer PRIMARY KEY, v integer");
+    EXPECT_EQ(error_of(conn), "Affected rows:0");  // CREATE TABLE reports no count
+    for (int id = 1; id <= 3; ++id)
+        EXPECT_EQ(exec(conn, "INSERT INTO " + t + " VALUES (" + std::to_string(id) + ", 0)"), 1);
+    EXPECT_EQ(exec(conn, "UPDATE " + t + " SET v = 1"), 3);
+    EXPECT_EQ(exec(conn, "UPDATE " + t + " SET v = 2 WHERE id = 99"), 0);
+    EXPECT_EQ(error_of(conn), "Affected rows:0");
+    EXPECT_EQ(g_mod.getlasterror(conn), 0);
+    EXPECT_EQ(exec(conn, "DELETE FROM " + t + " WHERE id < 3"), 2);
+    EXPECT_EQ(Observer().scalar("SELECT count(*) FROM " + t), "1");
+}
+
+TEST_F(PgModule, UniqueViolationFailsTheStatementAndRejectsTheQuery)
+{
+    DbConnection* conn = open();
+    std::string t = table(conn, "uniq", "id integer PRIMARY KEY");
+    ASSERT_EQ(exec(conn, "INSERT INTO " + t + " VALUES (1)"), 1);
+    EXPECT_EQ(exec(conn, "INSERT INTO " + t + " VALUES (1)"), ZEL_RESULT_FAILED);
+    EXPECT_EQ(g_mod.getlasterror(conn), 23505);
+    EXPECT_NE(error_of(conn).find("duplicate key value violates unique constraint"), std::string::npos)
+        << error_of(conn);
+
+    int32_t status = 0;
+    EXPECT_EQ(g_mod.querysql(conn, ("INSERT INTO " + t + " VALUES (1) RETURNING id").c_str(), &status), nullptr);
+    EXPECT_EQ(status, ZEL_RESULT_REJECTED);
+    EXPECT_EQ(g_mod.getlasterror(conn), 23505);
+}
+
+TEST_F(PgModule, ClassifiesOtherServerErrors)
+{
+    DbConnection* conn = open();
+    std::string t = table(conn, "errs", "id integer NOT NULL");
+    EXPECT_EQ(exec(conn, "INSERT INTO " + t + " VALUES (NULL)"), ZEL_RESULT_FAILED);
+    EXPECT_EQ(g_mod.getlasterror(conn), 23502);
+    EXPECT_EQ(exec(conn, "INSERTT INTO " + t + " VALUES (1)"), ZEL_RESULT_REJECTED);
+    EXPECT_EQ(g_mod.getlasterror(conn), 42601);
+    EXPECT_EQ(exec(conn, "SELECT 1/0"), ZEL_RESULT_REJECTED);
+    EXPECT_EQ(g_mod.getlasterror(conn), 22012);
+    EXPECT_NE(error_of(conn).find("division by zero"), std::string::npos);
+
+    int32_t status = 0;
+    EXPECT_EQ(g_mod.querysql(conn, "SELECT * FROM no_such_table_here", &status), nullptr);
+    EXPECT_EQ(status, ZEL_RESULT_REJECTED);
+    EXPECT_EQ(g_mod.getlasterror(conn), 42);  // 42P01: the digits before the letter
+    // A failure outside the classes the module knows is still a failure, never "no rows".
+    status = 0;
+    EXPECT_EQ(g_mod.querysql(conn, "DROP DATABASE no_such_database_here", &status), nullptr);
+    EXPECT_EQ(status, ZEL_RESULT_REJECTED);
+    EXPECT_EQ(g_mod.getlasterror(conn), 3);  // 3D000
+    EXPECT_EQ(exec(conn, "DROP DATABASE no_such_database_here"), ZEL_RESULT_REJECTED);
+}
+
+TEST_F(PgModule, SavepointKeepsTheTransactionUsableAfterAFailure)
+{
+    DbConnection* conn = open();
+    std::string t = table(conn, "sp", "id integer PRIMARY KEY");
+    Observer observer;
+
+    EXPECT_EQ(exec(conn, "START TRANSACTION"), 0);
+    EXPECT_EQ(exec(conn, "INSERT INTO " + t + " VALUES (1)"), 1);
+    EXPECT_EQ(exec(conn, "INSERT INTO " + t + " VALUES (1)"), ZEL_RESULT_FAILED);
+    EXPECT_EQ(exec(conn, "INSERT INTO " + t + " VALUES (2)"), 1) << error_of(conn);
+    EXPECT_EQ(observer.scalar("SELECT count(*) FROM " + t), "0");  // still uncommitted
+    EXPECT_EQ(exec(conn, "COMMIT"), 0);
+    EXPECT_EQ(observer.scalar("SELECT string_agg(id::text, ',' ORDER BY id) FROM " + t), "1,2");
+
+    // After the failed statement its savepoint was rolled back to and released: none is left.
+    EXPECT_EQ(exec(conn, "START TRANSACTION"), 0);
+    EXPECT_EQ(exec(conn, "INSERT INTO " + t + " VALUES (3)"), 1);
+    EXPECT_EQ(exec(conn, "INSERT INTO " + t + " VALUES (3)"), ZEL_RESULT_FAILED);
+    int32_t status = 0;
+    EXPECT_EQ(g_mod.querysql(conn, "RELEASE SAVEPOINT zel_savepoint", &status), nullptr);
+    EXPECT_EQ(status, ZEL_RESULT_REJECTED);
+    EXPECT_NE(error_of(conn).find("savepoint \"zel_savepoint\" does not exist"), std::string::npos)
+        << error_of(conn);
+    EXPECT_EQ(exec(conn, "ROLLBACK"), 0);
+    EXPECT_EQ(observer.scalar("SELECT count(*) FROM " + t + " WHERE id = 3"), "0");
+
+    // Outside a transaction again: statements take effect at once.
+    EXPECT_EQ(exec(conn, "INSERT INTO " + t + " VALUES (4)"), 1);
+    EXPECT_EQ(observer.scalar("SELECT count(*) FROM " + t + " WHERE id = 4"), "1");
+}
+
+TEST_F(PgModule, DeadlockAsksForARerun)
+{
+    DbConnection* a = open();
+    Params pb;
+    DbConnection* b = open(pb);
+    std::string t = table(a, "dl", "id integer PRIMARY KEY, v integer");
+    ASSERT_EQ(exec(a, "INSERT INTO " + t + " VALUES (1, 0), (2, 0)"), 2);
+
+    ASSERT_EQ(exec(a, "START TRANSACTION"), 0);
+    ASSERT_EQ(exec(a, "UPDATE " + t + " SET v = 1 WHERE id = 1"), 1);
+    ASSERT_EQ(exec(b, "START TRANSACTION"), 0);
+    ASSERT_EQ(exec(b, "UPDATE " + t + " SET v = 2 WHERE id = 2"), 1);
+
+    // Each side rolls back at once when it is the victim, which lets the other side finish;
+    // the victim's error is read before its ROLLBACK replaces it.
+    struct Outcome {
+        int32_t result = 99;
+        int32_t code = -1;
+        std::string error;
+    };
+    auto update = [&](DbConnection* conn, const char* sql, Outcome& out) {
+        out.result = exec(conn, "UPDATE " + t + sql);
+        out.code = g_mod.getlasterror(conn);
+        out.error = error_of(conn);
+        if (out.result == ZEL_RESULT_RERUN)
+            exec(conn, "ROLLBACK");
+    };
+    Outcome out_a, out_b;
+    std::thread side_a([&] { update(a, " SET v = 1 WHERE id = 2", out_a); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    update(b, " SET v = 2 WHERE id = 1", out_b);
+    side_a.join();
+
+    ASSERT_TRUE((out_a.result == ZEL_RESULT_RERUN) != (out_b.result == ZEL_RESULT_RERUN))
+        << "a: " << out_a.result << " b: " << out_b.result;
+    const bool a_lost = out_a.result == ZEL_RESULT_RERUN;
+    const Outcome& victim = a_lost ? out_a : out_b;
+    DbConnection* winner = a_lost ? b : a;
+    EXPECT_EQ((a_lost ? out_b : out_a).result, 1);
+    EXPECT_EQ(victim.code, 40);  // 40P01: the digits before the letter
+    EXPECT_NE(victim.error.find("deadlock detected"), std::string::npos) << victim.error;
+    EXPECT_EQ(exec(winner, "COMMIT"), 0);
+    std::string v = winner == a ? "1" : "2";
+    EXPECT_EQ(Observer().scalar("SELECT string_agg(v::text, ',' ORDER BY id) FROM " + t), v + "," + v);
+}
+
+TEST_F(PgModule, CopyStatementsDoNotLeaveTheConnectionStuck)
+{
+    DbConnection* conn = open();
+    std::string t = table(conn, "copy", "id integer");
+    EXPECT_EQ(exec(conn, "COPY " + t + " FROM STDIN"), ZEL_RESULT_REJECTED);
+    EXPECT_EQ(g_mod.getlasterror(conn), 57014);
+    EXPECT_EQ(exec(conn, "INSERT INTO " + t + " VALUES (1), (2)"), 2) << error_of(conn);
+    EXPECT_EQ(exec(conn, "COPY " + t + " TO STDOUT"), 2);
+    EXPECT_EQ(exec(conn, "INSERT INTO " + t + " VALUES (3)"), 1);
+}
+
+// --- queries --------------------------------------------------------------------------------
+
+TEST_F(PgModule, QueryResultIsRowMajorWithNullForNullAndEmpty)
+{
+    DbConnection* conn = open();
+    int32_t status = 7;
+    ResultValue* r = g_mod.querysql(
+        conn, "SELECT * FROM (VALUES (1, 'a', NULL), (2, '', 'x')) AS v(n, s, t) ORDER BY n", &status);
+    EXPECT_EQ(status, 0);
+    std::vector<std::string> got;
+    for (ResultValue* node = r; node != nullptr; node = node->next)
+        got.push_back(node->value != nullptr ? node->value : "<null>");
+    EXPECT_EQ(got, (std::vector<std::string>{"1", "a", "<null>", "2", "<null>", "x"}));
+
+    // Without freeresult the next answer is appended to the list.
+    ResultValue* again = g_mod.querysql(conn, "SELECT 'z'", &status);
+    EXPECT_EQ(again, r);
+    int count = 0;
+    const char* last = nullptr;
+    for (ResultValue* node = again; node != nullptr; node = node->next, ++count)
+        last = node->value;
+    EXPECT_EQ(count, 7);
+    EXPECT_STREQ(last, "z");
+
+    g_mod.freeresult(conn);
+    EXPECT_EQ(g_mod.querysql(conn, "SELECT 1 WHERE false", &status), nullptr);
+    EXPECT_EQ(status, 0);
+    ResultValue* fresh = g_mod.querysql(conn, "SELECT 'only'", &status);
+    ASSERT_NE(fresh, nullptr);
+    EXPECT_STREQ(fresh->value, "only");
+    EXPECT_EQ(fresh->next, nullptr);
+    g_mod.freeresult(conn);
+}
+
+// --- quoting --------------------------------------------------------------------------------
+
+const std::vector<std::string>& awkward_values()
+{
+    static const std::vector<std::string> values = {
+        "O'Brien", R"(a'b\c;d\'; DROP TABLE x; --)", "\\", "'", "''", "\\'", "tab\tline\nend",
+        "\xC3\xBC" "n" "\xC3\xAF\xC2\xA9\xC3\xB8" "d\xC3\xA9", "E'x'", "100%", "",
+    };
+    return values;
+}
+
+// Inserts each value through mod_add_value and reads it back with the test's own connection.
+void expect_round_trip(DbConnection* conn, const std::string& t, const std::string& dbname,
+                       int32_t (*exec_fn)(DbConnection*, const char*))
+{
+    Observer observer(dbname);
+    ASSERT_TRUE(observer.ok()) << observer.error();
+    int id = 0;
+    for (const std::string& value : awkward_values()) {
+        ++id;
+        const char* literal = g_mod.add_value(conn, value.c_str(), 0);
+        ASSERT_NE(literal, nullptr);
+        std::string sql = "INSERT INTO " + t + " VALUES (" + std::to_string(id) + ", " + literal + ")";
+        ASSERT_EQ(exec_fn(conn, sql.c_str()), 1) << sql << ": " << error_of(conn);
+        EXPECT_EQ(observer.scalar("SELECT v FROM " + t + " WHERE id = " + std::to_string(id)), value)
+            << "literal " << literal;
+    }
+    EXPECT_EQ(observer.scalar("SELECT count(*) FROM " + t), std::to_string(id));
+}
+
+TEST_F(PgModule, QuotedValuesComeBackUnchanged)
+{
+    DbConnection* conn = open();
+    EXPECT_STREQ(g_mod.add_value(conn, "O'Brien", 0), "'O''Brien'");
+    EXPECT_STREQ(g_mod.add_value(conn, "a\\b", 0), "'a\\b'");
+    std::string t = table(conn, "quote", "id integer, v text");
+    expect_round_trip(conn, t, g_env["ZEL_PG_DBNAME"], g_mod.executesql);
+}
+
+TEST_F(PgModule, QuotedValuesWithoutStandardConformingStrings)
+{
+    DbConnection* admin = open();
+    std::string db = database(admin, "nsc", "standard_conforming_strings = off");
+    exec(admin, "ALTER DATABASE " + db + " SET escape_string_warning = off");
+    {
+        Params p;
+        p.dbname = db;
+        p.point();
+        DbConnection* conn = open(p);
+        EXPECT_STREQ(g_mod.add_value(conn, "O'Brien", 0), "E'O''Brien'");
+        EXPECT_STREQ(g_mod.add_value(conn, "a\\b", 0), "E'a\\\\b'");
+        std::string t = table(conn, "quote", "id integer, v text");
+        expect_round_trip(conn, t, db, g_mod.executesql);
+
+        // The same object connected to a server that reads literals the standard way must
+        // stop writing E'' literals, or a backslash would end the literal early.
+        p.dbname = g_env["ZEL_PG_DBNAME"];
+        p.point();
+        ASSERT_EQ(g_mod.connect(conn), 1) << error_of(conn);
+        EXPECT_STREQ(g_mod.add_value(conn, "O'Brien", 0), "'O''Brien'");
+        std::string t2 = table(conn, "requote", "id integer, v text");
+        expect_round_trip(conn, t2, g_env["ZEL_PG_DBNAME"], g_mod.executesql);
+        g_mod.disconnect(conn);
+    }
+    EXPECT_EQ(exec(admin, "DROP DATABASE " + db), 0) << error_of(admin);
+}
+
+TEST_F(PgModule, CharacterLimitCutsWholeCharacters)
+{
+    DbConnection* conn = open();
+    const std::string three = "\xC3\xA4\xC3\xB6\xC3\xBC";  // three two-byte characters
+    EXPECT_EQ(std::string(g_mod.add_value(conn, three.c_str(), 2)), "'\xC3\xA4\xC3\xB6'");
+    EXPECT_EQ(std::string(g_mod.add_value(conn, three.c_str(), 0)), "'" + three + "'");
+    EXPECT_EQ(std::string(g_mod.add_value(conn, three.c_str(), 6)), "'" + three + "'");
+    // A character that would run past the end of the text leaves the empty literal.
+    EXPECT_STREQ(g_mod.add_value(conn, "a\xE2\x82", 2), "''");
+    EXPECT_STREQ(g_mod.add_value(conn, "it's", 3), "'it'''");
+
+    // A value far beyond the first scratch size still makes one complete literal.
+    std::string big(5000, 'q');
+    big[100] = '\'';
+    std::string t = table(conn, "big", "id integer, v text");
+    const char* literal = g_mod.add_value(conn, big.c_str(), 0);
+    ASSERT_NE(literal, nullptr);
+    EXPECT_EQ(std::strlen(literal), big.size() + 3);
+    ASSERT_EQ(exec(conn, "INSERT INTO " + t + " VALUES (1, " + literal + ")"), 1);
+    EXPECT_EQ(Observer().scalar("SELECT v FROM " + t), big);
+    EXPECT_STREQ(g_mod.add_value(conn, big.c_str(), 3), "'qqq'");
+}
+
+// --- schema ---------------------------------------------------------------------------------
+
+TEST_F(PgModule, RendersColumnDefinitions)
+{
+    DbConnection* conn = g_mod.create(&params_.block);  // rendering needs no server
+    ASSERT_NE(conn, nullptr);
+    opened_.push_back(conn);
+    char buffer[300];
+    char column[] = "unused";
+    auto render = [&](const char* type, const char* size, uint8_t nullable) {
+        std::memset(buffer, '#', sizeof buffer);
+        if (g_mod.add_column(conn, buffer, column, type, size, nullable, 0, ZEL_COLUMN_RENDER) != 1)
+            return std::string("<failed>");
+        return std::string(buffer);
+    };
+    EXPECT_EQ(render("bigint", "20", 0), "numeric(20,0) NOT NULL");
+    EXPECT_EQ(render("varchar", "0", 1), "character varying NULL");
+    EXPECT_EQ(render("decimal", "12,4", 1), "numeric(12,4) NULL");
+    EXPECT_EQ(render("time", nullptr, 0), "time without time zone NOT NULL");
+    EXPECT_EQ(render("int", nullptr, 1), "integer NULL");
+    EXPECT_EQ(render(nullptr, "1", 1), "<failed>");
+
+    // The caller's buffer holds ZEL_COLUMN_TEXT_SIZE bytes: a longer text is cut there.
+    std::string long_size(400, '7');
+    EXPECT_EQ(render("varchar", long_size.c_str(), 1).size(), size_t{ZEL_COLUMN_TEXT_SIZE - 1});
+    EXPECT_EQ(buffer[ZEL_COLUMN_TEXT_SIZE], '#');
+    EXPECT_EQ(g_mod.add_column(conn, nullptr, column, "int", nullptr, 1, 0, ZEL_COLUMN_RENDER), 0);
+    EXPECT_EQ(g_mod.add_column(nullptr, buffer, column, "int", nullptr, 1, 0, ZEL_COLUMN_RENDER), 0);
+}
+
+TEST_F(PgModule, AddsAndChangesColumns)
+{
+    DbConnection* conn = open();
+    std::string t = table(conn, "cols", "id integer NOT NULL, name character varying(10)");
+    Observer observer;
+    auto definition = [&](const char* column) {
+        return observer.scalar(
+            "SELECT data_type || ':' || coalesce(character_maximum_length::text, '') || ':' || "
+            "coalesce(numeric_precision::text, '') || ',' || coalesce(numeric_scale::text, '') || ':' || "
+            "is_nullable FROM information_schema.columns WHERE table_name = '" + t +
+            "' AND column_name = '" + column + "'");
+    };
+    std::vector<char> name(t.begin(), t.end());
+    name.push_back('\0');
+
+    EXPECT_EQ(g_mod.add_column(conn, name.data(), "price", "decimal", "12,4", 1, 0, ZEL_COLUMN_ADD), 1)
+        << error_of(conn);
+    EXPECT_EQ(definition("price"), "numeric::12,4:YES");
+    EXPECT_EQ(g_mod.add_column(conn, name.data(), "volume", "bigint", nullptr, 0, 1, ZEL_COLUMN_ADD), 1)
+        << error_of(conn);
+    EXPECT_EQ(definition("volume"), "numeric::20,0:NO");
+
+    EXPECT_EQ(g_mod.add_column(conn, name.data(), "name", "varchar", "40", 0, 0, ZEL_COLUMN_ALTER), 1)
+        << error_of(conn);
+    EXPECT_EQ(definition("name"), "character varying:40:,:NO");
+    EXPECT_EQ(g_mod.add_column(conn, name.data(), "id", "bigint", "20", 1, 0, ZEL_COLUMN_ALTER), 1)
+        << error_of(conn);
+    EXPECT_EQ(definition("id"), "numeric::20,0:YES");
+
+    // A change the server refuses (text that is no number) fails with the server's reason.
+    ASSERT_EQ(exec(conn, "INSERT INTO " + t + " (id, name, volume) VALUES (1, 'abc', 5)"), 1);
+    EXPECT_EQ(g_mod.add_column(conn, name.data(), "name", "int", nullptr, 1, 0, ZEL_COLUMN_ALTER), 0);
+    EXPECT_EQ(g_mod.getlasterror(conn), 42804);
+    EXPECT_EQ(definition("name"), "character varying:40:,:NO");
+
+    char missing[] = "no_such_table_for_columns";
+    EXPECT_EQ(g_mod.add_column(conn, missing, "x", "int", nullptr, 1, 0, ZEL_COLUMN_ADD), 0);
+    EXPECT_EQ(g_mod.getlasterror(conn), 42);
+    EXPECT_NE(error_of(conn).find("does not exist"), std::string::npos);
+}
+
+TEST_F(PgModule, DescribesTheDatabaseInTheDefinitionsVocabulary)
+{
+    DbConnection* conn = open();
+    std::string t = table(conn, "desc",
+                          "a integer NOT NULL, b numeric(20,0), c numeric(12,4), d double precision, "
+                          "e character(3), f character varying(30) NOT NULL, g text, h time, "
+                          "i timestamp, j date, k smallint, l numeric(9,0)");
+    ColumnInfo* list = g_mod.get_databaseinfo(conn);
+    ASSERT_NE(list, nullptr) << error_of(conn);
+
+    std::vector<std::string> got;
+    ColumnInfo* previous = nullptr;
+    for (ColumnInfo* c = list; c != nullptr; previous = c, c = c->next) {
+        EXPECT_EQ(c->previous, previous);
+        EXPECT_EQ(c->is_unsigned, 0);
+        if (t == c->table)
+            got.push_back(std::string(c->column) + " " + c->type + " " + (c->size ? c->size : "-") +
+                          (c->nullable ? " null" : " notnull"));
+    }
+    g_mod.free_databaseinfo(list);
+    std::sort(got.begin(), got.end());
+    EXPECT_EQ(got, (std::vector<std::string>{
+                       "a int 32,0 notnull", "b bigint 20,0 null", "c decimal 12,4 null",
+                       "d double 53 null", "e char 3 null", "f varchar 30 notnull",
+                       "g mediumtext - null", "h time - null", "i datetime - null", "j date - null",
+                       "k smallint 16,0 null", "l decimal 9,0 null"}));
+}
+
+TEST_F(PgModule, EmptyDatabaseHasNoDescription)
+{
+    DbConnection* admin = open();
+    std::string db = database(admin, "empty", "");
+    {
+        Params p;
+        p.dbname = db;
+        p.point();
+        DbConnection* conn = open(p);
+        EXPECT_EQ(g_mod.get_databaseinfo(conn), nullptr);
+        EXPECT_EQ(error_of(conn),
+                  "Got 0 rows from the SQL-Server. Check that your dbsuser have SELECT rights on the "
+                  "tables in the 'Corvalinder' database!");
+        g_mod.disconnect(conn);
+    }
+    EXPECT_EQ(exec(admin, "DROP DATABASE " + db), 0) << error_of(admin);
+
+    DbConnection* never = g_mod.create(&params_.block);
+    opened_.push_back(never);
+    EXPECT_EQ(g_mod.get_databaseinfo(never), nullptr);
+    EXPECT_EQ(error_of(never), "Could not determine the name of the current connected database");
+}
+
+TEST_F(PgModule, ServerInfo)
+{
+    DbConnection* conn = open();
+    ServerInfo info{};
+    ASSERT_EQ(g_mod.get_info(conn, &info, sizeof info), 1);
+    long number = std::stol(Observer().scalar("SHOW server_version_num"));
+    std::string expected = std::to_string(number / 10000) + "." + std::to_string(number / 100 % 100) +
+                           "." + std::to_string(number % 100);
+    ASSERT_NE(info.version, nullptr);
+    EXPECT_EQ(std::string(info.version), expected);
+    EXPECT_STREQ(info.transaction_start, "START TRANSACTION");
+    EXPECT_EQ(params_.block.server_version, static_cast<uint32_t>(number));
+    std::free(info.version);
+    std::free(info.transaction_start);
+
+    EXPECT_EQ(g_mod.get_info(conn, &info, 15), -1);
+    EXPECT_EQ(g_mod.get_info(nullptr, &info, 16), -1);
+}
+
+// --- lost connections -------------------------------------------------------------------------
+
+// Ends the server process behind conn from another connection and waits until it is gone.
+void terminate_backend(DbConnection* conn)
+{
+    int32_t status = 0;
+    ResultValue* r = g_mod.querysql(conn, "SELECT pg_backend_pid()", &status);
+    ASSERT_NE(r, nullptr);
+    std::string pid = r->value;
+    g_mod.freeresult(conn);
+    Observer observer;
+    ASSERT_EQ(observer.scalar("SELECT pg_terminate_backend(" + pid + ")"), "t");
+    for (int i = 0; i < 100; ++i) {
+        if (observer.scalar("SELECT count(*) FROM pg_stat_activity WHERE pid = " + pid) == "0")
+            return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    FAIL() << "backend " << pid << " did not end";
+}
+
+TEST_F(PgModule, TerminatedServerConnectionIsReportedLostAndReconnects)
+{
+    DbConnection* conn = open();
+    std::string t = table(conn, "lost", "id integer");
+    terminate_backend(conn);
+    EXPECT_EQ(exec(conn, "INSERT INTO " + t + " VALUES (1)"), ZEL_RESULT_LOST);
+    EXPECT_NE(error_of(conn), "<none>");
+    EXPECT_EQ(g_mod.get_status(conn), ZEL_STATUS_CONNECTED);  // the caller decides to reconnect
+
+    g_mod.reconnect(conn);
+    EXPECT_EQ(g_mod.get_status(conn), ZEL_STATUS_CONNECTED);
+    EXPECT_EQ(exec(conn, "INSERT INTO " + t + " VALUES (2)"), 1) << error_of(conn);
+
+    terminate_backend(conn);
+    int32_t status = 0;
+    EXPECT_EQ(g_mod.querysql(conn, ("SELECT * FROM " + t).c_str(), &status), nullptr);
+    EXPECT_EQ(status, ZEL_RESULT_LOST);
+    g_mod.reconnect(conn);
+    ResultValue* r = g_mod.querysql(conn, ("SELECT * FROM " + t).c_str(), &status);
+    ASSERT_NE(r, nullptr) << error_of(conn);
+    EXPECT_STREQ(r->value, "2");
+    g_mod.freeresult(conn);
+}
+
+TEST_F(PgModule, StopRequestEndsAReconnectLoop)
+{
+    Params p;
+    p.port = "1";  // nothing listens there: every attempt is refused
+    p.point();
+    DbConnection* conn = g_mod.create(&p.block);
+    ASSERT_NE(conn, nullptr);
+    opened_.push_back(conn);
+    EXPECT_EQ(g_mod.connect(conn), 0);
+
+    std::atomic<bool> returned{false};
+    std::thread loop([&] {
+        g_mod.reconnect(conn);
+        returned = true;
+    });
+    for (int i = 0; i < 100 && g_mod.get_status(conn) != ZEL_STATUS_RECONNECTING; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(g_mod.get_status(conn), ZEL_STATUS_RECONNECTING);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1300));  // past the first retry
+    EXPECT_FALSE(returned.load());
+
+    auto asked = std::chrono::steady_clock::now();
+    g_mod.set_status(conn, 0x102);  // only the low byte counts: stop
+    loop.join();
+    auto took = std::chrono::steady_clock::now() - asked;
+    EXPECT_LT(took, std::chrono::milliseconds(1500));
+    EXPECT_EQ(g_mod.get_status(conn), ZEL_STATUS_STOP);
+    EXPECT_NE(error_of(conn).find("onnection refused"), std::string::npos) << error_of(conn);
+
+    // A stopped connection is not retried at all.
+    auto start = std::chrono::steady_clock::now();
+    g_mod.reconnect(conn);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
+    EXPECT_EQ(g_mod.get_status(conn), ZEL_STATUS_STOP);
+}
+
+// --- the null connection ------------------------------------------------------------------------
+
+TEST_F(PgModule, NullConnectionIsNeverACrash)
+{
+    int32_t status = 0;
+    char buffer[ZEL_COLUMN_TEXT_SIZE];
+    ServerInfo info{};
+    EXPECT_EQ(g_mod.connect(nullptr), 0);
+    EXPECT_EQ(g_mod.disconnect(nullptr), -1);
+    EXPECT_EQ(g_mod.destroy(nullptr), -1);
+    EXPECT_EQ(g_mod.getlasterror(nullptr), -1);
+    EXPECT_EQ(g_mod.geterrorstring(nullptr), nullptr);
+    EXPECT_EQ(g_mod.executesql(nullptr, "SELECT 1"), ZEL_RESULT_FAILED);
+    EXPECT_EQ(g_mod.querysql(nullptr, "SELECT 1", &status), nullptr);
+    EXPECT_EQ(status, ZEL_RESULT_FAILED);
+    EXPECT_EQ(g_mod.add_value(nullptr, "x", 0), nullptr);
+    EXPECT_EQ(g_mod.get_status(nullptr), 0);
+    g_mod.set_status(nullptr, 2);
+    g_mod.reconnect(nullptr);
+    g_mod.freeresult(nullptr);
+    g_mod.free_databaseinfo(nullptr);
+    EXPECT_EQ(g_mod.get_databaseinfo(nullptr), nullptr);
+    EXPECT_EQ(g_mod.add_column(nullptr, buffer, "c", "int", nullptr, 1, 0, ZEL_COLUMN_RENDER), 0);
+    EXPECT_EQ(g_mod.get_info(nullptr, &info, sizeof info), -1);
+
+    DbConnection* conn = open();
+    EXPECT_EQ(g_mod.add_value(conn, nullptr, 0), nullptr);
+    EXPECT_EQ(g_mod.executesql(conn, nullptr), ZEL_RESULT_FAILED);
+}
+
+}  // namespace
