@@ -18,6 +18,7 @@ struct SharedSection {
     void* address = nullptr;
     size_t size = 0;
     intptr_t handle = -1;
+    std::string name;  // the system's name of the section
 };
 
 // "Global\Name" -> "/Name": the namespace prefix ("Global\" or "Local\") is dropped (this
@@ -30,7 +31,9 @@ std::string platform_shm_name(const char* name);
 // zeroed. Returns false with *error set to the system's error code when any step fails;
 // nothing is then left open.
 bool platform_shm_create(const char* name, size_t size, SharedSection* out, int* error);
-// Unmaps and closes a section made above (which releases the writer's lock).
+// Unmaps and closes a section made above, releasing the writer's lock. The last writer to
+// close also removes the name, so a section lives only while some writer has it, and the
+// next run starts from zero (readers that still have it mapped keep their copy).
 void platform_shm_close(SharedSection* section);
 
 enum ShmReadResult {

@@ -29,8 +29,11 @@ std::string platform_shm_name(const char* name) {
     return "/" + text;
 }
 
-bool platform_shm_create(const char* name, size_t size, SharedSection* out, int* error) {
-    std::string posix_name = platform_shm_name(name);
+namespace {
+
+// Opens or creates the section and takes the writer's lock on it. Returns the descriptor,
+// or -1 with *error set.
+int open_locked(const std::string& posix_name, int* error) {
     // Created with O_EXCL first so that only a section we made gets our mode bits; the
     // explicit fchmod undoes a restrictive umask, since readers run as other users.
     int fd = shm_open(posix_name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
@@ -41,8 +44,47 @@ bool platform_shm_create(const char* name, size_t size, SharedSection* out, int*
     }
     if (fd < 0) {
         *error = errno;
-        return false;
+        return -1;
     }
+    // Shared, not exclusive: a second writer of the same name (a misconfigured second
+    // instance) still runs, and a reader's exclusive probe fails while any writer lives.
+    // Blocking is safe: others hold the exclusive lock only for an instant.
+    while (flock(fd, LOCK_SH) != 0) {
+        if (errno == EINTR) continue;
+        *error = errno;
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Whether the name still leads to the section open on fd: the last writer of an earlier
+// run may have removed the name between our open and our lock.
+bool still_named(const std::string& posix_name, int fd) {
+    int check = shm_open(posix_name.c_str(), O_RDONLY | O_CLOEXEC, 0);
+    if (check < 0) return false;
+    struct stat ours, named;
+    bool same = fstat(fd, &ours) == 0 && fstat(check, &named) == 0 && ours.st_dev == named.st_dev &&
+                ours.st_ino == named.st_ino;
+    close(check);
+    return same;
+}
+
+}  // namespace
+
+bool platform_shm_create(const char* name, size_t size, SharedSection* out, int* error) {
+    std::string posix_name = platform_shm_name(name);
+    int fd = -1;
+    for (int attempt = 0; attempt < 10 && fd < 0; ++attempt) {
+        fd = open_locked(posix_name, error);
+        if (fd < 0) return false;
+        if (!still_named(posix_name, fd)) {
+            close(fd);
+            fd = -1;
+            *error = ENOENT;
+        }
+    }
+    if (fd < 0) return false;
     struct stat status;
     if (fstat(fd, &status) != 0 ||
         (static_cast<size_t>(status.st_size) < size && ftruncate(fd, static_cast<off_t>(size)) != 0)) {
@@ -56,25 +98,22 @@ bool platform_shm_create(const char* name, size_t size, SharedSection* out, int*
         close(fd);
         return false;
     }
-    // Shared, not exclusive: a second writer of the same name (a misconfigured second
-    // instance) still runs, and a reader's exclusive probe fails while any writer lives.
-    // Blocking is safe: a reader holds its probe lock only for an instant.
-    while (flock(fd, LOCK_SH) != 0) {
-        if (errno == EINTR) continue;
-        *error = errno;
-        munmap(address, size);
-        close(fd);
-        return false;
-    }
     out->address = address;
     out->size = size;
     out->handle = fd;
+    out->name = posix_name;
     return true;
 }
 
 void platform_shm_close(SharedSection* section) {
     if (section->address) munmap(section->address, section->size);
-    if (section->handle >= 0) close(static_cast<int>(section->handle));
+    if (section->handle >= 0) {
+        int fd = static_cast<int>(section->handle);
+        // Turning our shared lock into an exclusive one succeeds only when no other writer
+        // holds the section: then we are the last and take the name with us.
+        if (flock(fd, LOCK_EX | LOCK_NB) == 0) shm_unlink(section->name.c_str());
+        close(fd);
+    }
     *section = SharedSection{};
 }
 

@@ -4,6 +4,8 @@
 // for are kept here rather than in Config and are guarded by g_sql_log_lock, which is held
 // for the date check, the file switch and the write of one line: a line can never land in
 // a file that another thread has just closed, and a new day opens exactly one file.
+#include "zel/frame/sql_log.h"
+
 #include <cstdarg>
 #include <cstdio>
 #include <mutex>
@@ -56,4 +58,11 @@ void sql_log_write(int connection, const char* format, ...) {
     std::fprintf(g_sql_log_file, "%02d:%02d:%02d [%d] %s\n", now.tm_hour, now.tm_min, now.tm_sec,
                  connection, text);
     std::fflush(g_sql_log_file);
+}
+
+void sql_log_close() {
+    std::lock_guard<std::mutex> hold(g_sql_log_lock);
+    if (g_sql_log_file) std::fclose(g_sql_log_file);
+    g_sql_log_file = nullptr;
+    g_sql_log_date = 0;
 }

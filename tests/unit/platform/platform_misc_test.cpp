@@ -1,0 +1,67 @@
+// Dynamic libraries, the operating system description and directory creation.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "platform/dynlib.h"
+#include "platform/files.h"
+#include "platform/process_info.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+TEST(DynamicLibrary, FindsExportsAndExplainsFailures) {
+    void* library = platform_library_open("libm.so.6");
+    ASSERT_NE(library, nullptr) << platform_library_error();
+    auto cosine = reinterpret_cast<double (*)(double)>(platform_library_symbol(library, "cos"));
+    ASSERT_NE(cosine, nullptr);
+    EXPECT_EQ(cosine(0.0), 1.0);
+    EXPECT_EQ(platform_library_symbol(library, "mod_no_such_entry"), nullptr);
+    EXPECT_NE(std::strstr(platform_library_error(), "mod_no_such_entry"), nullptr) << platform_library_error();
+    EXPECT_TRUE(platform_library_close(library));
+
+    EXPECT_EQ(platform_library_open("./no-such-module.so"), nullptr);
+    EXPECT_NE(std::strstr(platform_library_error(), "no-such-module.so"), nullptr) << platform_library_error();
+}
+
+TEST(OsDescription, NamesTheDistributionAndTheArchitecture) {
+    std::string description = platform_os_description();
+    ASSERT_FALSE(description.empty());
+    std::ifstream release("/etc/os-release");
+    for (std::string line; std::getline(release, line);) {
+        if (line.rfind("PRETTY_NAME=", 0) != 0) continue;
+        std::string pretty = line.substr(12);
+        if (pretty.size() >= 2 && pretty.front() == '"') pretty = pretty.substr(1, pretty.size() - 2);
+        EXPECT_EQ(description.rfind(pretty + " ", 0), 0u) << description;
+    }
+#if defined(__x86_64__)
+    EXPECT_EQ(description.substr(description.size() - 6), " AMD64");
+#endif
+}
+
+TEST(ComputerName, IsCutToTheBuffer) {
+    char name[16];
+    std::memset(name, 'x', sizeof name);
+    platform_computer_name(name, sizeof name);
+    EXPECT_LT(std::strlen(name), sizeof name);
+    char tiny[4];
+    platform_computer_name(tiny, sizeof tiny);
+    EXPECT_LE(std::strlen(tiny), 3u);
+    EXPECT_EQ(std::string(name).substr(0, std::strlen(tiny)), tiny);
+}
+
+TEST(MakeDirectory, MakesOneLevelOnly) {
+    fs::path base = fs::temp_directory_path() / "zel-mkdir-test";
+    fs::remove_all(base);
+    EXPECT_FALSE(platform_make_directory((base / "a" / "b").c_str()));
+    EXPECT_TRUE(platform_make_directory(base.c_str()));
+    EXPECT_TRUE(fs::is_directory(base));
+    EXPECT_FALSE(platform_make_directory(base.c_str()));  // exists already
+    fs::remove_all(base);
+}
+
+}  // namespace
