@@ -23,15 +23,15 @@
 struct DbConnection {
     PGconn* server = nullptr;  // null before the first connect and after a disconnect
     std::string error_text;
-    bool has_error = false;    // mod_geterrorstring answers null until the first error
-    std::vector<char> scratch; // literals made by mod_add_value live here
-    std::string database_name; // learnt at the first successful connect, kept for good
+    bool has_error = false;     // mod_geterrorstring answers null until the first error
+    std::vector<char> scratch;  // literals made by mod_add_value live here
+    std::string database_name;  // learnt at the first successful connect, kept for good
     ResultValue* result_head = nullptr;
     ResultValue* result_tail = nullptr;
     ZelModuleParams* params = nullptr;
-    bool estrings = false;       // the server reads '...' literals the old way: write E'...'
-    bool in_transaction = false; // between START TRANSACTION and COMMIT/ROLLBACK
-    int32_t error_code = 0;      // SQLSTATE digits of the last failure, 0 when none
+    bool estrings = false;        // the server reads '...' literals the old way: write E'...'
+    bool in_transaction = false;  // between START TRANSACTION and COMMIT/ROLLBACK
+    int32_t error_code = 0;       // SQLSTATE digits of the last failure, 0 when none
     std::atomic<uint8_t> status{ZEL_STATUS_CONNECTED};
 };
 

@@ -14,46 +14,43 @@ namespace zel_pg {
 
 namespace {
 
-bool is_set(const char* text) { return text != nullptr && *text != '\0'; }
+bool is_set(const char* text) {
+    return text != nullptr && *text != '\0';
+}
 
 // libpq reads a quoted value up to the next unescaped quote; a quote or backslash inside a
 // password or a path must be escaped, or the value would end early and the rest would be
 // read as further keywords.
-void append_keyword(std::string& out, const char* keyword, const char* value)
-{
-    if (!is_set(value))
-        return;
+void append_keyword(std::string& out, const char* keyword, const char* value) {
+    if (!is_set(value)) return;
     out += keyword;
     out += "='";
     for (const char* p = value; *p; ++p) {
-        if (*p == '\'' || *p == '\\')
-            out += '\\';
+        if (*p == '\'' || *p == '\\') out += '\\';
         out += *p;
     }
     out += "' ";
 }
 
 // The size rule: "(size)" unless there is no size or its leading number is 0.
-void append_size(std::string& out, const char* size)
-{
-    if (!is_set(size) || std::strtol(size, nullptr, 10) == 0)
-        return;
+void append_size(std::string& out, const char* size) {
+    if (!is_set(size) || std::strtol(size, nullptr, 10) == 0) return;
     out += '(';
     out += size;
     out += ')';
 }
 
-bool equals(const char* a, const char* b) { return a != nullptr && std::strcmp(a, b) == 0; }
+bool equals(const char* a, const char* b) {
+    return a != nullptr && std::strcmp(a, b) == 0;
+}
 
-bool sqlstate_class(const char* sqlstate, const char* cls)
-{
+bool sqlstate_class(const char* sqlstate, const char* cls) {
     return sqlstate[0] == cls[0] && sqlstate[0] != '\0' && sqlstate[1] == cls[1];
 }
 
 }  // namespace
 
-std::string build_conninfo(const ZelModuleParams& params)
-{
+std::string build_conninfo(const ZelModuleParams& params) {
     std::string out;
     append_keyword(out, "host", params.db_server);
     append_keyword(out, "port", params.db_port);
@@ -66,8 +63,7 @@ std::string build_conninfo(const ZelModuleParams& params)
     return out;
 }
 
-void append_pg_type(std::string& out, const char* type, const char* size)
-{
+void append_pg_type(std::string& out, const char* type, const char* size) {
     if (equals(type, "bigint")) {
         // Unsigned 64-bit values do not fit PostgreSQL's bigint, so the vocabulary's bigint
         // is a numeric wide enough for them.
@@ -110,40 +106,28 @@ void append_pg_type(std::string& out, const char* type, const char* size)
 }
 
 const char* vocabulary_type(const char* data_type, const char* numeric_precision,
-                            const char* numeric_scale)
-{
-    if (data_type == nullptr)
-        return "";
-    if (equals(data_type, "time without time zone"))
-        return "time";
-    if (equals(data_type, "timestamp without time zone"))
-        return "datetime";
-    if (equals(data_type, "text"))
-        return "mediumtext";
-    if (equals(data_type, "character varying"))
-        return "varchar";
-    if (equals(data_type, "character"))
-        return "char";
-    if (equals(data_type, "double precision"))
-        return "double";
+                            const char* numeric_scale) {
+    if (data_type == nullptr) return "";
+    if (equals(data_type, "time without time zone")) return "time";
+    if (equals(data_type, "timestamp without time zone")) return "datetime";
+    if (equals(data_type, "text")) return "mediumtext";
+    if (equals(data_type, "character varying")) return "varchar";
+    if (equals(data_type, "character")) return "char";
+    if (equals(data_type, "double precision")) return "double";
     if (equals(data_type, "numeric")) {
-        long precision = is_set(numeric_precision) ? std::strtol(numeric_precision, nullptr, 10) : 0;
-        if (precision >= 10 && precision <= 20 && equals(numeric_scale, "0"))
-            return "bigint";
+        long precision =
+            is_set(numeric_precision) ? std::strtol(numeric_precision, nullptr, 10) : 0;
+        if (precision >= 10 && precision <= 20 && equals(numeric_scale, "0")) return "bigint";
         return "decimal";
     }
-    if (equals(data_type, "integer"))
-        return "int";
+    if (equals(data_type, "integer")) return "int";
     return data_type;
 }
 
 std::string column_size(const char* character_maximum_length, const char* numeric_precision,
-                        const char* numeric_scale)
-{
-    if (is_set(character_maximum_length))
-        return character_maximum_length;
-    if (!is_set(numeric_precision))
-        return {};
+                        const char* numeric_scale) {
+    if (is_set(character_maximum_length)) return character_maximum_length;
+    if (!is_set(numeric_precision)) return {};
     std::string size = numeric_precision;
     if (is_set(numeric_scale)) {
         size += ',';
@@ -152,40 +136,31 @@ std::string column_size(const char* character_maximum_length, const char* numeri
     return size;
 }
 
-int32_t sqlstate_code(const char* sqlstate)
-{
-    if (sqlstate == nullptr)
-        return 0;
+int32_t sqlstate_code(const char* sqlstate) {
+    if (sqlstate == nullptr) return 0;
     int32_t code = 0;
     for (const char* p = sqlstate; *p >= '0' && *p <= '9' && code < 100000000; ++p)
         code = code * 10 + (*p - '0');
     return code;
 }
 
-int32_t classify_failure(Origin origin, const char* sqlstate, bool connection_ok)
-{
+int32_t classify_failure(Origin origin, const char* sqlstate, bool connection_ok) {
     const int32_t unknown = connection_ok ? ZEL_RESULT_REJECTED : ZEL_RESULT_LOST;
     if (sqlstate == nullptr || sqlstate[0] == '\0') {
-        if (origin == Origin::execute)
-            return connection_ok ? ZEL_RESULT_FAILED : ZEL_RESULT_LOST;
+        if (origin == Origin::execute) return connection_ok ? ZEL_RESULT_FAILED : ZEL_RESULT_LOST;
         return unknown;
     }
-    if (sqlstate_class(sqlstate, "08"))
-        return ZEL_RESULT_LOST;
-    if (sqlstate_class(sqlstate, "22"))
-        return ZEL_RESULT_REJECTED;
+    if (sqlstate_class(sqlstate, "08")) return ZEL_RESULT_LOST;
+    if (sqlstate_class(sqlstate, "22")) return ZEL_RESULT_REJECTED;
     if (sqlstate_class(sqlstate, "23"))
         // A query that breaks a constraint is reported as rejected, not as a failed row.
         return origin == Origin::execute ? ZEL_RESULT_FAILED : ZEL_RESULT_REJECTED;
-    if (sqlstate_class(sqlstate, "25") || sqlstate_class(sqlstate, "40"))
-        return ZEL_RESULT_RERUN;
-    if (sqlstate_class(sqlstate, "42"))
-        return ZEL_RESULT_REJECTED;
+    if (sqlstate_class(sqlstate, "25") || sqlstate_class(sqlstate, "40")) return ZEL_RESULT_RERUN;
+    if (sqlstate_class(sqlstate, "42")) return ZEL_RESULT_REJECTED;
     return unknown;
 }
 
-std::string version_text(int version)
-{
+std::string version_text(int version) {
     char text[64];
     long v = version;
     std::snprintf(text, sizeof text, "%ld.%ld.%ld", v / 10000, v / 100 % 100, v % 100);

@@ -24,39 +24,36 @@ namespace {
 
 constexpr const char* not_connected = "Not connected to the database server";
 
-bool is_statement(const char* text, const char* statement) { return std::strcmp(text, statement) == 0; }
+bool is_statement(const char* text, const char* statement) {
+    return std::strcmp(text, statement) == 0;
+}
 
 // Runs a statement whose outcome only matters as success or failure.
-bool run_command(DbConnection& conn, const char* statement)
-{
+bool run_command(DbConnection& conn, const char* statement) {
     Result result = run(conn, statement);
     return PQresultStatus(result.get()) == PGRES_COMMAND_OK;
 }
 
-bool is_failure(ExecStatusType state)
-{
+bool is_failure(ExecStatusType state) {
     return state == PGRES_FATAL_ERROR || state == PGRES_BAD_RESPONSE;
 }
 
-int32_t affected_rows(PGresult* result)
-{
+int32_t affected_rows(PGresult* result) {
     long long count = std::strtoll(PQcmdTuples(result), nullptr, 10);
     return count > INT32_MAX ? INT32_MAX : static_cast<int32_t>(count);
 }
 
 // Records libpq's message and the SQLSTATE of a failed statement; returns the SQLSTATE.
-const char* record_failure(DbConnection& conn, PGresult* result)
-{
-    const char* sqlstate = result != nullptr ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
+const char* record_failure(DbConnection& conn, PGresult* result) {
+    const char* sqlstate =
+        result != nullptr ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
     set_error(conn, PQerrorMessage(conn.server), sqlstate_code(sqlstate));
     return sqlstate;
 }
 
-bool append_value(DbConnection& conn, const char* text)
-{
+bool append_value(DbConnection& conn, const char* text) {
     auto* node = static_cast<ResultValue*>(std::calloc(1, sizeof(ResultValue)));
-    if (node == nullptr)
-        return false;
+    if (node == nullptr) return false;
     if (text != nullptr && *text != '\0') {
         node->value = strdup(text);
         if (node->value == nullptr) {
@@ -76,10 +73,8 @@ bool append_value(DbConnection& conn, const char* text)
 
 extern "C" {
 
-int32_t mod_executesql(DbConnection* conn, const char* statement)
-{
-    if (conn == nullptr)
-        return ZEL_RESULT_FAILED;
+int32_t mod_executesql(DbConnection* conn, const char* statement) {
+    if (conn == nullptr) return ZEL_RESULT_FAILED;
     if (statement == nullptr) {
         set_error(*conn, "No statement given", 0);
         return ZEL_RESULT_FAILED;
@@ -89,7 +84,8 @@ int32_t mod_executesql(DbConnection* conn, const char* statement)
         return ZEL_RESULT_FAILED;
     }
 
-    const bool ends_transaction = is_statement(statement, "ROLLBACK") || is_statement(statement, "COMMIT");
+    const bool ends_transaction =
+        is_statement(statement, "ROLLBACK") || is_statement(statement, "COMMIT");
     const bool starts_transaction = is_statement(statement, "START TRANSACTION");
     bool savepoint = false;
     if (conn->in_transaction && !ends_transaction)
@@ -101,8 +97,7 @@ int32_t mod_executesql(DbConnection* conn, const char* statement)
 
     Result result = run(*conn, statement);
     ExecStatusType state = PQresultStatus(result.get());
-    if (state != PGRES_COMMAND_OK && starts_transaction)
-        conn->in_transaction = false;
+    if (state != PGRES_COMMAND_OK && starts_transaction) conn->in_transaction = false;
 
     if (is_failure(state)) {
         const char* sqlstate = record_failure(*conn, result.get());
@@ -114,18 +109,14 @@ int32_t mod_executesql(DbConnection* conn, const char* statement)
     }
 
     int32_t count = affected_rows(result.get());
-    if (count == 0)
-        set_error(*conn, "Affected rows:0", 0);
-    if (savepoint)
-        run_command(*conn, "RELEASE SAVEPOINT zel_savepoint");
+    if (count == 0) set_error(*conn, "Affected rows:0", 0);
+    if (savepoint) run_command(*conn, "RELEASE SAVEPOINT zel_savepoint");
     return count;
 }
 
-ResultValue* mod_querysql(DbConnection* conn, const char* query, int32_t* status)
-{
+ResultValue* mod_querysql(DbConnection* conn, const char* query, int32_t* status) {
     int32_t ignored = 0;
-    if (status == nullptr)
-        status = &ignored;
+    if (status == nullptr) status = &ignored;
     if (conn == nullptr) {
         *status = ZEL_RESULT_FAILED;
         return nullptr;
@@ -149,8 +140,9 @@ ResultValue* mod_querysql(DbConnection* conn, const char* query, int32_t* status
     const int columns = PQnfields(result.get());
     for (int row = 0; row < rows; ++row) {
         for (int column = 0; column < columns; ++column) {
-            const char* value = PQgetisnull(result.get(), row, column) ? nullptr
-                                                                      : PQgetvalue(result.get(), row, column);
+            const char* value = PQgetisnull(result.get(), row, column)
+                                    ? nullptr
+                                    : PQgetvalue(result.get(), row, column);
             if (!append_value(*conn, value)) {
                 set_error(*conn, "Out of memory while reading the query result", 0);
                 *status = ZEL_RESULT_REJECTED;
@@ -161,10 +153,8 @@ ResultValue* mod_querysql(DbConnection* conn, const char* query, int32_t* status
     return conn->result_head;
 }
 
-const char* mod_add_value(DbConnection* conn, const char* value, uint64_t max_chars)
-{
-    if (conn == nullptr || value == nullptr || conn->server == nullptr)
-        return nullptr;
+const char* mod_add_value(DbConnection* conn, const char* value, uint64_t max_chars) {
+    if (conn == nullptr || value == nullptr || conn->server == nullptr) return nullptr;
 
     const size_t length = std::strlen(value);
     const size_t n = zel_utf8_limit(value, length, max_chars, nullptr);
@@ -181,8 +171,7 @@ const char* mod_add_value(DbConnection* conn, const char* value, uint64_t max_ch
 
     char* out = conn->scratch.data();
     size_t pos = 0;
-    if (conn->estrings)
-        out[pos++] = 'E';
+    if (conn->estrings) out[pos++] = 'E';
     out[pos++] = '\'';
     int failed = 0;
     pos += PQescapeStringConn(conn->server, out + pos, value, n, &failed);

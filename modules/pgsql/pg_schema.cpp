@@ -17,8 +17,7 @@ using namespace zel_pg;
 
 namespace {
 
-void free_column(ColumnInfo* column)
-{
+void free_column(ColumnInfo* column) {
     std::free(column->table);
     std::free(column->column);
     std::free(column->type);
@@ -26,8 +25,7 @@ void free_column(ColumnInfo* column)
     std::free(column);
 }
 
-void free_columns(ColumnInfo* list)
-{
+void free_columns(ColumnInfo* list) {
     while (list != nullptr) {
         ColumnInfo* next = list->next;
         free_column(list);
@@ -35,18 +33,18 @@ void free_columns(ColumnInfo* list)
     }
 }
 
-char* copy_text(const char* text) { return strdup(text != nullptr ? text : ""); }
+char* copy_text(const char* text) {
+    return strdup(text != nullptr ? text : "");
+}
 
 // One ColumnInfo from one row of the schema query (columns in the query's order); null when
 // memory runs out.
-ColumnInfo* make_column(PGresult* result, int row)
-{
+ColumnInfo* make_column(PGresult* result, int row) {
     auto value = [&](int column) -> const char* {
         return PQgetisnull(result, row, column) ? nullptr : PQgetvalue(result, row, column);
     };
     auto* node = static_cast<ColumnInfo*>(std::calloc(1, sizeof(ColumnInfo)));
-    if (node == nullptr)
-        return nullptr;
+    if (node == nullptr) return nullptr;
     node->table = copy_text(value(0));
     node->column = copy_text(value(1));
     node->type = copy_text(vocabulary_type(value(2), value(4), value(5)));
@@ -69,8 +67,7 @@ ColumnInfo* make_column(PGresult* result, int row)
     return node;
 }
 
-bool succeeded(DbConnection& conn, const std::string& statement)
-{
+bool succeeded(DbConnection& conn, const std::string& statement) {
     return mod_executesql(&conn, statement.c_str()) >= 0;
 }
 
@@ -80,11 +77,9 @@ extern "C" {
 
 uint8_t mod_add_column(DbConnection* conn, char* table_or_buffer, const char* column,
                        const char* type, const char* size, uint8_t nullable, uint8_t is_unsigned,
-                       int32_t mode)
-{
+                       int32_t mode) {
     (void)is_unsigned;  // PostgreSQL has no unsigned types
-    if (conn == nullptr || type == nullptr)
-        return 0;
+    if (conn == nullptr || type == nullptr) return 0;
     if (mode != ZEL_COLUMN_RENDER && (table_or_buffer == nullptr || column == nullptr)) {
         set_error(*conn, "A column change needs a table and a column name", 0);
         return 0;
@@ -93,7 +88,8 @@ uint8_t mod_add_column(DbConnection* conn, char* table_or_buffer, const char* co
         std::string text;
         switch (mode) {
             case ZEL_COLUMN_ADD:
-                text = std::string("ALTER TABLE ") + table_or_buffer + " ADD COLUMN " + column + " ";
+                text =
+                    std::string("ALTER TABLE ") + table_or_buffer + " ADD COLUMN " + column + " ";
                 break;
             case ZEL_COLUMN_ALTER:
                 text = std::string("ALTER TABLE ") + table_or_buffer + " ALTER COLUMN " + column +
@@ -110,22 +106,18 @@ uint8_t mod_add_column(DbConnection* conn, char* table_or_buffer, const char* co
         if (mode == ZEL_COLUMN_ALTER) {
             // No USING clause: an explicit cast would silently cut values that no longer fit
             // a narrower type, where the server's own conversion refuses them.
-            if (!succeeded(*conn, text))
-                return 0;
+            if (!succeeded(*conn, text)) return 0;
             text = std::string("ALTER TABLE ") + table_or_buffer + " ALTER COLUMN " + column +
                    (nullable ? " DROP NOT NULL" : " SET NOT NULL");
             return succeeded(*conn, text) ? 1 : 0;
         }
 
         text += nullable ? " NULL" : " NOT NULL";
-        if (mode == ZEL_COLUMN_ADD)
-            return succeeded(*conn, text) ? 1 : 0;
+        if (mode == ZEL_COLUMN_ADD) return succeeded(*conn, text) ? 1 : 0;
 
-        if (table_or_buffer == nullptr)
-            return 0;
+        if (table_or_buffer == nullptr) return 0;
         size_t length = text.size();
-        if (length > ZEL_COLUMN_TEXT_SIZE - 1)
-            length = ZEL_COLUMN_TEXT_SIZE - 1;
+        if (length > ZEL_COLUMN_TEXT_SIZE - 1) length = ZEL_COLUMN_TEXT_SIZE - 1;
         std::memcpy(table_or_buffer, text.data(), length);
         table_or_buffer[length] = '\0';
         return 1;
@@ -135,17 +127,14 @@ uint8_t mod_add_column(DbConnection* conn, char* table_or_buffer, const char* co
     }
 }
 
-int32_t mod_get_info(DbConnection* conn, ServerInfo* info, uint32_t info_size)
-{
-    if (conn == nullptr || info == nullptr || info_size < 16)
-        return -1;
+int32_t mod_get_info(DbConnection* conn, ServerInfo* info, uint32_t info_size) {
+    if (conn == nullptr || info == nullptr || info_size < 16) return -1;
     if (!connection_ok(*conn)) {
         set_error(*conn, "Not connected to the database server", 0);
         return -1;
     }
     const int version = PQserverVersion(conn->server);
-    if (conn->params != nullptr)
-        conn->params->server_version = static_cast<uint32_t>(version);
+    if (conn->params != nullptr) conn->params->server_version = static_cast<uint32_t>(version);
     try {
         info->version = strdup(version_text(version).c_str());
     } catch (const std::bad_alloc&) {
@@ -155,10 +144,8 @@ int32_t mod_get_info(DbConnection* conn, ServerInfo* info, uint32_t info_size)
     return 1;
 }
 
-ColumnInfo* mod_get_databaseinfo(DbConnection* conn)
-{
-    if (conn == nullptr)
-        return nullptr;
+ColumnInfo* mod_get_databaseinfo(DbConnection* conn) {
+    if (conn == nullptr) return nullptr;
     if (conn->database_name.empty()) {
         set_error(*conn, "Could not determine the name of the current connected database", 0);
         return nullptr;
@@ -216,6 +203,8 @@ ColumnInfo* mod_get_databaseinfo(DbConnection* conn)
     return first;
 }
 
-void mod_free_databaseinfo(ColumnInfo* list) { free_columns(list); }
+void mod_free_databaseinfo(ColumnInfo* list) {
+    free_columns(list);
+}
 
 }  // extern "C"

@@ -23,22 +23,19 @@ constexpr size_t initial_scratch = 1024;
 
 // A stop request ends the wait between two reconnect attempts early, so a shutdown does not
 // sit out the rest of the second.
-void wait_before_retry(const DbConnection& conn)
-{
+void wait_before_retry(const DbConnection& conn) {
     for (int slice = 0; slice < 20 && conn.status.load() == ZEL_STATUS_RECONNECTING; ++slice)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
 }
 
-void close_server(DbConnection& conn)
-{
+void close_server(DbConnection& conn) {
     if (conn.server != nullptr) {
         PQfinish(conn.server);
         conn.server = nullptr;
     }
 }
 
-void free_results(DbConnection& conn)
-{
+void free_results(DbConnection& conn) {
     ResultValue* node = conn.result_head;
     while (node != nullptr) {
         ResultValue* next = node->next;
@@ -52,8 +49,7 @@ void free_results(DbConnection& conn)
 
 }  // namespace
 
-void set_error(DbConnection& conn, const char* text, int32_t code)
-{
+void set_error(DbConnection& conn, const char* text, int32_t code) {
     try {
         conn.error_text = text != nullptr ? text : "";
         while (!conn.error_text.empty() &&
@@ -66,20 +62,17 @@ void set_error(DbConnection& conn, const char* text, int32_t code)
     conn.error_code = code;
 }
 
-void clear_error(DbConnection& conn)
-{
+void clear_error(DbConnection& conn) {
     conn.error_text.clear();
     conn.has_error = false;
     conn.error_code = 0;
 }
 
-bool connection_ok(const DbConnection& conn)
-{
+bool connection_ok(const DbConnection& conn) {
     return conn.server != nullptr && PQstatus(conn.server) == CONNECTION_OK;
 }
 
-Result run(DbConnection& conn, const char* statement)
-{
+Result run(DbConnection& conn, const char* statement) {
     Result result(PQexec(conn.server, statement));
     ExecStatusType state = PQresultStatus(result.get());
     if (state != PGRES_COPY_IN && state != PGRES_COPY_OUT && state != PGRES_COPY_BOTH)
@@ -100,8 +93,7 @@ Result run(DbConnection& conn, const char* statement)
     return result;
 }
 
-int32_t connect(DbConnection& conn)
-{
+int32_t connect(DbConnection& conn) {
     clear_error(conn);
     conn.in_transaction = false;
     close_server(conn);
@@ -114,8 +106,7 @@ int32_t connect(DbConnection& conn)
             params->connectionstring[0] != '\0') {
             conninfo = params->connectionstring;
         } else {
-            if (params != nullptr)
-                built = build_conninfo(*params);
+            if (params != nullptr) built = build_conninfo(*params);
             conninfo = built.c_str();
         }
         conn.server = PQconnectdb(conninfo);
@@ -162,15 +153,17 @@ using namespace zel_pg;
 
 extern "C" {
 
-int32_t mod_init(void) { return 1; }
+int32_t mod_init(void) {
+    return 1;
+}
 
-int32_t mod_exit(void) { return 1; }
+int32_t mod_exit(void) {
+    return 1;
+}
 
-DbConnection* mod_create(ZelModuleParams* params)
-{
+DbConnection* mod_create(ZelModuleParams* params) {
     DbConnection* conn = new (std::nothrow) DbConnection;
-    if (conn == nullptr)
-        return nullptr;
+    if (conn == nullptr) return nullptr;
     try {
         conn->scratch.resize(initial_scratch);
     } catch (const std::bad_alloc&) {
@@ -181,36 +174,28 @@ DbConnection* mod_create(ZelModuleParams* params)
     return conn;
 }
 
-int32_t mod_destroy(DbConnection* conn)
-{
-    if (conn == nullptr)
-        return -1;
+int32_t mod_destroy(DbConnection* conn) {
+    if (conn == nullptr) return -1;
     close_server(*conn);
     free_results(*conn);
     delete conn;
     return 1;
 }
 
-int32_t mod_connect(DbConnection* conn)
-{
-    if (conn == nullptr)
-        return 0;
+int32_t mod_connect(DbConnection* conn) {
+    if (conn == nullptr) return 0;
     return zel_pg::connect(*conn);
 }
 
-int32_t mod_disconnect(DbConnection* conn)
-{
-    if (conn == nullptr)
-        return -1;
+int32_t mod_disconnect(DbConnection* conn) {
+    if (conn == nullptr) return -1;
     close_server(*conn);
     conn->in_transaction = false;
     return 1;
 }
 
-void mod_reconnect(DbConnection* conn)
-{
-    if (conn == nullptr || conn->status.load() == ZEL_STATUS_STOP)
-        return;
+void mod_reconnect(DbConnection* conn) {
+    if (conn == nullptr || conn->status.load() == ZEL_STATUS_STOP) return;
     conn->status.store(ZEL_STATUS_RECONNECTING);
     while (conn->status.load() == ZEL_STATUS_RECONNECTING) {
         if (zel_pg::connect(*conn) == 1) {
@@ -222,27 +207,25 @@ void mod_reconnect(DbConnection* conn)
     }
 }
 
-int32_t mod_getlasterror(DbConnection* conn) { return conn != nullptr ? conn->error_code : -1; }
+int32_t mod_getlasterror(DbConnection* conn) {
+    return conn != nullptr ? conn->error_code : -1;
+}
 
-const char* mod_geterrorstring(DbConnection* conn)
-{
-    if (conn == nullptr || !conn->has_error)
-        return nullptr;
+const char* mod_geterrorstring(DbConnection* conn) {
+    if (conn == nullptr || !conn->has_error) return nullptr;
     return conn->error_text.c_str();
 }
 
-uint8_t mod_get_status(DbConnection* conn) { return conn != nullptr ? conn->status.load() : 0; }
-
-void mod_set_status(DbConnection* conn, int32_t status)
-{
-    if (conn != nullptr)
-        conn->status.store(static_cast<uint8_t>(status & 0xFF));
+uint8_t mod_get_status(DbConnection* conn) {
+    return conn != nullptr ? conn->status.load() : 0;
 }
 
-void mod_freeresult(DbConnection* conn)
-{
-    if (conn != nullptr)
-        free_results(*conn);
+void mod_set_status(DbConnection* conn, int32_t status) {
+    if (conn != nullptr) conn->status.store(static_cast<uint8_t>(status & 0xFF));
+}
+
+void mod_freeresult(DbConnection* conn) {
+    if (conn != nullptr) free_results(*conn);
 }
 
 }  // extern "C"

@@ -11,10 +11,11 @@ using namespace zel_pg;
 
 namespace {
 
-ZelModuleParams no_params() { return ZelModuleParams{}; }
+ZelModuleParams no_params() {
+    return ZelModuleParams{};
+}
 
-std::string pg_type(const char* type, const char* size)
-{
+std::string pg_type(const char* type, const char* size) {
     std::string out;
     append_pg_type(out, type, size);
     return out;
@@ -22,8 +23,7 @@ std::string pg_type(const char* type, const char* size)
 
 }  // namespace
 
-TEST(PgConnInfo, OnlyTheMembersThatAreSetInFixedOrder)
-{
+TEST(PgConnInfo, OnlyTheMembersThatAreSetInFixedOrder) {
     ZelModuleParams p = no_params();
     char server[] = "db1", name[] = "quotes", empty[] = "";
     p.db_server = server;
@@ -31,7 +31,8 @@ TEST(PgConnInfo, OnlyTheMembersThatAreSetInFixedOrder)
     p.connectionstring = empty;
     EXPECT_EQ(build_conninfo(p), "host='db1' dbname='quotes' ");
 
-    char user[] = "u", pw[] = "p", port[] = "5433", key[] = "k.pem", cert[] = "c.pem", ca[] = "ca.pem";
+    char user[] = "u", pw[] = "p", port[] = "5433", key[] = "k.pem", cert[] = "c.pem",
+         ca[] = "ca.pem";
     char capath[] = "/certs", cipher[] = "HIGH";
     p.db_username = user;
     p.db_password = pw;
@@ -46,8 +47,7 @@ TEST(PgConnInfo, OnlyTheMembersThatAreSetInFixedOrder)
               "sslcert='c.pem' sslrootcert='ca.pem' ");
 }
 
-TEST(PgConnInfo, EmptyBlockGivesEmptyStringAndEmptyMembersAreLeftOut)
-{
+TEST(PgConnInfo, EmptyBlockGivesEmptyStringAndEmptyMembersAreLeftOut) {
     ZelModuleParams p = no_params();
     EXPECT_EQ(build_conninfo(p), "");
     char empty[] = "";
@@ -56,8 +56,7 @@ TEST(PgConnInfo, EmptyBlockGivesEmptyStringAndEmptyMembersAreLeftOut)
     EXPECT_EQ(build_conninfo(p), "");
 }
 
-TEST(PgConnInfo, QuotesAndBackslashesInValuesCannotEndTheValue)
-{
+TEST(PgConnInfo, QuotesAndBackslashesInValuesCannotEndTheValue) {
     ZelModuleParams p = no_params();
     char pw[] = R"(it's\' host='evil)";
     p.db_password = pw;
@@ -78,8 +77,7 @@ TEST(PgConnInfo, QuotesAndBackslashesInValuesCannotEndTheValue)
     PQconninfoFree(options);
 }
 
-TEST(PgTypes, RenderingTable)
-{
+TEST(PgTypes, RenderingTable) {
     EXPECT_EQ(pg_type("bigint", "20"), "numeric(20,0)");
     EXPECT_EQ(pg_type("bigint", nullptr), "numeric(20,0)");
     EXPECT_EQ(pg_type("bigint", ""), "numeric(20,0)");
@@ -100,8 +98,7 @@ TEST(PgTypes, RenderingTable)
     EXPECT_EQ(pg_type("smallint", "5"), "smallint(5)");
 }
 
-TEST(PgTypes, DescriptionMapsServerTypesToTheVocabulary)
-{
+TEST(PgTypes, DescriptionMapsServerTypesToTheVocabulary) {
     EXPECT_STREQ(vocabulary_type("time without time zone", nullptr, nullptr), "time");
     EXPECT_STREQ(vocabulary_type("timestamp without time zone", nullptr, nullptr), "datetime");
     EXPECT_STREQ(vocabulary_type("text", nullptr, nullptr), "mediumtext");
@@ -119,8 +116,7 @@ TEST(PgTypes, DescriptionMapsServerTypesToTheVocabulary)
     EXPECT_STREQ(vocabulary_type("smallint", "16", "0"), "smallint");
 }
 
-TEST(PgTypes, BothSidesOfTheCheckRenderAlike)
-{
+TEST(PgTypes, BothSidesOfTheCheckRenderAlike) {
     // The database check renders what the server reports and what the definitions say with
     // the same function: a column made from a definition must read back as equal.
     struct Case {
@@ -139,16 +135,14 @@ TEST(PgTypes, BothSidesOfTheCheckRenderAlike)
     }
 }
 
-TEST(PgTypes, SizeFromTheDescription)
-{
+TEST(PgTypes, SizeFromTheDescription) {
     EXPECT_EQ(column_size("30", nullptr, nullptr), "30");
     EXPECT_EQ(column_size(nullptr, "12", "4"), "12,4");
     EXPECT_EQ(column_size("", "53", ""), "53");
     EXPECT_EQ(column_size(nullptr, nullptr, "0"), "");
 }
 
-TEST(PgErrors, SqlstateDigits)
-{
+TEST(PgErrors, SqlstateDigits) {
     EXPECT_EQ(sqlstate_code("23505"), 23505);
     EXPECT_EQ(sqlstate_code("40P01"), 40);
     EXPECT_EQ(sqlstate_code("42P01"), 42);
@@ -157,9 +151,10 @@ TEST(PgErrors, SqlstateDigits)
     EXPECT_EQ(sqlstate_code(nullptr), 0);
 }
 
-TEST(PgErrors, ExecuteClasses)
-{
-    auto exec = [](const char* state, bool ok) { return classify_failure(Origin::execute, state, ok); };
+TEST(PgErrors, ExecuteClasses) {
+    auto exec = [](const char* state, bool ok) {
+        return classify_failure(Origin::execute, state, ok);
+    };
     EXPECT_EQ(exec("08006", true), ZEL_RESULT_LOST);
     EXPECT_EQ(exec("22012", true), ZEL_RESULT_REJECTED);
     EXPECT_EQ(exec("23505", true), ZEL_RESULT_FAILED);
@@ -173,9 +168,10 @@ TEST(PgErrors, ExecuteClasses)
     EXPECT_EQ(exec(nullptr, false), ZEL_RESULT_LOST);
 }
 
-TEST(PgErrors, QueryClasses)
-{
-    auto query = [](const char* state, bool ok) { return classify_failure(Origin::query, state, ok); };
+TEST(PgErrors, QueryClasses) {
+    auto query = [](const char* state, bool ok) {
+        return classify_failure(Origin::query, state, ok);
+    };
     EXPECT_EQ(query("08006", true), ZEL_RESULT_LOST);
     EXPECT_EQ(query("22012", true), ZEL_RESULT_REJECTED);
     EXPECT_EQ(query("23505", true), ZEL_RESULT_REJECTED);
@@ -190,8 +186,7 @@ TEST(PgErrors, QueryClasses)
     EXPECT_EQ(query(nullptr, false), ZEL_RESULT_LOST);
 }
 
-TEST(PgVersion, Text)
-{
+TEST(PgVersion, Text) {
     EXPECT_EQ(version_text(90624), "9.6.24");
     EXPECT_EQ(version_text(150018), "15.0.18");
     EXPECT_EQ(version_text(0), "0.0.0");

@@ -16,8 +16,7 @@ struct PgEnv {
     std::map<std::string, std::string> values;
     std::string error;  // why the file could not be read; empty when it was
 
-    const std::string& operator[](const std::string& key) const
-    {
+    const std::string& operator[](const std::string& key) const {
         static const std::string empty;
         auto it = values.find(key);
         return it == values.end() ? empty : it->second;
@@ -25,11 +24,9 @@ struct PgEnv {
 };
 
 // Reads the file named by ZEL_PG_ENV (or by path when given).
-inline PgEnv load_pg_env(const char* path = nullptr)
-{
+inline PgEnv load_pg_env(const char* path = nullptr) {
     PgEnv env;
-    if (path == nullptr)
-        path = std::getenv("ZEL_PG_ENV");
+    if (path == nullptr) path = std::getenv("ZEL_PG_ENV");
     if (path == nullptr || *path == '\0') {
         env.error = "ZEL_PG_ENV is not set: run the test through ctest (fixture pg_server)";
         return env;
@@ -42,8 +39,7 @@ inline PgEnv load_pg_env(const char* path = nullptr)
     std::string line;
     while (std::getline(in, line)) {
         auto eq = line.find('=');
-        if (eq == std::string::npos)
-            continue;
+        if (eq == std::string::npos) continue;
         std::string value = line.substr(eq + 1);
         if (value.size() >= 2 && value.front() == '\'' && value.back() == '\'')
             value = value.substr(1, value.size() - 2);

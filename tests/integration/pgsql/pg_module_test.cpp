@@ -51,16 +51,13 @@ zel_test::PgEnv g_env;
 std::string g_setup_error;
 
 template <typename Fn>
-bool bind(Fn& slot, const char* name)
-{
+bool bind(Fn& slot, const char* name) {
     slot = reinterpret_cast<Fn>(platform_library_symbol(g_mod.library, name));
-    if (slot == nullptr)
-        g_setup_error += std::string("missing entry point ") + name + "; ";
+    if (slot == nullptr) g_setup_error += std::string("missing entry point ") + name + "; ";
     return slot != nullptr;
 }
 
-std::string suffix()
-{
+std::string suffix() {
     static const std::string text = std::to_string(std::random_device{}() % 100000000);
     return text;
 }
@@ -70,8 +67,7 @@ struct Params {
     std::string user, password, dbname, server, port, connectionstring;
     ZelModuleParams block{};
 
-    Params()
-    {
+    Params() {
         user = g_env["ZEL_PG_USER"];
         password = g_env["ZEL_PG_PASSWORD"];
         dbname = g_env["ZEL_PG_DBNAME"];
@@ -80,8 +76,7 @@ struct Params {
         point();
     }
     // Texts left empty stay null in the block.
-    void point()
-    {
+    void point() {
         auto text = [](std::string& s) { return s.empty() ? nullptr : s.data(); };
         block.db_username = text(user);
         block.db_password = text(password);
@@ -94,11 +89,11 @@ struct Params {
 
 // The test's own view of the server, independent of the module.
 class Observer {
-public:
-    explicit Observer(const std::string& dbname = g_env["ZEL_PG_DBNAME"])
-    {
+  public:
+    explicit Observer(const std::string& dbname = g_env["ZEL_PG_DBNAME"]) {
         std::string info = "host=127.0.0.1 port=" + g_env["ZEL_PG_PORT"] + " dbname=" + dbname +
-                           " user=" + g_env["ZEL_PG_USER"] + " password=" + g_env["ZEL_PG_PASSWORD"];
+                           " user=" + g_env["ZEL_PG_USER"] +
+                           " password=" + g_env["ZEL_PG_PASSWORD"];
         conn_ = PQconnectdb(info.c_str());
     }
     ~Observer() { PQfinish(conn_); }
@@ -106,8 +101,7 @@ public:
     std::string error() const { return PQerrorMessage(conn_); }
 
     // The first value of the first row; "<null>" for NULL, "<none>" without rows, "<error: ...>".
-    std::string scalar(const std::string& sql)
-    {
+    std::string scalar(const std::string& sql) {
         PGresult* r = PQexec(conn_, sql.c_str());
         std::string out;
         if (PQresultStatus(r) != PGRES_TUPLES_OK)
@@ -119,35 +113,31 @@ public:
         PQclear(r);
         return out;
     }
-    bool run(const std::string& sql)
-    {
+    bool run(const std::string& sql) {
         PGresult* r = PQexec(conn_, sql.c_str());
         bool good = PQresultStatus(r) == PGRES_COMMAND_OK || PQresultStatus(r) == PGRES_TUPLES_OK;
         PQclear(r);
         return good;
     }
 
-private:
+  private:
     PGconn* conn_;
 };
 
-std::string error_of(DbConnection* conn)
-{
+std::string error_of(DbConnection* conn) {
     const char* text = g_mod.geterrorstring(conn);
     return text != nullptr ? text : "<none>";
 }
 
 class PgModule : public ::testing::Test {
-protected:
-    static void SetUpTestSuite()
-    {
+  protected:
+    static void SetUpTestSuite() {
         g_env = zel_test::load_pg_env();
         if (!g_env.error.empty()) {
             g_setup_error = g_env.error;
             return;
         }
-        if (g_mod.library != nullptr)
-            return;
+        if (g_mod.library != nullptr) return;
         g_mod.library = platform_library_open(ZEL_PGSQL_MODULE_PATH);
         if (g_mod.library == nullptr) {
             g_setup_error = std::string("cannot load the module: ") + platform_library_error();
@@ -172,14 +162,12 @@ protected:
         bind(g_mod.get_info, "mod_get_info");
         bind(g_mod.add_column, "mod_add_column");
         bind(g_mod.reconnect, "mod_reconnect");
-        if (g_setup_error.empty() && g_mod.init() != 1)
-            g_setup_error = "mod_init failed";
+        if (g_setup_error.empty() && g_mod.init() != 1) g_setup_error = "mod_init failed";
     }
 
     void SetUp() override { ASSERT_TRUE(g_setup_error.empty()) << g_setup_error; }
 
-    void TearDown() override
-    {
+    void TearDown() override {
         for (DbConnection* conn : opened_) {
             g_mod.disconnect(conn);
             g_mod.destroy(conn);
@@ -187,23 +175,22 @@ protected:
     }
 
     // A connected DbConnection on the test database (or on the block given).
-    DbConnection* open(Params& params)
-    {
+    DbConnection* open(Params& params) {
         DbConnection* conn = g_mod.create(&params.block);
         EXPECT_NE(conn, nullptr);
-        if (conn == nullptr)
-            return nullptr;
+        if (conn == nullptr) return nullptr;
         opened_.push_back(conn);
         EXPECT_EQ(g_mod.connect(conn), 1) << error_of(conn);
         return conn;
     }
     DbConnection* open() { return open(params_); }
 
-    int32_t exec(DbConnection* conn, const std::string& sql) { return g_mod.executesql(conn, sql.c_str()); }
+    int32_t exec(DbConnection* conn, const std::string& sql) {
+        return g_mod.executesql(conn, sql.c_str());
+    }
 
     // Creates a table of the test's own and returns its name.
-    std::string table(DbConnection* conn, const std::string& stem, const std::string& columns)
-    {
+    std::string table(DbConnection* conn, const std::string& stem, const std::string& columns) {
         std::string name = "t_" + stem + "_" + suffix();
         exec(conn, "DROP TABLE IF EXISTS " + name);
         EXPECT_EQ(exec(conn, "CREATE TABLE " + name + " (" + columns + ")"), 0) << error_of(conn);
@@ -211,13 +198,13 @@ protected:
     }
 
     // A database of the test's own with extra settings; dropped by the caller.
-    std::string database(DbConnection* conn, const std::string& stem, const std::string& settings)
-    {
+    std::string database(DbConnection* conn, const std::string& stem, const std::string& settings) {
         std::string name = "zel_" + stem + "_" + suffix();
         exec(conn, "DROP DATABASE IF EXISTS " + name);
         EXPECT_EQ(exec(conn, "CREATE DATABASE " + name), 0) << error_of(conn);
         if (!settings.empty()) {
-            EXPECT_EQ(exec(conn, "ALTER DATABASE " + name + " SET " + settings), 0) << error_of(conn);
+            EXPECT_EQ(exec(conn, "ALTER DATABASE " + name + " SET " + settings), 0)
+                << error_of(conn);
         }
         return name;
     }
@@ -228,16 +215,14 @@ protected:
 
 // --- connecting ---------------------------------------------------------------------------
 
-TEST_F(PgModule, ConnectsFromTheMembersAndReportsNoError)
-{
+TEST_F(PgModule, ConnectsFromTheMembersAndReportsNoError) {
     DbConnection* conn = open();
     EXPECT_EQ(g_mod.geterrorstring(conn), nullptr);
     EXPECT_EQ(g_mod.getlasterror(conn), 0);
     EXPECT_EQ(g_mod.get_status(conn), ZEL_STATUS_CONNECTED);
 }
 
-TEST_F(PgModule, WrongPasswordFailsWithTheServersReason)
-{
+TEST_F(PgModule, WrongPasswordFailsWithTheServersReason) {
     Params bad;
     bad.password = "not-the-password";
     bad.point();
@@ -245,14 +230,14 @@ TEST_F(PgModule, WrongPasswordFailsWithTheServersReason)
     ASSERT_NE(conn, nullptr);
     opened_.push_back(conn);
     EXPECT_EQ(g_mod.connect(conn), 0);
-    EXPECT_NE(error_of(conn).find("password authentication failed"), std::string::npos) << error_of(conn);
+    EXPECT_NE(error_of(conn).find("password authentication failed"), std::string::npos)
+        << error_of(conn);
     EXPECT_EQ(error_of(conn).find("not-the-password"), std::string::npos);
     // The failed handle is kept; statements on it report the lost connection.
     EXPECT_EQ(exec(conn, "SELECT 1"), ZEL_RESULT_LOST);
 }
 
-TEST_F(PgModule, ConnectionStringReplacesTheMembers)
-{
+TEST_F(PgModule, ConnectionStringReplacesTheMembers) {
     Params p;
     p.password = "wrong";
     p.dbname = "no_such_database";
@@ -266,8 +251,7 @@ TEST_F(PgModule, ConnectionStringReplacesTheMembers)
     g_mod.freeresult(conn);
 }
 
-TEST_F(PgModule, ConnectAgainReplacesTheServerConnection)
-{
+TEST_F(PgModule, ConnectAgainReplacesTheServerConnection) {
     DbConnection* conn = open();
     int32_t status = 0;
     std::string first = g_mod.querysql(conn, "SELECT pg_backend_pid()", &status)->value;
@@ -279,13 +263,14 @@ TEST_F(PgModule, ConnectAgainReplacesTheServerConnection)
     g_mod.freeresult(conn);
     Observer observer;
     // The first server connection was closed, not leaked.
-    for (int i = 0; i < 50 && observer.scalar("SELECT count(*) FROM pg_stat_activity WHERE pid = " + first) != "0"; ++i)
+    for (int i = 0; i < 50 && observer.scalar("SELECT count(*) FROM pg_stat_activity WHERE pid = " +
+                                              first) != "0";
+         ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_EQ(observer.scalar("SELECT count(*) FROM pg_stat_activity WHERE pid = " + first), "0");
 }
 
-TEST_F(PgModule, DisconnectedConnectionRefusesWorkUntilConnectedAgain)
-{
+TEST_F(PgModule, DisconnectedConnectionRefusesWorkUntilConnectedAgain) {
     DbConnection* conn = open();
     EXPECT_EQ(g_mod.disconnect(conn), 1);
     EXPECT_EQ(exec(conn, "SELECT 1"), ZEL_RESULT_FAILED);
@@ -300,8 +285,7 @@ TEST_F(PgModule, DisconnectedConnectionRefusesWorkUntilConnectedAgain)
 
 // --- statements -----------------------------------------------------------------------------
 
-TEST_F(PgModule, ReportsAffectedRows)
-{
+TEST_F(PgModule, ReportsAffectedRows) {
     DbConnection* conn = open();
     std::string t = table(conn, "rows", "id integer PRIMARY KEY, v integer");
     EXPECT_EQ(error_of(conn), "Affected rows:0");  // CREATE TABLE reports no count
@@ -315,24 +299,25 @@ TEST_F(PgModule, ReportsAffectedRows)
     EXPECT_EQ(Observer().scalar("SELECT count(*) FROM " + t), "1");
 }
 
-TEST_F(PgModule, UniqueViolationFailsTheStatementAndRejectsTheQuery)
-{
+TEST_F(PgModule, UniqueViolationFailsTheStatementAndRejectsTheQuery) {
     DbConnection* conn = open();
     std::string t = table(conn, "uniq", "id integer PRIMARY KEY");
     ASSERT_EQ(exec(conn, "INSERT INTO " + t + " VALUES (1)"), 1);
     EXPECT_EQ(exec(conn, "INSERT INTO " + t + " VALUES (1)"), ZEL_RESULT_FAILED);
     EXPECT_EQ(g_mod.getlasterror(conn), 23505);
-    EXPECT_NE(error_of(conn).find("duplicate key value violates unique constraint"), std::string::npos)
+    EXPECT_NE(error_of(conn).find("duplicate key value violates unique constraint"),
+              std::string::npos)
         << error_of(conn);
 
     int32_t status = 0;
-    EXPECT_EQ(g_mod.querysql(conn, ("INSERT INTO " + t + " VALUES (1) RETURNING id").c_str(), &status), nullptr);
+    EXPECT_EQ(
+        g_mod.querysql(conn, ("INSERT INTO " + t + " VALUES (1) RETURNING id").c_str(), &status),
+        nullptr);
     EXPECT_EQ(status, ZEL_RESULT_REJECTED);
     EXPECT_EQ(g_mod.getlasterror(conn), 23505);
 }
 
-TEST_F(PgModule, ClassifiesOtherServerErrors)
-{
+TEST_F(PgModule, ClassifiesOtherServerErrors) {
     DbConnection* conn = open();
     std::string t = table(conn, "errs", "id integer NOT NULL");
     EXPECT_EQ(exec(conn, "INSERT INTO " + t + " VALUES (NULL)"), ZEL_RESULT_FAILED);
@@ -355,8 +340,7 @@ TEST_F(PgModule, ClassifiesOtherServerErrors)
     EXPECT_EQ(exec(conn, "DROP DATABASE no_such_database_here"), ZEL_RESULT_REJECTED);
 }
 
-TEST_F(PgModule, SavepointKeepsTheTransactionUsableAfterAFailure)
-{
+TEST_F(PgModule, SavepointKeepsTheTransactionUsableAfterAFailure) {
     DbConnection* conn = open();
     std::string t = table(conn, "sp", "id integer PRIMARY KEY");
     Observer observer;
@@ -386,8 +370,7 @@ TEST_F(PgModule, SavepointKeepsTheTransactionUsableAfterAFailure)
     EXPECT_EQ(observer.scalar("SELECT count(*) FROM " + t + " WHERE id = 4"), "1");
 }
 
-TEST_F(PgModule, DeadlockAsksForARerun)
-{
+TEST_F(PgModule, DeadlockAsksForARerun) {
     DbConnection* a = open();
     Params pb;
     DbConnection* b = open(pb);
@@ -410,8 +393,7 @@ TEST_F(PgModule, DeadlockAsksForARerun)
         out.result = exec(conn, "UPDATE " + t + sql);
         out.code = g_mod.getlasterror(conn);
         out.error = error_of(conn);
-        if (out.result == ZEL_RESULT_RERUN)
-            exec(conn, "ROLLBACK");
+        if (out.result == ZEL_RESULT_RERUN) exec(conn, "ROLLBACK");
     };
     Outcome out_a, out_b;
     std::thread side_a([&] { update(a, " SET v = 1 WHERE id = 2", out_a); });
@@ -429,11 +411,11 @@ TEST_F(PgModule, DeadlockAsksForARerun)
     EXPECT_NE(victim.error.find("deadlock detected"), std::string::npos) << victim.error;
     EXPECT_EQ(exec(winner, "COMMIT"), 0);
     std::string v = winner == a ? "1" : "2";
-    EXPECT_EQ(Observer().scalar("SELECT string_agg(v::text, ',' ORDER BY id) FROM " + t), v + "," + v);
+    EXPECT_EQ(Observer().scalar("SELECT string_agg(v::text, ',' ORDER BY id) FROM " + t),
+              v + "," + v);
 }
 
-TEST_F(PgModule, CopyStatementsDoNotLeaveTheConnectionStuck)
-{
+TEST_F(PgModule, CopyStatementsDoNotLeaveTheConnectionStuck) {
     DbConnection* conn = open();
     std::string t = table(conn, "copy", "id integer");
     EXPECT_EQ(exec(conn, "COPY " + t + " FROM STDIN"), ZEL_RESULT_REJECTED);
@@ -445,12 +427,12 @@ TEST_F(PgModule, CopyStatementsDoNotLeaveTheConnectionStuck)
 
 // --- queries --------------------------------------------------------------------------------
 
-TEST_F(PgModule, QueryResultIsRowMajorWithNullForNullAndEmpty)
-{
+TEST_F(PgModule, QueryResultIsRowMajorWithNullForNullAndEmpty) {
     DbConnection* conn = open();
     int32_t status = 7;
     ResultValue* r = g_mod.querysql(
-        conn, "SELECT * FROM (VALUES (1, 'a', NULL), (2, '', 'x')) AS v(n, s, t) ORDER BY n", &status);
+        conn, "SELECT * FROM (VALUES (1, 'a', NULL), (2, '', 'x')) AS v(n, s, t) ORDER BY n",
+        &status);
     EXPECT_EQ(status, 0);
     std::vector<std::string> got;
     for (ResultValue* node = r; node != nullptr; node = node->next)
@@ -479,19 +461,29 @@ TEST_F(PgModule, QueryResultIsRowMajorWithNullForNullAndEmpty)
 
 // --- quoting --------------------------------------------------------------------------------
 
-const std::vector<std::string>& awkward_values()
-{
+const std::vector<std::string>& awkward_values() {
     static const std::vector<std::string> values = {
-        "O'Brien", R"(a'b\c;d\'; DROP TABLE x; --)", "\\", "'", "''", "\\'", "tab\tline\nend",
-        "\xC3\xBC" "n" "\xC3\xAF\xC2\xA9\xC3\xB8" "d\xC3\xA9", "E'x'", "100%", "",
+        "O'Brien",
+        R"(a'b\c;d\'; DROP TABLE x; --)",
+        "\\",
+        "'",
+        "''",
+        "\\'",
+        "tab\tline\nend",
+        "\xC3\xBC"
+        "n"
+        "\xC3\xAF\xC2\xA9\xC3\xB8"
+        "d\xC3\xA9",
+        "E'x'",
+        "100%",
+        "",
     };
     return values;
 }
 
 // Inserts each value through mod_add_value and reads it back with the test's own connection.
 void expect_round_trip(DbConnection* conn, const std::string& t, const std::string& dbname,
-                       int32_t (*exec_fn)(DbConnection*, const char*))
-{
+                       int32_t (*exec_fn)(DbConnection*, const char*)) {
     Observer observer(dbname);
     ASSERT_TRUE(observer.ok()) << observer.error();
     int id = 0;
@@ -499,16 +491,17 @@ void expect_round_trip(DbConnection* conn, const std::string& t, const std::stri
         ++id;
         const char* literal = g_mod.add_value(conn, value.c_str(), 0);
         ASSERT_NE(literal, nullptr);
-        std::string sql = "INSERT INTO " + t + " VALUES (" + std::to_string(id) + ", " + literal + ")";
+        std::string sql =
+            "INSERT INTO " + t + " VALUES (" + std::to_string(id) + ", " + literal + ")";
         ASSERT_EQ(exec_fn(conn, sql.c_str()), 1) << sql << ": " << error_of(conn);
-        EXPECT_EQ(observer.scalar("SELECT v FROM " + t + " WHERE id = " + std::to_string(id)), value)
+        EXPECT_EQ(observer.scalar("SELECT v FROM " + t + " WHERE id = " + std::to_string(id)),
+                  value)
             << "literal " << literal;
     }
     EXPECT_EQ(observer.scalar("SELECT count(*) FROM " + t), std::to_string(id));
 }
 
-TEST_F(PgModule, QuotedValuesComeBackUnchanged)
-{
+TEST_F(PgModule, QuotedValuesComeBackUnchanged) {
     DbConnection* conn = open();
     EXPECT_STREQ(g_mod.add_value(conn, "O'Brien", 0), "'O''Brien'");
     EXPECT_STREQ(g_mod.add_value(conn, "a\\b", 0), "'a\\b'");
@@ -516,8 +509,7 @@ TEST_F(PgModule, QuotedValuesComeBackUnchanged)
     expect_round_trip(conn, t, g_env["ZEL_PG_DBNAME"], g_mod.executesql);
 }
 
-TEST_F(PgModule, QuotedValuesWithoutStandardConformingStrings)
-{
+TEST_F(PgModule, QuotedValuesWithoutStandardConformingStrings) {
     DbConnection* admin = open();
     std::string db = database(admin, "nsc", "standard_conforming_strings = off");
     exec(admin, "ALTER DATABASE " + db + " SET escape_string_warning = off");
@@ -544,8 +536,7 @@ TEST_F(PgModule, QuotedValuesWithoutStandardConformingStrings)
     EXPECT_EQ(exec(admin, "DROP DATABASE " + db), 0) << error_of(admin);
 }
 
-TEST_F(PgModule, CharacterLimitCutsWholeCharacters)
-{
+TEST_F(PgModule, CharacterLimitCutsWholeCharacters) {
     DbConnection* conn = open();
     const std::string three = "\xC3\xA4\xC3\xB6\xC3\xBC";  // three two-byte characters
     EXPECT_EQ(std::string(g_mod.add_value(conn, three.c_str(), 2)), "'\xC3\xA4\xC3\xB6'");
@@ -569,8 +560,7 @@ TEST_F(PgModule, CharacterLimitCutsWholeCharacters)
 
 // --- schema ---------------------------------------------------------------------------------
 
-TEST_F(PgModule, RendersColumnDefinitions)
-{
+TEST_F(PgModule, RendersColumnDefinitions) {
     DbConnection* conn = g_mod.create(&params_.block);  // rendering needs no server
     ASSERT_NE(conn, nullptr);
     opened_.push_back(conn);
@@ -594,32 +584,36 @@ TEST_F(PgModule, RendersColumnDefinitions)
     EXPECT_EQ(render("varchar", long_size.c_str(), 1).size(), size_t{ZEL_COLUMN_TEXT_SIZE - 1});
     EXPECT_EQ(buffer[ZEL_COLUMN_TEXT_SIZE], '#');
     EXPECT_EQ(g_mod.add_column(conn, nullptr, column, "int", nullptr, 1, 0, ZEL_COLUMN_RENDER), 0);
-    EXPECT_EQ(g_mod.add_column(nullptr, buffer, column, "int", nullptr, 1, 0, ZEL_COLUMN_RENDER), 0);
+    EXPECT_EQ(g_mod.add_column(nullptr, buffer, column, "int", nullptr, 1, 0, ZEL_COLUMN_RENDER),
+              0);
 }
 
-TEST_F(PgModule, AddsAndChangesColumns)
-{
+TEST_F(PgModule, AddsAndChangesColumns) {
     DbConnection* conn = open();
     std::string t = table(conn, "cols", "id integer NOT NULL, name character varying(10)");
     Observer observer;
     auto definition = [&](const char* column) {
         return observer.scalar(
             "SELECT data_type || ':' || coalesce(character_maximum_length::text, '') || ':' || "
-            "coalesce(numeric_precision::text, '') || ',' || coalesce(numeric_scale::text, '') || ':' || "
-            "is_nullable FROM information_schema.columns WHERE table_name = '" + t +
-            "' AND column_name = '" + column + "'");
+            "coalesce(numeric_precision::text, '') || ',' || coalesce(numeric_scale::text, '') || "
+            "':' || "
+            "is_nullable FROM information_schema.columns WHERE table_name = '" +
+            t + "' AND column_name = '" + column + "'");
     };
     std::vector<char> name(t.begin(), t.end());
     name.push_back('\0');
 
-    EXPECT_EQ(g_mod.add_column(conn, name.data(), "price", "decimal", "12,4", 1, 0, ZEL_COLUMN_ADD), 1)
+    EXPECT_EQ(g_mod.add_column(conn, name.data(), "price", "decimal", "12,4", 1, 0, ZEL_COLUMN_ADD),
+              1)
         << error_of(conn);
     EXPECT_EQ(definition("price"), "numeric::12,4:YES");
-    EXPECT_EQ(g_mod.add_column(conn, name.data(), "volume", "bigint", nullptr, 0, 1, ZEL_COLUMN_ADD), 1)
+    EXPECT_EQ(
+        g_mod.add_column(conn, name.data(), "volume", "bigint", nullptr, 0, 1, ZEL_COLUMN_ADD), 1)
         << error_of(conn);
     EXPECT_EQ(definition("volume"), "numeric::20,0:NO");
 
-    EXPECT_EQ(g_mod.add_column(conn, name.data(), "name", "varchar", "40", 0, 0, ZEL_COLUMN_ALTER), 1)
+    EXPECT_EQ(g_mod.add_column(conn, name.data(), "name", "varchar", "40", 0, 0, ZEL_COLUMN_ALTER),
+              1)
         << error_of(conn);
     EXPECT_EQ(definition("name"), "character varying:40:,:NO");
     EXPECT_EQ(g_mod.add_column(conn, name.data(), "id", "bigint", "20", 1, 0, ZEL_COLUMN_ALTER), 1)
@@ -628,7 +622,8 @@ TEST_F(PgModule, AddsAndChangesColumns)
 
     // A change the server refuses (text that is no number) fails with the server's reason.
     ASSERT_EQ(exec(conn, "INSERT INTO " + t + " (id, name, volume) VALUES (1, 'abc', 5)"), 1);
-    EXPECT_EQ(g_mod.add_column(conn, name.data(), "name", "int", nullptr, 1, 0, ZEL_COLUMN_ALTER), 0);
+    EXPECT_EQ(g_mod.add_column(conn, name.data(), "name", "int", nullptr, 1, 0, ZEL_COLUMN_ALTER),
+              0);
     EXPECT_EQ(g_mod.getlasterror(conn), 42804);
     EXPECT_EQ(definition("name"), "character varying:40:,:NO");
 
@@ -638,13 +633,13 @@ TEST_F(PgModule, AddsAndChangesColumns)
     EXPECT_NE(error_of(conn).find("does not exist"), std::string::npos);
 }
 
-TEST_F(PgModule, DescribesTheDatabaseInTheDefinitionsVocabulary)
-{
+TEST_F(PgModule, DescribesTheDatabaseInTheDefinitionsVocabulary) {
     DbConnection* conn = open();
-    std::string t = table(conn, "desc",
-                          "a integer NOT NULL, b numeric(20,0), c numeric(12,4), d double precision, "
-                          "e character(3), f character varying(30) NOT NULL, g text, h time, "
-                          "i timestamp, j date, k smallint, l numeric(9,0)");
+    std::string t =
+        table(conn, "desc",
+              "a integer NOT NULL, b numeric(20,0), c numeric(12,4), d double precision, "
+              "e character(3), f character varying(30) NOT NULL, g text, h time, "
+              "i timestamp, j date, k smallint, l numeric(9,0)");
     ColumnInfo* list = g_mod.get_databaseinfo(conn);
     ASSERT_NE(list, nullptr) << error_of(conn);
 
@@ -666,8 +661,7 @@ TEST_F(PgModule, DescribesTheDatabaseInTheDefinitionsVocabulary)
                        "k smallint 16,0 null", "l decimal 9,0 null"}));
 }
 
-TEST_F(PgModule, EmptyDatabaseHasNoDescription)
-{
+TEST_F(PgModule, EmptyDatabaseHasNoDescription) {
     DbConnection* admin = open();
     std::string db = database(admin, "empty", "");
     {
@@ -676,9 +670,10 @@ TEST_F(PgModule, EmptyDatabaseHasNoDescription)
         p.point();
         DbConnection* conn = open(p);
         EXPECT_EQ(g_mod.get_databaseinfo(conn), nullptr);
-        EXPECT_EQ(error_of(conn),
-                  "Got 0 rows from the SQL-Server. Check that your dbsuser have SELECT rights on the "
-                  "tables in the 'Corvalinder' database!");
+        EXPECT_EQ(
+            error_of(conn),
+            "Got 0 rows from the SQL-Server. Check that your dbsuser have SELECT rights on the "
+            "tables in the 'Corvalinder' database!");
         g_mod.disconnect(conn);
     }
     EXPECT_EQ(exec(admin, "DROP DATABASE " + db), 0) << error_of(admin);
@@ -689,14 +684,13 @@ TEST_F(PgModule, EmptyDatabaseHasNoDescription)
     EXPECT_EQ(error_of(never), "Could not determine the name of the current connected database");
 }
 
-TEST_F(PgModule, ServerInfo)
-{
+TEST_F(PgModule, ServerInfo) {
     DbConnection* conn = open();
     ServerInfo info{};
     ASSERT_EQ(g_mod.get_info(conn, &info, sizeof info), 1);
     long number = std::stol(Observer().scalar("SHOW server_version_num"));
-    std::string expected = std::to_string(number / 10000) + "." + std::to_string(number / 100 % 100) +
-                           "." + std::to_string(number % 100);
+    std::string expected = std::to_string(number / 10000) + "." +
+                           std::to_string(number / 100 % 100) + "." + std::to_string(number % 100);
     ASSERT_NE(info.version, nullptr);
     EXPECT_EQ(std::string(info.version), expected);
     EXPECT_STREQ(info.transaction_start, "START TRANSACTION");
@@ -711,8 +705,7 @@ TEST_F(PgModule, ServerInfo)
 // --- lost connections -------------------------------------------------------------------------
 
 // Ends the server process behind conn from another connection and waits until it is gone.
-void terminate_backend(DbConnection* conn)
-{
+void terminate_backend(DbConnection* conn) {
     int32_t status = 0;
     ResultValue* r = g_mod.querysql(conn, "SELECT pg_backend_pid()", &status);
     ASSERT_NE(r, nullptr);
@@ -728,8 +721,7 @@ void terminate_backend(DbConnection* conn)
     FAIL() << "backend " << pid << " did not end";
 }
 
-TEST_F(PgModule, TerminatedServerConnectionIsReportedLostAndReconnects)
-{
+TEST_F(PgModule, TerminatedServerConnectionIsReportedLostAndReconnects) {
     DbConnection* conn = open();
     std::string t = table(conn, "lost", "id integer");
     terminate_backend(conn);
@@ -752,8 +744,7 @@ TEST_F(PgModule, TerminatedServerConnectionIsReportedLostAndReconnects)
     g_mod.freeresult(conn);
 }
 
-TEST_F(PgModule, StopRequestEndsAReconnectLoop)
-{
+TEST_F(PgModule, StopRequestEndsAReconnectLoop) {
     Params p;
     p.port = "1";  // nothing listens there: every attempt is refused
     p.point();
@@ -790,8 +781,7 @@ TEST_F(PgModule, StopRequestEndsAReconnectLoop)
 
 // --- the null connection ------------------------------------------------------------------------
 
-TEST_F(PgModule, NullConnectionIsNeverACrash)
-{
+TEST_F(PgModule, NullConnectionIsNeverACrash) {
     int32_t status = 0;
     char buffer[ZEL_COLUMN_TEXT_SIZE];
     ServerInfo info{};
