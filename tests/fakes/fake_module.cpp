@@ -91,33 +91,28 @@ struct State {
 std::mutex g_lock;
 State g_state;  // guarded by g_lock
 
-int number_of(DbConnection* conn)
-{
+int number_of(DbConnection* conn) {
     return conn != nullptr ? conn->number : 0;
 }
 
-void record(const char* entry, DbConnection* conn, std::string text, int64_t result)
-{
+void record(const char* entry, DbConnection* conn, std::string text, int64_t result) {
     g_state.calls.push_back(FakeCall{entry, number_of(conn), std::move(text), result});
 }
 
 // Texts handed across the boundary are malloc'ed, as the caller frees them with free().
-char* copy_text(const std::string& text)
-{
+char* copy_text(const std::string& text) {
     auto* copy = static_cast<char*>(std::malloc(text.size() + 1));
     std::memcpy(copy, text.c_str(), text.size() + 1);
     return copy;
 }
 
-void set_error(DbConnection* conn, const std::string& text, int32_t code)
-{
+void set_error(DbConnection* conn, const std::string& text, int32_t code) {
     conn->error_text = text;
     conn->has_error_text = true;
     conn->error_code = code;
 }
 
-void free_result(DbConnection* conn)
-{
+void free_result(DbConnection* conn) {
     ResultValue* node = conn->result;
     while (node != nullptr) {
         ResultValue* next = node->next;
@@ -128,44 +123,42 @@ void free_result(DbConnection* conn)
     conn->result = nullptr;
 }
 
-bool matches(const StatementRule& rule, int connection, const std::string& text)
-{
-    if (rule.connection != 0 && rule.connection != connection)
-        return false;
-    if (rule.times == 0)
-        return false;
+bool matches(const StatementRule& rule, int connection, const std::string& text) {
+    if (rule.connection != 0 && rule.connection != connection) return false;
+    if (rule.times == 0) return false;
     switch (rule.match) {
-    case FakeMatch::Substring: return text.find(rule.pattern) != std::string::npos;
-    case FakeMatch::Exact: return text == rule.pattern;
-    case FakeMatch::Regex: return std::regex_search(text, rule.regex);
+        case FakeMatch::Substring:
+            return text.find(rule.pattern) != std::string::npos;
+        case FakeMatch::Exact:
+            return text == rule.pattern;
+        case FakeMatch::Regex:
+            return std::regex_search(text, rule.regex);
     }
     return false;
 }
 
 // The scripted answer for one statement, or nullopt for the default. `counted` says the
 // text is a statement that call-number rules count (executesql, querysql).
-std::optional<FakeResult> answer(DbConnection* conn, const std::string& text, bool counted)
-{
+std::optional<FakeResult> answer(DbConnection* conn, const std::string& text, bool counted) {
     if (counted) {
         uint64_t own = ++conn->statements;
         uint64_t overall = ++g_state.statements;
         for (const CallRule& rule : g_state.call_rules) {
-            if ((rule.connection == conn->number && rule.number == own) || (rule.connection == 0 && rule.number == overall))
+            if ((rule.connection == conn->number && rule.number == own) ||
+                (rule.connection == 0 && rule.number == overall))
                 return rule.result;
         }
     }
     for (StatementRule& rule : g_state.statement_rules) {
         if (matches(rule, conn->number, text)) {
-            if (rule.times > 0)
-                --rule.times;
+            if (rule.times > 0) --rule.times;
             return rule.result;
         }
     }
     return std::nullopt;
 }
 
-void lose(DbConnection* conn, const FakeResult& result)
-{
+void lose(DbConnection* conn, const FakeResult& result) {
     conn->lost = true;
     conn->connected = false;
     set_error(conn, result.error_text, result.error_code);
@@ -173,29 +166,23 @@ void lose(DbConnection* conn, const FakeResult& result)
     conn->status.compare_exchange_strong(expected, ZEL_STATUS_RECONNECTING);
 }
 
-void pause(int milliseconds)
-{
-    if (milliseconds > 0)
-        std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+void pause(int milliseconds) {
+    if (milliseconds > 0) std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
 
-DbConnection* find_connection(int number)
-{
-    if (number < 1 || static_cast<size_t>(number) > g_state.connections.size())
-        return nullptr;
+DbConnection* find_connection(int number) {
+    if (number < 1 || static_cast<size_t>(number) > g_state.connections.size()) return nullptr;
     return g_state.connections[static_cast<size_t>(number) - 1].get();
 }
 
-std::string render(const char* type, const char* size, uint8_t nullable, uint8_t is_unsigned)
-{
+std::string render(const char* type, const char* size, uint8_t nullable, uint8_t is_unsigned) {
     std::string text = type;
     if (size != nullptr && size[0] != '\0') {
         text += '(';
         text += size;
         text += ')';
     }
-    if (is_unsigned)
-        text += " UNSIGNED";
+    if (is_unsigned) text += " UNSIGNED";
     text += nullable ? " NULL" : " NOT NULL";
     return text;
 }
@@ -204,22 +191,19 @@ std::string render(const char* type, const char* size, uint8_t nullable, uint8_t
 
 // ---- Entry points ----------------------------------------------------------------------
 
-int32_t mod_init(void)
-{
+int32_t mod_init(void) {
     std::lock_guard<std::mutex> hold(g_lock);
     record("mod_init", nullptr, {}, g_state.init_result);
     return g_state.init_result;
 }
 
-int32_t mod_exit(void)
-{
+int32_t mod_exit(void) {
     std::lock_guard<std::mutex> hold(g_lock);
     record("mod_exit", nullptr, {}, 1);
     return 1;
 }
 
-DbConnection* mod_create(ZelModuleParams* params)
-{
+DbConnection* mod_create(ZelModuleParams* params) {
     std::lock_guard<std::mutex> hold(g_lock);
     auto conn = std::make_unique<DbConnection>();
     conn->params = params;
@@ -230,8 +214,7 @@ DbConnection* mod_create(ZelModuleParams* params)
     return created;
 }
 
-int32_t mod_destroy(DbConnection* conn)
-{
+int32_t mod_destroy(DbConnection* conn) {
     std::lock_guard<std::mutex> hold(g_lock);
     if (conn == nullptr) {
         record("mod_destroy", nullptr, {}, -1);
@@ -244,8 +227,7 @@ int32_t mod_destroy(DbConnection* conn)
     return 1;
 }
 
-int32_t mod_connect(DbConnection* conn)
-{
+int32_t mod_connect(DbConnection* conn) {
     std::lock_guard<std::mutex> hold(g_lock);
     if (conn == nullptr) {
         record("mod_connect", nullptr, {}, 0);
@@ -256,8 +238,7 @@ int32_t mod_connect(DbConnection* conn)
     conn->error_code = 0;
     for (ConnectFailure& failure : g_state.connect_failures) {
         if ((failure.connection == 0 || failure.connection == conn->number) && failure.times != 0) {
-            if (failure.times > 0)
-                --failure.times;
+            if (failure.times > 0) --failure.times;
             set_error(conn, failure.text, failure.code);
             record("mod_connect", conn, {}, 0);
             return 0;
@@ -269,8 +250,7 @@ int32_t mod_connect(DbConnection* conn)
     return 1;
 }
 
-int32_t mod_disconnect(DbConnection* conn)
-{
+int32_t mod_disconnect(DbConnection* conn) {
     std::lock_guard<std::mutex> hold(g_lock);
     if (conn == nullptr) {
         record("mod_disconnect", nullptr, {}, 0);
@@ -282,20 +262,17 @@ int32_t mod_disconnect(DbConnection* conn)
 }
 
 #ifndef FAKE_OMIT_RECONNECT
-void mod_reconnect(DbConnection* conn)
-{
+void mod_reconnect(DbConnection* conn) {
     {
         std::lock_guard<std::mutex> hold(g_lock);
         record("mod_reconnect", conn, {}, 0);
     }
-    if (conn == nullptr)
-        return;
+    if (conn == nullptr) return;
     // Only a connection that is not stopping starts retrying; the exchange keeps a stop
     // request that arrives at this moment from being overwritten.
     uint8_t current = conn->status.load();
     do {
-        if (current == ZEL_STATUS_STOP)
-            return;
+        if (current == ZEL_STATUS_STOP) return;
     } while (!conn->status.compare_exchange_weak(current, ZEL_STATUS_RECONNECTING));
 
     while (conn->status.load() == ZEL_STATUS_RECONNECTING) {
@@ -323,29 +300,27 @@ void mod_reconnect(DbConnection* conn)
 }
 #endif
 
-int32_t mod_getlasterror(DbConnection* conn)
-{
+int32_t mod_getlasterror(DbConnection* conn) {
     std::lock_guard<std::mutex> hold(g_lock);
     int32_t code = conn != nullptr ? conn->error_code : -1;
     record("mod_getlasterror", conn, {}, code);
     return code;
 }
 
-const char* mod_geterrorstring(DbConnection* conn)
-{
+const char* mod_geterrorstring(DbConnection* conn) {
     std::lock_guard<std::mutex> hold(g_lock);
     const char* text = conn != nullptr && conn->has_error_text ? conn->error_text.c_str() : nullptr;
     record("mod_geterrorstring", conn, {}, text != nullptr ? 1 : 0);
     return text;
 }
 
-int32_t mod_executesql(DbConnection* conn, const char* statement)
-{
+int32_t mod_executesql(DbConnection* conn, const char* statement) {
     std::optional<FakeResult> scripted;
     {
         std::lock_guard<std::mutex> hold(g_lock);
         if (conn == nullptr || statement == nullptr) {
-            record("mod_executesql", conn, statement != nullptr ? statement : "", ZEL_RESULT_FAILED);
+            record("mod_executesql", conn, statement != nullptr ? statement : "",
+                   ZEL_RESULT_FAILED);
             return ZEL_RESULT_FAILED;
         }
         std::string text = statement;
@@ -359,27 +334,25 @@ int32_t mod_executesql(DbConnection* conn, const char* statement)
             lose(conn, *scripted);
             code = ZEL_RESULT_LOST;
         } else if (code < 0) {
-            set_error(conn, scripted ? scripted->error_text : FakeResult{}.error_text, scripted ? scripted->error_code : 0);
+            set_error(conn, scripted ? scripted->error_text : FakeResult{}.error_text,
+                      scripted ? scripted->error_code : 0);
         }
         record("mod_executesql", conn, std::move(text), code);
-        if (!scripted || scripted->delay_ms == 0)
-            return code;
+        if (!scripted || scripted->delay_ms == 0) return code;
         scripted->code = code;
     }
     pause(scripted->delay_ms);
     return scripted->code;
 }
 
-ResultValue* mod_querysql(DbConnection* conn, const char* query, int32_t* status)
-{
+ResultValue* mod_querysql(DbConnection* conn, const char* query, int32_t* status) {
     std::optional<FakeResult> scripted;
     ResultValue* first = nullptr;
     int32_t code = 0;
     {
         std::lock_guard<std::mutex> hold(g_lock);
         if (conn == nullptr || query == nullptr) {
-            if (status != nullptr)
-                *status = ZEL_RESULT_FAILED;
+            if (status != nullptr) *status = ZEL_RESULT_FAILED;
             record("mod_querysql", conn, query != nullptr ? query : "", ZEL_RESULT_FAILED);
             return nullptr;
         }
@@ -400,7 +373,8 @@ ResultValue* mod_querysql(DbConnection* conn, const char* query, int32_t* status
                     // Row-major list, built back to front.
                     for (auto row = scripted->rows.rbegin(); row != scripted->rows.rend(); ++row) {
                         for (auto value = row->rbegin(); value != row->rend(); ++value) {
-                            auto* node = static_cast<ResultValue*>(std::malloc(sizeof(ResultValue)));
+                            auto* node =
+                                static_cast<ResultValue*>(std::malloc(sizeof(ResultValue)));
                             node->value = *value ? copy_text(**value) : nullptr;
                             node->next = first;
                             first = node;
@@ -412,23 +386,18 @@ ResultValue* mod_querysql(DbConnection* conn, const char* query, int32_t* status
         }
         record("mod_querysql", conn, std::move(text), code);
     }
-    if (scripted && scripted->delay_ms > 0)
-        pause(scripted->delay_ms);
-    if (status != nullptr)
-        *status = code;
+    if (scripted && scripted->delay_ms > 0) pause(scripted->delay_ms);
+    if (status != nullptr) *status = code;
     return first;
 }
 
-void mod_freeresult(DbConnection* conn)
-{
+void mod_freeresult(DbConnection* conn) {
     std::lock_guard<std::mutex> hold(g_lock);
-    if (conn != nullptr)
-        free_result(conn);
+    if (conn != nullptr) free_result(conn);
     record("mod_freeresult", conn, {}, 0);
 }
 
-const char* mod_add_value(DbConnection* conn, const char* value, uint64_t max_chars)
-{
+const char* mod_add_value(DbConnection* conn, const char* value, uint64_t max_chars) {
     std::lock_guard<std::mutex> hold(g_lock);
     if (conn == nullptr || value == nullptr) {
         record("mod_add_value", conn, value != nullptr ? value : "", 0);
@@ -439,8 +408,7 @@ const char* mod_add_value(DbConnection* conn, const char* value, uint64_t max_ch
     size_t keep = zel_utf8_limit(value, length, max_chars, &overrun);
     conn->scratch.assign(1, '\'');
     for (size_t i = 0; i < keep; ++i) {
-        if (value[i] == '\'')
-            conn->scratch += '\'';
+        if (value[i] == '\'') conn->scratch += '\'';
         conn->scratch += value[i];
     }
     conn->scratch += '\'';
@@ -448,24 +416,20 @@ const char* mod_add_value(DbConnection* conn, const char* value, uint64_t max_ch
     return conn->scratch.c_str();
 }
 
-uint8_t mod_get_status(DbConnection* conn)
-{
+uint8_t mod_get_status(DbConnection* conn) {
     uint8_t status = conn != nullptr ? conn->status.load() : 0;
     std::lock_guard<std::mutex> hold(g_lock);
     record("mod_get_status", conn, {}, status);
     return status;
 }
 
-void mod_set_status(DbConnection* conn, int32_t status)
-{
-    if (conn != nullptr)
-        conn->status.store(static_cast<uint8_t>(status & 0xFF));
+void mod_set_status(DbConnection* conn, int32_t status) {
+    if (conn != nullptr) conn->status.store(static_cast<uint8_t>(status & 0xFF));
     std::lock_guard<std::mutex> hold(g_lock);
     record("mod_set_status", conn, std::to_string(status & 0xFF), 0);
 }
 
-ColumnInfo* mod_get_databaseinfo(DbConnection* conn)
-{
+ColumnInfo* mod_get_databaseinfo(DbConnection* conn) {
     std::lock_guard<std::mutex> hold(g_lock);
     if (conn == nullptr) {
         record("mod_get_databaseinfo", nullptr, {}, 0);
@@ -499,11 +463,9 @@ ColumnInfo* mod_get_databaseinfo(DbConnection* conn)
 }
 
 #ifndef FAKE_OMIT_FREE_DATABASEINFO
-void mod_free_databaseinfo(ColumnInfo* list)
-{
+void mod_free_databaseinfo(ColumnInfo* list) {
     std::lock_guard<std::mutex> hold(g_lock);
-    if (list != nullptr)
-        --g_state.open_databaseinfos;
+    if (list != nullptr) --g_state.open_databaseinfos;
     while (list != nullptr) {
         ColumnInfo* next = list->next;
         std::free(list->table);
@@ -517,9 +479,9 @@ void mod_free_databaseinfo(ColumnInfo* list)
 }
 #endif
 
-uint8_t mod_add_column(DbConnection* conn, char* table_or_buffer, const char* column, const char* type,
-                       const char* size, uint8_t nullable, uint8_t is_unsigned, int32_t mode)
-{
+uint8_t mod_add_column(DbConnection* conn, char* table_or_buffer, const char* column,
+                       const char* type, const char* size, uint8_t nullable, uint8_t is_unsigned,
+                       int32_t mode) {
     std::lock_guard<std::mutex> hold(g_lock);
     if (conn == nullptr || type == nullptr || mode < ZEL_COLUMN_ADD || mode > ZEL_COLUMN_RENDER) {
         record("mod_add_column", conn, {}, 0);
@@ -528,7 +490,8 @@ uint8_t mod_add_column(DbConnection* conn, char* table_or_buffer, const char* co
     std::string rendering = render(type, size, nullable, is_unsigned);
     if (mode == ZEL_COLUMN_RENDER) {
         if (table_or_buffer != nullptr) {
-            size_t copied = rendering.size() < ZEL_COLUMN_TEXT_SIZE ? rendering.size() : ZEL_COLUMN_TEXT_SIZE - 1;
+            size_t copied = rendering.size() < ZEL_COLUMN_TEXT_SIZE ? rendering.size()
+                                                                    : ZEL_COLUMN_TEXT_SIZE - 1;
             std::memcpy(table_or_buffer, rendering.data(), copied);
             table_or_buffer[copied] = '\0';
         }
@@ -539,8 +502,9 @@ uint8_t mod_add_column(DbConnection* conn, char* table_or_buffer, const char* co
         record("mod_add_column", conn, {}, 0);
         return 0;
     }
-    std::string statement = std::string("ALTER TABLE ") + table_or_buffer + (mode == ZEL_COLUMN_ADD ? " ADD " : " MODIFY ") +
-                            column + " " + rendering;
+    std::string statement = std::string("ALTER TABLE ") + table_or_buffer +
+                            (mode == ZEL_COLUMN_ADD ? " ADD " : " MODIFY ") + column + " " +
+                            rendering;
     std::optional<FakeResult> scripted = answer(conn, statement, false);
     uint8_t result = 1;
     if (scripted && scripted->code < 0) {
@@ -551,85 +515,75 @@ uint8_t mod_add_column(DbConnection* conn, char* table_or_buffer, const char* co
     return result;
 }
 
-int32_t mod_get_info(DbConnection* conn, ServerInfo* info, uint32_t info_size)
-{
+int32_t mod_get_info(DbConnection* conn, ServerInfo* info, uint32_t info_size) {
     std::lock_guard<std::mutex> hold(g_lock);
-    if (conn == nullptr || info == nullptr || info_size < sizeof(ServerInfo) || g_state.info_result == -1) {
+    if (conn == nullptr || info == nullptr || info_size < sizeof(ServerInfo) ||
+        g_state.info_result == -1) {
         record("mod_get_info", conn, {}, -1);
         return -1;
     }
     info->version = g_state.info_version ? copy_text(*g_state.info_version) : nullptr;
-    info->transaction_start = g_state.info_transaction_start ? copy_text(*g_state.info_transaction_start) : nullptr;
-    if (conn->params != nullptr)
-        conn->params->server_version = g_state.info_server_version;
+    info->transaction_start =
+        g_state.info_transaction_start ? copy_text(*g_state.info_transaction_start) : nullptr;
+    if (conn->params != nullptr) conn->params->server_version = g_state.info_server_version;
     record("mod_get_info", conn, {}, g_state.info_result);
     return g_state.info_result;
 }
 
 // ---- Control ---------------------------------------------------------------------------
 
-void fake_reset()
-{
+void fake_reset() {
     std::lock_guard<std::mutex> hold(g_lock);
     for (auto& conn : g_state.connections)
         free_result(conn.get());
     g_state = State{};
 }
 
-void fake_clear_calls()
-{
+void fake_clear_calls() {
     std::lock_guard<std::mutex> hold(g_lock);
     g_state.calls.clear();
 }
 
-void fake_on_statement(const std::string& pattern, const FakeResult& result, int times, FakeMatch match, int connection)
-{
+void fake_on_statement(const std::string& pattern, const FakeResult& result, int times,
+                       FakeMatch match, int connection) {
     StatementRule rule{pattern, {}, match, connection, times, result};
-    if (match == FakeMatch::Regex)
-        rule.regex = std::regex(pattern);
+    if (match == FakeMatch::Regex) rule.regex = std::regex(pattern);
     std::lock_guard<std::mutex> hold(g_lock);
     g_state.statement_rules.push_back(std::move(rule));
 }
 
-void fake_on_call(int connection, uint64_t number, const FakeResult& result)
-{
+void fake_on_call(int connection, uint64_t number, const FakeResult& result) {
     std::lock_guard<std::mutex> hold(g_lock);
     g_state.call_rules.push_back(CallRule{connection, number, result});
 }
 
-void fake_set_default_rows(int32_t rows)
-{
+void fake_set_default_rows(int32_t rows) {
     std::lock_guard<std::mutex> hold(g_lock);
     g_state.default_rows = rows;
 }
 
-void fake_fail_reconnects(int attempts)
-{
+void fake_fail_reconnects(int attempts) {
     std::lock_guard<std::mutex> hold(g_lock);
     g_state.reconnect_failures = attempts;
 }
 
-void fake_set_reconnect_wait_ms(int milliseconds)
-{
+void fake_set_reconnect_wait_ms(int milliseconds) {
     std::lock_guard<std::mutex> hold(g_lock);
     g_state.reconnect_wait_ms = milliseconds;
 }
 
-void fake_fail_connect(int connection, const std::string& text, int32_t code, int times)
-{
+void fake_fail_connect(int connection, const std::string& text, int32_t code, int times) {
     std::lock_guard<std::mutex> hold(g_lock);
     g_state.connect_failures.push_back(ConnectFailure{connection, text, code, times});
 }
 
-void fake_set_init_result(int32_t result)
-{
+void fake_set_init_result(int32_t result) {
     std::lock_guard<std::mutex> hold(g_lock);
     g_state.init_result = result;
 }
 
-void fake_set_info(int32_t result, std::optional<std::string> version, std::optional<std::string> transaction_start,
-                   uint32_t server_version)
-{
+void fake_set_info(int32_t result, std::optional<std::string> version,
+                   std::optional<std::string> transaction_start, uint32_t server_version) {
     std::lock_guard<std::mutex> hold(g_lock);
     g_state.info_result = result;
     g_state.info_version = std::move(version);
@@ -637,28 +591,24 @@ void fake_set_info(int32_t result, std::optional<std::string> version, std::opti
     g_state.info_server_version = server_version;
 }
 
-void fake_set_databaseinfo(const std::vector<FakeColumn>& columns)
-{
+void fake_set_databaseinfo(const std::vector<FakeColumn>& columns) {
     std::lock_guard<std::mutex> hold(g_lock);
     g_state.columns = columns;
 }
 
-void fake_fail_databaseinfo(const std::string& text, int32_t code)
-{
+void fake_fail_databaseinfo(const std::string& text, int32_t code) {
     std::lock_guard<std::mutex> hold(g_lock);
     g_state.columns.clear();
     g_state.databaseinfo_error = text;
     g_state.databaseinfo_code = code;
 }
 
-std::vector<FakeCall> fake_calls()
-{
+std::vector<FakeCall> fake_calls() {
     std::lock_guard<std::mutex> hold(g_lock);
     return g_state.calls;
 }
 
-std::vector<std::string> fake_statements(int connection)
-{
+std::vector<std::string> fake_statements(int connection) {
     std::lock_guard<std::mutex> hold(g_lock);
     std::vector<std::string> texts;
     for (const FakeCall& call : g_state.calls) {
@@ -669,53 +619,45 @@ std::vector<std::string> fake_statements(int connection)
     return texts;
 }
 
-size_t fake_count(const std::string& entry, int connection)
-{
+size_t fake_count(const std::string& entry, int connection) {
     std::lock_guard<std::mutex> hold(g_lock);
     size_t count = 0;
     for (const FakeCall& call : g_state.calls) {
-        if (call.entry == entry && (connection == 0 || call.connection == connection))
-            ++count;
+        if (call.entry == entry && (connection == 0 || call.connection == connection)) ++count;
     }
     return count;
 }
 
-DbConnection* fake_connection(int number)
-{
+DbConnection* fake_connection(int number) {
     std::lock_guard<std::mutex> hold(g_lock);
     return find_connection(number);
 }
 
-uint8_t fake_status(int number)
-{
+uint8_t fake_status(int number) {
     std::lock_guard<std::mutex> hold(g_lock);
     DbConnection* conn = find_connection(number);
     return conn != nullptr ? conn->status.load() : 0;
 }
 
-bool fake_connected(int number)
-{
+bool fake_connected(int number) {
     std::lock_guard<std::mutex> hold(g_lock);
     DbConnection* conn = find_connection(number);
     return conn != nullptr && conn->connected;
 }
 
-int fake_reconnect_attempts(int number)
-{
+int fake_reconnect_attempts(int number) {
     std::lock_guard<std::mutex> hold(g_lock);
     DbConnection* conn = find_connection(number);
     return conn != nullptr ? conn->reconnect_attempts : 0;
 }
 
-const ZelModuleParams* fake_params(int number)
-{
+const ZelModuleParams* fake_params(int number) {
     std::lock_guard<std::mutex> hold(g_lock);
     DbConnection* conn = find_connection(number);
     return conn != nullptr ? conn->params : nullptr;
 }
 
-int fake_open_results()
-{
+int fake_open_results() {
     std::lock_guard<std::mutex> hold(g_lock);
     int open = 0;
     for (const auto& conn : g_state.connections)
@@ -723,8 +665,7 @@ int fake_open_results()
     return open;
 }
 
-int fake_open_databaseinfos()
-{
+int fake_open_databaseinfos() {
     std::lock_guard<std::mutex> hold(g_lock);
     return g_state.open_databaseinfos;
 }

@@ -90,22 +90,25 @@ FAKE_EXPORT void fake_reset();
 // Forgets the recorded calls only.
 FAKE_EXPORT void fake_clear_calls();
 
-FAKE_EXPORT void fake_on_statement(const std::string& pattern, const FakeResult& result, int times = -1,
-                                   FakeMatch match = FakeMatch::Substring, int connection = 0);
+FAKE_EXPORT void fake_on_statement(const std::string& pattern, const FakeResult& result,
+                                   int times = -1, FakeMatch match = FakeMatch::Substring,
+                                   int connection = 0);
 FAKE_EXPORT void fake_on_call(int connection, uint64_t number, const FakeResult& result);
 FAKE_EXPORT void fake_set_default_rows(int32_t rows);
 
 FAKE_EXPORT void fake_fail_reconnects(int attempts);
 FAKE_EXPORT void fake_set_reconnect_wait_ms(int milliseconds);
 // mod_connect on `connection` (0: any) fails `times` times with this error text and code.
-FAKE_EXPORT void fake_fail_connect(int connection, const std::string& text, int32_t code, int times = 1);
+FAKE_EXPORT void fake_fail_connect(int connection, const std::string& text, int32_t code,
+                                   int times = 1);
 
 // mod_init's result (default 1; the init-failing variant of the library starts at 0).
 FAKE_EXPORT void fake_set_init_result(int32_t result);
 // mod_get_info: result (1 fills the record, -1 does not), the two texts (nullopt: null),
 // and the server_version it writes into the parameter block.
 FAKE_EXPORT void fake_set_info(int32_t result, std::optional<std::string> version,
-                               std::optional<std::string> transaction_start, uint32_t server_version = 0);
+                               std::optional<std::string> transaction_start,
+                               uint32_t server_version = 0);
 // mod_get_databaseinfo returns these columns (an empty list fails, as a real module does
 // when it cannot read the schema); or fails with this error.
 FAKE_EXPORT void fake_set_databaseinfo(const std::vector<FakeColumn>& columns);

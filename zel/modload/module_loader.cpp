@@ -24,35 +24,27 @@ void* g_library = nullptr;
 
 // The platform's loader speaks in text only. Its failures fall into a few kinds, given
 // the numbers of the matching system errors so that the messages keep their "error:%d".
-int error_number(const char* text)
-{
+int error_number(const char* text) {
     struct Phrase {
         const char* words;
         int number;
     };
     static const Phrase kPhrases[] = {
-        {"No such file", ENOENT},
-        {"Permission denied", EACCES},
-        {"Is a directory", EISDIR},
-        {"undefined symbol", ENOSYS},
-        {"file too short", ENOEXEC},
-        {"invalid ELF header", ENOEXEC},
-        {"wrong ELF class", ENOEXEC},
-        {"ELF", ENOEXEC},
+        {"No such file", ENOENT},     {"Permission denied", EACCES},
+        {"Is a directory", EISDIR},   {"undefined symbol", ENOSYS},
+        {"file too short", ENOEXEC},  {"invalid ELF header", ENOEXEC},
+        {"wrong ELF class", ENOEXEC}, {"ELF", ENOEXEC},
     };
     for (const Phrase& phrase : kPhrases) {
-        if (std::strstr(text, phrase.words) != nullptr)
-            return phrase.number;
+        if (std::strstr(text, phrase.words) != nullptr) return phrase.number;
     }
     return EINVAL;
 }
 
 // A bare name is tried in the current directory first, as an operator who puts the module
 // beside the configuration expects; the system's loader would not look there.
-std::string resolve(const char* file)
-{
-    if (std::strchr(file, '/') != nullptr)
-        return file;
+std::string resolve(const char* file) {
+    if (std::strchr(file, '/') != nullptr) return file;
     if (std::FILE* probe = std::fopen(file, "rb")) {
         std::fclose(probe);
         return std::string("./") + file;
@@ -62,8 +54,7 @@ std::string resolve(const char* file)
 
 // Step 1: can the file be opened at all? A path is opened for reading; a bare name left to
 // the system's search can only be probed by loading it, and that probe is released at once.
-bool probe(const char* file, const std::string& path)
-{
+bool probe(const char* file, const std::string& path) {
     if (path.find('/') != std::string::npos) {
         std::FILE* handle = std::fopen(path.c_str(), "rb");
         if (handle == nullptr) {
@@ -78,7 +69,8 @@ bool probe(const char* file, const std::string& path)
     void* library = platform_library_open(path.c_str());
     if (library == nullptr) {
         const char* text = platform_library_error();
-        log_message(LOG_LEVEL_ERROR, "Failed to open modulefile: %s, error:%d", file, error_number(text));
+        log_message(LOG_LEVEL_ERROR, "Failed to open modulefile: %s, error:%d", file,
+                    error_number(text));
         log_message(LOG_LEVEL_ERROR, "Module file %s: %s", file, text);
         return false;
     }
@@ -92,18 +84,33 @@ struct Binding {
     void (*store)(DbModule& module, void* address);
 };
 
-#define ZEL_BIND(entry) \
-    { #entry, [](DbModule& module, void* address) { module.entry = reinterpret_cast<entry##_fn>(address); } }
+#define ZEL_BIND(entry)                                                                     \
+    {                                                                                       \
+#entry, [](DbModule & module,                                                       \
+                   void* address) { module.entry = reinterpret_cast<entry##_fn>(address); } \
+    }
 
 // The order in which the names are looked up (it decides which missing name is reported
 // when several are missing), which differs from the slot order of DbModule.
 const Binding kBindings[] = {
-    ZEL_BIND(mod_create),          ZEL_BIND(mod_init),           ZEL_BIND(mod_connect),
-    ZEL_BIND(mod_destroy),         ZEL_BIND(mod_disconnect),     ZEL_BIND(mod_getlasterror),
-    ZEL_BIND(mod_geterrorstring),  ZEL_BIND(mod_executesql),     ZEL_BIND(mod_exit),
-    ZEL_BIND(mod_add_value),       ZEL_BIND(mod_set_status),     ZEL_BIND(mod_get_status),
-    ZEL_BIND(mod_get_databaseinfo), ZEL_BIND(mod_free_databaseinfo), ZEL_BIND(mod_querysql),
-    ZEL_BIND(mod_freeresult),      ZEL_BIND(mod_get_info),       ZEL_BIND(mod_add_column),
+    ZEL_BIND(mod_create),
+    ZEL_BIND(mod_init),
+    ZEL_BIND(mod_connect),
+    ZEL_BIND(mod_destroy),
+    ZEL_BIND(mod_disconnect),
+    ZEL_BIND(mod_getlasterror),
+    ZEL_BIND(mod_geterrorstring),
+    ZEL_BIND(mod_executesql),
+    ZEL_BIND(mod_exit),
+    ZEL_BIND(mod_add_value),
+    ZEL_BIND(mod_set_status),
+    ZEL_BIND(mod_get_status),
+    ZEL_BIND(mod_get_databaseinfo),
+    ZEL_BIND(mod_free_databaseinfo),
+    ZEL_BIND(mod_querysql),
+    ZEL_BIND(mod_freeresult),
+    ZEL_BIND(mod_get_info),
+    ZEL_BIND(mod_add_column),
     ZEL_BIND(mod_reconnect),
 };
 
@@ -111,41 +118,42 @@ const Binding kBindings[] = {
 
 static_assert(sizeof kBindings / sizeof kBindings[0] == 19, "every entry point is bound");
 
-void report_missing(const char* file, const char* name)
-{
+void report_missing(const char* file, const char* name) {
     const char* text = platform_library_error();
     int error = error_number(text);
     const char* short_name = name + std::strlen("mod_");
     if (std::strcmp(name, "mod_add_column") == 0)
-        log_message(LOG_LEVEL_ERROR, "Failed to find add_column in modulefile: %s, error:%d", file, error);
+        log_message(LOG_LEVEL_ERROR, "Failed to find add_column in modulefile: %s, error:%d", file,
+                    error);
     else if (std::strcmp(name, "mod_reconnect") == 0)
-        log_message(LOG_LEVEL_ERROR, "Failed to find reconnect in modulefile: %s, error:%d", file, error);
+        log_message(LOG_LEVEL_ERROR, "Failed to find reconnect in modulefile: %s, error:%d", file,
+                    error);
     else
-        log_message(LOG_LEVEL_ERROR, "Failed to find function %s in modulefile: %s, error:%d", short_name, file, error);
-    if (text[0] != '\0')
-        log_message(LOG_LEVEL_ERROR, "Module file %s: %s", file, text);
+        log_message(LOG_LEVEL_ERROR, "Failed to find function %s in modulefile: %s, error:%d",
+                    short_name, file, error);
+    if (text[0] != '\0') log_message(LOG_LEVEL_ERROR, "Module file %s: %s", file, text);
 }
 
 }  // namespace
 
-int load_module(const char* file)
-{
+int load_module(const char* file) {
     if (file == nullptr || file[0] == '\0') {
         log_message(LOG_LEVEL_ERROR, "No database module is configured (key instance)");
         return -1;
     }
     if (g_library != nullptr) {
-        log_message(LOG_LEVEL_ERROR, "Cannot load modulefile %s: a database module is loaded already", file);
+        log_message(LOG_LEVEL_ERROR,
+                    "Cannot load modulefile %s: a database module is loaded already", file);
         return -1;
     }
     std::string path = resolve(file);
-    if (!probe(file, path))
-        return -1;
+    if (!probe(file, path)) return -1;
 
     void* library = platform_library_open(path.c_str());
     if (library == nullptr) {
         const char* text = platform_library_error();
-        log_message(LOG_LEVEL_ERROR, "Failed to load modulefile: %s, error:%d", file, error_number(text));
+        log_message(LOG_LEVEL_ERROR, "Failed to load modulefile: %s, error:%d", file,
+                    error_number(text));
         log_message(LOG_LEVEL_ERROR, "Module file %s: %s", file, text);
         return -1;
     }
@@ -170,17 +178,15 @@ int load_module(const char* file)
     return 1;
 }
 
-void unload_module()
-{
+void unload_module() {
     g_module = DbModule{};
-    if (g_library == nullptr)
-        return;
+    if (g_library == nullptr) return;
     if (!platform_library_close(g_library))
-        log_message(LOG_LEVEL_PROBLEM, "Could not release the database module: %s", platform_library_error());
+        log_message(LOG_LEVEL_PROBLEM, "Could not release the database module: %s",
+                    platform_library_error());
     g_library = nullptr;
 }
 
-bool module_loaded()
-{
+bool module_loaded() {
     return g_library != nullptr;
 }

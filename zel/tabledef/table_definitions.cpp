@@ -17,17 +17,14 @@ namespace {
 
 // A tag indexes numerically only when "%u" of its number gives back the same text; "05" or
 // "+5" would never be found by the "%u:%u" keys the builders make.
-bool canonical_number(const char* text, uint32_t* number)
-{
+bool canonical_number(const char* text, uint32_t* number) {
     if (text == nullptr || text[0] < '0' || text[0] > '9' || (text[0] == '0' && text[1] != '\0'))
         return false;
     uint64_t value = 0;
     for (const char* p = text; *p != '\0'; ++p) {
-        if (*p < '0' || *p > '9')
-            return false;
+        if (*p < '0' || *p > '9') return false;
         value = value * 10 + static_cast<uint64_t>(*p - '0');
-        if (value > UINT32_MAX)
-            return false;
+        if (value > UINT32_MAX) return false;
     }
     *number = static_cast<uint32_t>(value);
     return true;
@@ -35,31 +32,25 @@ bool canonical_number(const char* text, uint32_t* number)
 
 }  // namespace
 
-void TableDefinitions::create(size_t size_hint)
-{
+void TableDefinitions::create(size_t size_hint) {
     table_.reserve(size_hint);
     order_.reserve(size_hint);
 }
 
-const char* TableDefinitions::keep(const char* text)
-{
-    if (text == nullptr)
-        return nullptr;
+const char* TableDefinitions::keep(const char* text) {
+    if (text == nullptr) return nullptr;
     size_t size = std::strlen(text) + 1;
     texts_.push_back(std::make_unique<char[]>(size));
     std::memcpy(texts_.back().get(), text, size);
     return texts_.back().get();
 }
 
-const FieldDef* TableDefinitions::insert(uint32_t kind, const FieldDef& def)
-{
-    if (def.tag == nullptr || def.column == nullptr)
-        return nullptr;
+const FieldDef* TableDefinitions::insert(uint32_t kind, const FieldDef& def) {
+    if (def.tag == nullptr || def.column == nullptr) return nullptr;
     std::string key = std::to_string(kind);
     key += ':';
     key += def.tag;
-    if (table_.find(std::string_view(key)) != table_.end())
-        return nullptr;
+    if (table_.find(std::string_view(key)) != table_.end()) return nullptr;
 
     FieldDef entry = def;
     entry.kind = kind;
@@ -78,21 +69,17 @@ const FieldDef* TableDefinitions::insert(uint32_t kind, const FieldDef& def)
     return stored;
 }
 
-void TableDefinitions::index(uint32_t kind, const FieldDef* def)
-{
-    if (kind >= kMessageKinds)
-        return;
+void TableDefinitions::index(uint32_t kind, const FieldDef* def) {
+    if (kind >= kMessageKinds) return;
     KindIndex& slot = kinds_[kind];
     if (std::strcmp(def->tag, "insref") == 0) {
         slot.messagedef = def;
         return;
     }
     uint32_t tag = 0;
-    if (!canonical_number(def->tag, &tag))
-        return;
+    if (!canonical_number(def->tag, &tag)) return;
     if (tag < kDenseTags) {
-        if (slot.dense.size() <= tag)
-            slot.dense.resize(tag + 1, nullptr);
+        if (slot.dense.size() <= tag) slot.dense.resize(tag + 1, nullptr);
         slot.dense[tag] = def;
         return;
     }
@@ -101,55 +88,43 @@ void TableDefinitions::index(uint32_t kind, const FieldDef* def)
     slot.sparse.insert(at, {tag, def});
 }
 
-const FieldDef* TableDefinitions::find_fielddef(const char* key) const
-{
-    if (key == nullptr)
-        return nullptr;
+const FieldDef* TableDefinitions::find_fielddef(const char* key) const {
+    if (key == nullptr) return nullptr;
     auto found = table_.find(std::string_view(key));
     return found == table_.end() ? nullptr : &found->second;
 }
 
-const FieldDef* TableDefinitions::find_fielddef(unsigned kind, unsigned tag) const
-{
+const FieldDef* TableDefinitions::find_fielddef(unsigned kind, unsigned tag) const {
     if (kind >= kMessageKinds) {
         char key[32];
         std::snprintf(key, sizeof key, "%u:%u", kind, tag);
         return find_fielddef(key);
     }
     const KindIndex& slot = kinds_[kind];
-    if (tag < kDenseTags)
-        return tag < slot.dense.size() ? slot.dense[tag] : nullptr;
+    if (tag < kDenseTags) return tag < slot.dense.size() ? slot.dense[tag] : nullptr;
     auto at = std::lower_bound(slot.sparse.begin(), slot.sparse.end(), tag,
                                [](const auto& item, unsigned value) { return item.first < value; });
     return at != slot.sparse.end() && at->first == tag ? at->second : nullptr;
 }
 
-const FieldDef* TableDefinitions::find_fielddef(unsigned kind, const char* tag) const
-{
-    if (tag == nullptr)
-        return nullptr;
+const FieldDef* TableDefinitions::find_fielddef(unsigned kind, const char* tag) const {
+    if (tag == nullptr) return nullptr;
     uint32_t number = 0;
-    if (canonical_number(tag, &number))
-        return find_fielddef(kind, number);
-    if (kind < kMessageKinds && std::strcmp(tag, "insref") == 0)
-        return kinds_[kind].messagedef;
+    if (canonical_number(tag, &number)) return find_fielddef(kind, number);
+    if (kind < kMessageKinds && std::strcmp(tag, "insref") == 0) return kinds_[kind].messagedef;
     char key[128];
     int written = std::snprintf(key, sizeof key, "%u:%s", kind, tag);
-    if (written >= 0 && static_cast<size_t>(written) < sizeof key)
-        return find_fielddef(key);
+    if (written >= 0 && static_cast<size_t>(written) < sizeof key) return find_fielddef(key);
     std::string long_key = std::to_string(kind) + ":" + tag;
     return find_fielddef(long_key.c_str());
 }
 
-const MessageDef* TableDefinitions::find_messagedef(unsigned kind) const
-{
-    if (kind >= kMessageKinds)
-        return find_fielddef(kind, "insref");
+const MessageDef* TableDefinitions::find_messagedef(unsigned kind) const {
+    if (kind >= kMessageKinds) return find_fielddef(kind, "insref");
     return kinds_[kind].messagedef;
 }
 
-std::vector<const char*> TableDefinitions::keys() const
-{
+std::vector<const char*> TableDefinitions::keys() const {
     std::vector<const char*> list;
     list.reserve(order_.size());
     for (const FieldDef* def : order_)
@@ -157,8 +132,7 @@ std::vector<const char*> TableDefinitions::keys() const
     return list;
 }
 
-void TableDefinitions::clear()
-{
+void TableDefinitions::clear() {
     table_.clear();
     order_.clear();
     texts_.clear();

@@ -31,7 +31,7 @@ struct Config;
 // One entry per (message kind, tag). Texts are owned by the TableDefinitions that made the
 // entry; absent optional texts (column2, factor, type, len) are null.
 struct FieldDef {
-    const char* table = nullptr;       // the message's table
+    const char* table = nullptr;  // the message's table
     const char* column = nullptr;
     const char* column2 = nullptr;     // raw-value column of a calculated field
     const char* factor = nullptr;      // multiplier of a calculated field, written unchanged
@@ -41,12 +41,12 @@ struct FieldDef {
     const char* len = nullptr;         // length or "precision,scale" as written
     uint64_t length = 0;               // len as a number when type is exactly "varchar" or "char"
     uint32_t kind = 0;
-    int32_t numeric = 0;               // type is exactly double, int, smallint, bigint or decimal
-    uint8_t is_key = 0;                // goes into the WHERE clause of updates and deletes
-    uint8_t insertfirst = 0;           // the message's rows are inserted before they are updated
+    int32_t numeric = 0;      // type is exactly double, int, smallint, bigint or decimal
+    uint8_t is_key = 0;       // goes into the WHERE clause of updates and deletes
+    uint8_t insertfirst = 0;  // the message's rows are inserted before they are updated
     uint8_t nullable = 0;
     uint8_t is_unsigned = 0;
-    uint8_t calc = 0;                  // 0 ordinary; 1-3 select the calculated-column formula
+    uint8_t calc = 0;  // 0 ordinary; 1-3 select the calculated-column formula
 };
 
 // The MessageDef of kind k is the FieldDef of (k, "insref"): its table is the kind's table
@@ -58,7 +58,7 @@ using MessageDef = FieldDef;
 inline constexpr unsigned kMessageKinds = 256;
 
 class TableDefinitions {
-public:
+  public:
     TableDefinitions() = default;
     TableDefinitions(const TableDefinitions&) = delete;
     TableDefinitions& operator=(const TableDefinitions&) = delete;
@@ -92,7 +92,7 @@ public:
     // Forgets every entry. Only for tests: pointers handed out before become invalid.
     void clear();
 
-private:
+  private:
     struct KeyHash {
         using is_transparent = void;
         size_t operator()(std::string_view key) const { return std::hash<std::string_view>{}(key); }
@@ -119,10 +119,18 @@ private:
 extern TableDefinitions g_tabledefs;
 
 // Lookups on g_tabledefs, for the parts that use the process-wide definitions.
-inline const FieldDef* find_fielddef(const char* key) { return g_tabledefs.find_fielddef(key); }
-inline const FieldDef* find_fielddef(unsigned kind, unsigned tag) { return g_tabledefs.find_fielddef(kind, tag); }
-inline const FieldDef* find_fielddef(unsigned kind, const char* tag) { return g_tabledefs.find_fielddef(kind, tag); }
-inline const MessageDef* find_messagedef(unsigned kind) { return g_tabledefs.find_messagedef(kind); }
+inline const FieldDef* find_fielddef(const char* key) {
+    return g_tabledefs.find_fielddef(key);
+}
+inline const FieldDef* find_fielddef(unsigned kind, unsigned tag) {
+    return g_tabledefs.find_fielddef(kind, tag);
+}
+inline const FieldDef* find_fielddef(unsigned kind, const char* tag) {
+    return g_tabledefs.find_fielddef(kind, tag);
+}
+inline const MessageDef* find_messagedef(unsigned kind) {
+    return g_tabledefs.find_messagedef(kind);
+}
 
 // Reads the file named by g_config.tabledefinitions into g_tabledefs and fills g_config's
 // reset lists, calculated key-ratio list, table-definition version and request switches.

@@ -53,11 +53,9 @@ struct ParseState {
     FieldState field;
 };
 
-const char* attribute(const XML_Char** attributes, const char* name)
-{
+const char* attribute(const XML_Char** attributes, const char* name) {
     for (const XML_Char** a = attributes; a[0] != nullptr; a += 2) {
-        if (std::strcmp(a[0], name) == 0)
-            return a[1];
+        if (std::strcmp(a[0], name) == 0) return a[1];
     }
     return nullptr;
 }
@@ -65,8 +63,7 @@ const char* attribute(const XML_Char** attributes, const char* name)
 // Decimal reading of an attribute: leading blanks, then digits. Anything else makes a
 // warning, and the value is what the leading digits give (0 without any), as the ordinary
 // decimal conversion would read it. Saturates instead of wrapping.
-uint64_t read_number(const ParseState& state, const char* attr, const char* text)
-{
+uint64_t read_number(const ParseState& state, const char* attr, const char* text) {
     const char* p = text;
     while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r')
         ++p;
@@ -80,51 +77,52 @@ uint64_t read_number(const ParseState& state, const char* attr, const char* text
     while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r')
         ++p;
     if (!digits || *p != '\0') {
-        log_message(LOG_LEVEL_WARNING, "Table definition file '%s', line %lu: %s=\"%s\" is not a number, read as %" PRIu64,
-                    state.name, static_cast<unsigned long>(XML_GetCurrentLineNumber(state.parser)), attr, text, value);
+        log_message(
+            LOG_LEVEL_WARNING,
+            "Table definition file '%s', line %lu: %s=\"%s\" is not a number, read as %" PRIu64,
+            state.name, static_cast<unsigned long>(XML_GetCurrentLineNumber(state.parser)), attr,
+            text, value);
     }
     return value;
 }
 
 // A flag attribute is stored in 8 bits; a larger number keeps meaning "set" instead of
 // wrapping to some other value.
-uint8_t read_flag(const ParseState& state, const char* attr, const char* text)
-{
+uint8_t read_flag(const ParseState& state, const char* attr, const char* text) {
     uint64_t value = read_number(state, attr, text);
     return value > UINT8_MAX ? UINT8_MAX : static_cast<uint8_t>(value);
 }
 
-std::string* reset_list(Config& config, int64_t kind)
-{
+std::string* reset_list(Config& config, int64_t kind) {
     switch (kind) {
-    case 2: return &config.reset_list_quotes;
-    case 22: return &config.reset_list_noii;
-    case 37: return &config.reset_list_greeks;
-    case 39: return &config.reset_list_quotes_bbo;
-    default: return nullptr;
+        case 2:
+            return &config.reset_list_quotes;
+        case 22:
+            return &config.reset_list_noii;
+        case 37:
+            return &config.reset_list_greeks;
+        case 39:
+            return &config.reset_list_quotes_bbo;
+        default:
+            return nullptr;
     }
 }
 
-void switch_requests_on(Config& config, uint32_t kind)
-{
+void switch_requests_on(Config& config, uint32_t kind) {
     for (const RequestSwitch& request : kRequestSwitches) {
         for (uint8_t switching_kind : request.kinds) {
-            if (switching_kind == 0)
-                break;
-            if (switching_kind == kind && config.*request.flag == 0)
-                config.*request.flag = 1;
+            if (switching_kind == 0) break;
+            if (switching_kind == kind && config.*request.flag == 0) config.*request.flag = 1;
         }
     }
 }
 
-void start_definitions(ParseState& state, const XML_Char** attributes)
-{
+void start_definitions(ParseState& state, const XML_Char** attributes) {
     if (const char* version = attribute(attributes, "version"))
         state.config.tabledef_version = read_number(state, "version", version);
 }
 
-void start_message(ParseState& state, const XML_Char** attributes)
-{
+void start_message(ParseState& state, const XML_Char** attributes) {
     const char* mref = attribute(attributes, "mref");
     const char* table = attribute(attributes, "table");
     const char* insertfirst = attribute(attributes, "insertfirst");
@@ -137,19 +135,18 @@ void start_message(ParseState& state, const XML_Char** attributes)
         // reset lists follow the number the text starts with.
         state.first_kind = static_cast<int64_t>(std::strtoul(mref, nullptr, 10));
     }
-    if (table != nullptr)
-        state.table = table;
-    if (insertfirst != nullptr)
-        state.insertfirst = insertfirst[0] == 'y' ? 1 : 0;
+    if (table != nullptr) state.table = table;
+    if (insertfirst != nullptr) state.insertfirst = insertfirst[0] == 'y' ? 1 : 0;
     if (mref == nullptr || table == nullptr) {
-        log_message(LOG_LEVEL_WARNING, "Table definition file '%s', line %lu: message without %s; its fields are ignored",
-                    state.name, static_cast<unsigned long>(XML_GetCurrentLineNumber(state.parser)),
-                    mref == nullptr ? "mref" : "table");
+        log_message(
+            LOG_LEVEL_WARNING,
+            "Table definition file '%s', line %lu: message without %s; its fields are ignored",
+            state.name, static_cast<unsigned long>(XML_GetCurrentLineNumber(state.parser)),
+            mref == nullptr ? "mref" : "table");
     }
 }
 
-void start_field(ParseState& state, const XML_Char** attributes)
-{
+void start_field(ParseState& state, const XML_Char** attributes) {
     FieldState& field = state.field;
     for (const XML_Char** a = attributes; a[0] != nullptr; a += 2) {
         const char* name = a[0];
@@ -177,22 +174,22 @@ void start_field(ParseState& state, const XML_Char** attributes)
     }
 }
 
-bool is_numeric_type(const std::optional<std::string>& type)
-{
-    if (!type)
-        return false;
-    return *type == "double" || *type == "int" || *type == "smallint" || *type == "bigint" || *type == "decimal";
+bool is_numeric_type(const std::optional<std::string>& type) {
+    if (!type) return false;
+    return *type == "double" || *type == "int" || *type == "smallint" || *type == "bigint" ||
+           *type == "decimal";
 }
 
 // Adds one entry per kind named in the message's mref.
-void end_field(ParseState& state)
-{
+void end_field(ParseState& state) {
     FieldState& field = state.field;
     if (state.mref && state.table) {
         if (!field.tag || !field.column) {
-            log_message(LOG_LEVEL_WARNING, "Table definition file '%s', line %lu: field of table %s without %s ignored",
-                        state.name, static_cast<unsigned long>(XML_GetCurrentLineNumber(state.parser)),
-                        state.table->c_str(), field.tag ? "column" : "tag");
+            log_message(
+                LOG_LEVEL_WARNING,
+                "Table definition file '%s', line %lu: field of table %s without %s ignored",
+                state.name, static_cast<unsigned long>(XML_GetCurrentLineNumber(state.parser)),
+                state.table->c_str(), field.tag ? "column" : "tag");
         } else {
             std::string base_column;
             FieldDef def;
@@ -226,9 +223,12 @@ void end_field(ParseState& state)
                 }
                 uint64_t number = 0;
                 for (; *p >= '0' && *p <= '9'; ++p)
-                    number = number > UINT32_MAX ? number : number * 10 + static_cast<uint64_t>(*p - '0');
+                    number = number > UINT32_MAX ? number
+                                                 : number * 10 + static_cast<uint64_t>(*p - '0');
                 if (number > UINT32_MAX) {
-                    log_message(LOG_LEVEL_WARNING, "Table definition file '%s': message kind in mref \"%s\" is too large; ignored",
+                    log_message(LOG_LEVEL_WARNING,
+                                "Table definition file '%s': message kind in mref \"%s\" is too "
+                                "large; ignored",
                                 state.name, state.mref->c_str());
                     continue;
                 }
@@ -236,8 +236,10 @@ void end_field(ParseState& state)
                 switch_requests_on(state.config, kind);
                 const FieldDef* entry = state.defs.insert(kind, def);
                 if (entry == nullptr) {
-                    log_message(LOG_LEVEL_WARNING, "Table definition %u:%s is defined twice; the first definition is kept",
-                                kind, tag.c_str());
+                    log_message(
+                        LOG_LEVEL_WARNING,
+                        "Table definition %u:%s is defined twice; the first definition is kept",
+                        kind, tag.c_str());
                     continue;
                 }
                 if (entry->calc != 0 && kind == 19)
@@ -246,8 +248,7 @@ void end_field(ParseState& state)
                 // that was kept: a duplicate's column is unknown to the rest of the program.
                 if (resets && static_cast<int64_t>(kind) == state.first_kind) {
                     if (std::string* list = reset_list(state.config, kind)) {
-                        if (!list->empty())
-                            list->append(", ");
+                        if (!list->empty()) list->append(", ");
                         list->append(*field.column);
                         list->append(" = NULL");
                     }
@@ -258,8 +259,7 @@ void end_field(ParseState& state)
     field = FieldState{};
 }
 
-void end_message(ParseState& state)
-{
+void end_message(ParseState& state) {
     state.table.reset();
     state.mref.reset();
     state.first_kind = -1;
@@ -267,8 +267,7 @@ void end_message(ParseState& state)
 
 // Exceptions must not unwind through the C parser: a failed allocation stops the parse
 // and is reported as such by the reader.
-void XMLCALL on_start(void* data, const XML_Char* name, const XML_Char** attributes)
-{
+void XMLCALL on_start(void* data, const XML_Char* name, const XML_Char** attributes) {
     ParseState& state = *static_cast<ParseState*>(data);
     try {
         if (std::strcmp(name, "field") == 0)
@@ -283,8 +282,7 @@ void XMLCALL on_start(void* data, const XML_Char* name, const XML_Char** attribu
     }
 }
 
-void XMLCALL on_end(void* data, const XML_Char* name)
-{
+void XMLCALL on_end(void* data, const XML_Char* name) {
     ParseState& state = *static_cast<ParseState*>(data);
     try {
         if (std::strcmp(name, "field") == 0)
@@ -299,26 +297,23 @@ void XMLCALL on_end(void* data, const XML_Char* name)
 
 // Owns the parser for one read.
 class Reader {
-public:
+  public:
     Reader(TableDefinitions& defs, Config& config, const char* name) : state_{defs, config, name} {}
-    ~Reader()
-    {
-        if (state_.parser != nullptr)
-            XML_ParserFree(state_.parser);
+    ~Reader() {
+        if (state_.parser != nullptr) XML_ParserFree(state_.parser);
     }
     Reader(const Reader&) = delete;
     Reader& operator=(const Reader&) = delete;
 
-    int begin()
-    {
+    int begin() {
         state_.parser = XML_ParserCreate(nullptr);
         if (state_.parser == nullptr) {
             log_message(LOG_LEVEL_ERROR, "XML_ParserCreate failed exiting");
             return -1;
         }
         Config& config = state_.config;
-        for (std::string* list : {&config.reset_list_quotes, &config.reset_list_noii, &config.reset_list_greeks,
-                                  &config.reset_list_quotes_bbo}) {
+        for (std::string* list : {&config.reset_list_quotes, &config.reset_list_noii,
+                                  &config.reset_list_greeks, &config.reset_list_quotes_bbo}) {
             list->clear();
             list->reserve(kResetListRoom);
         }
@@ -328,15 +323,15 @@ public:
         return 1;
     }
 
-    int feed(const char* data, size_t size)
-    {
+    int feed(const char* data, size_t size) {
         if (XML_Parse(state_.parser, data, static_cast<int>(size), XML_FALSE) == XML_STATUS_OK)
             return 1;
         log_message(LOG_LEVEL_ERROR, "Failed to parse tabledefinitions");
         if (state_.out_of_memory) {
             log_message(LOG_LEVEL_ERROR, "Table definition file '%s': out of memory", state_.name);
         } else {
-            log_message(LOG_LEVEL_ERROR, "Table definition file '%s', line %lu, column %lu: %s", state_.name,
+            log_message(LOG_LEVEL_ERROR, "Table definition file '%s', line %lu, column %lu: %s",
+                        state_.name,
                         static_cast<unsigned long>(XML_GetCurrentLineNumber(state_.parser)),
                         static_cast<unsigned long>(XML_GetCurrentColumnNumber(state_.parser)),
                         XML_ErrorString(XML_GetErrorCode(state_.parser)));
@@ -346,46 +341,47 @@ public:
 
     // The document is accepted as read so far. Asking the parser whether it was complete
     // only serves the warning; its answer changes nothing that was stored.
-    int finish()
-    {
+    int finish() {
         if (XML_Parse(state_.parser, "", 0, XML_TRUE) != XML_STATUS_OK && !state_.out_of_memory) {
-            log_message(LOG_LEVEL_WARNING, "Table definition file '%s' is incomplete (line %lu: %s); using what was read",
-                        state_.name, static_cast<unsigned long>(XML_GetCurrentLineNumber(state_.parser)),
-                        XML_ErrorString(XML_GetErrorCode(state_.parser)));
+            log_message(
+                LOG_LEVEL_WARNING,
+                "Table definition file '%s' is incomplete (line %lu: %s); using what was read",
+                state_.name, static_cast<unsigned long>(XML_GetCurrentLineNumber(state_.parser)),
+                XML_ErrorString(XML_GetErrorCode(state_.parser)));
         }
         if (state_.defs.size() == 0)
-            log_message(LOG_LEVEL_WARNING, "Table definition file '%s' defines no fields", state_.name);
+            log_message(LOG_LEVEL_WARNING, "Table definition file '%s' defines no fields",
+                        state_.name);
         return 1;
     }
 
-private:
+  private:
     ParseState state_;
 };
 
 }  // namespace
 
-int parse_table_definitions(const char* data, size_t size, TableDefinitions& defs, Config& config, const char* name)
-{
+int parse_table_definitions(const char* data, size_t size, TableDefinitions& defs, Config& config,
+                            const char* name) {
     Reader reader(defs, config, name);
-    if (reader.begin() != 1)
-        return -1;
+    if (reader.begin() != 1) return -1;
     for (size_t offset = 0; offset < size; offset += kBlockSize) {
         size_t block = size - offset < kBlockSize ? size - offset : kBlockSize;
-        if (reader.feed(data + offset, block) != 1)
-            return -1;
+        if (reader.feed(data + offset, block) != 1) return -1;
     }
     return reader.finish();
 }
 
-int load_table_definitions(const char* path, TableDefinitions& defs, Config& config)
-{
+int load_table_definitions(const char* path, TableDefinitions& defs, Config& config) {
     if (path == nullptr || path[0] == '\0') {
-        log_message(LOG_LEVEL_ERROR, "No table definition file is configured (key tabledefinitions)");
+        log_message(LOG_LEVEL_ERROR,
+                    "No table definition file is configured (key tabledefinitions)");
         return -1;
     }
     std::FILE* file = std::fopen(path, "rb");
     if (file == nullptr) {
-        log_message(LOG_LEVEL_ERROR, "Cannot open table definition file '%s': %s", path, std::strerror(errno));
+        log_message(LOG_LEVEL_ERROR, "Cannot open table definition file '%s': %s", path,
+                    std::strerror(errno));
         return -1;
     }
     Reader reader(defs, config, path);
@@ -393,11 +389,11 @@ int load_table_definitions(const char* path, TableDefinitions& defs, Config& con
     char block[kBlockSize];
     while (result == 1) {
         size_t got = std::fread(block, 1, sizeof block, file);
-        if (got > 0)
-            result = reader.feed(block, got);
+        if (got > 0) result = reader.feed(block, got);
         if (got < sizeof block) {
             if (std::ferror(file)) {
-                log_message(LOG_LEVEL_ERROR, "Cannot read table definition file '%s': %s", path, std::strerror(errno));
+                log_message(LOG_LEVEL_ERROR, "Cannot read table definition file '%s': %s", path,
+                            std::strerror(errno));
                 result = -1;
             }
             break;
@@ -407,7 +403,6 @@ int load_table_definitions(const char* path, TableDefinitions& defs, Config& con
     return result == 1 ? reader.finish() : -1;
 }
 
-int load_table_definitions()
-{
+int load_table_definitions() {
     return load_table_definitions(g_config.tabledefinitions.c_str(), g_tabledefs, g_config);
 }

@@ -17,17 +17,15 @@
 namespace {
 
 class FakeModuleTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
+  protected:
+    void SetUp() override {
         g_config.silent = 1;
         fake_reset();
         ASSERT_EQ(1, load_module(ZEL_FAKE_MODULE_PATH));
         for (int i = 0; i < 4; ++i)
             conn_[i] = g_module.mod_create(g_config.module_params());
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         unload_module();
         fake_reset();
     }
@@ -35,16 +33,14 @@ protected:
     DbConnection* conn_[4] = {};
 };
 
-std::vector<std::string> entries()
-{
+std::vector<std::string> entries() {
     std::vector<std::string> names;
     for (const FakeCall& call : fake_calls())
         names.push_back(call.entry);
     return names;
 }
 
-TEST_F(FakeModuleTest, EverySlotReachesItsOwnEntryPoint)
-{
+TEST_F(FakeModuleTest, EverySlotReachesItsOwnEntryPoint) {
     // The loader's mod_init and the four creates were recorded by the copy the test linked.
     EXPECT_EQ(1u, fake_count("mod_init"));
     EXPECT_EQ(4u, fake_count("mod_create"));
@@ -79,19 +75,33 @@ TEST_F(FakeModuleTest, EverySlotReachesItsOwnEntryPoint)
     free(info.version);
     free(info.transaction_start);
 
-    const std::vector<std::string> expected = {
-        "mod_init", "mod_exit", "mod_connect", "mod_disconnect", "mod_getlasterror", "mod_geterrorstring",
-        "mod_executesql", "mod_add_value", "mod_create", "mod_destroy", "mod_get_status", "mod_set_status",
-        "mod_get_databaseinfo", "mod_querysql", "mod_freeresult", "mod_free_databaseinfo", "mod_add_column",
-        "mod_get_info", "mod_reconnect"};
+    const std::vector<std::string> expected = {"mod_init",
+                                               "mod_exit",
+                                               "mod_connect",
+                                               "mod_disconnect",
+                                               "mod_getlasterror",
+                                               "mod_geterrorstring",
+                                               "mod_executesql",
+                                               "mod_add_value",
+                                               "mod_create",
+                                               "mod_destroy",
+                                               "mod_get_status",
+                                               "mod_set_status",
+                                               "mod_get_databaseinfo",
+                                               "mod_querysql",
+                                               "mod_freeresult",
+                                               "mod_free_databaseinfo",
+                                               "mod_add_column",
+                                               "mod_get_info",
+                                               "mod_reconnect"};
     EXPECT_EQ(expected, entries());
     EXPECT_EQ(0, fake_open_databaseinfos());
 }
 
-TEST_F(FakeModuleTest, StatementsGetTheirScriptedAnswers)
-{
+TEST_F(FakeModuleTest, StatementsGetTheirScriptedAnswers) {
     fake_on_statement("UPDATE quotes", FakeResult{0});
-    fake_on_statement("INSERT INTO trades", FakeResult{ZEL_RESULT_FAILED, false, {}, "duplicate key", 23505}, 1);
+    fake_on_statement("INSERT INTO trades",
+                      FakeResult{ZEL_RESULT_FAILED, false, {}, "duplicate key", 23505}, 1);
     fake_on_statement("^DELETE FROM [a-z]+ WHERE", FakeResult{3}, -1, FakeMatch::Regex);
     fake_on_statement("COMMIT", FakeResult{ZEL_RESULT_RERUN}, -1, FakeMatch::Exact, 2);
     fake_on_call(1, 5, FakeResult{ZEL_RESULT_REJECTED, false, {}, "fifth statement"});
@@ -102,7 +112,8 @@ TEST_F(FakeModuleTest, StatementsGetTheirScriptedAnswers)
     EXPECT_EQ(ZEL_RESULT_FAILED, g_module.mod_executesql(c, "INSERT INTO trades VALUES (1)"));
     EXPECT_STREQ("duplicate key", g_module.mod_geterrorstring(c));
     EXPECT_EQ(23505, g_module.mod_getlasterror(c));
-    EXPECT_EQ(1, g_module.mod_executesql(c, "INSERT INTO trades VALUES (1)"));  // the rule was used up
+    EXPECT_EQ(1,
+              g_module.mod_executesql(c, "INSERT INTO trades VALUES (1)"));  // the rule was used up
     EXPECT_EQ(3, g_module.mod_executesql(c, "DELETE FROM ob WHERE insref=7"));
     // Statement 5 of connection 1, whatever its text.
     EXPECT_EQ(ZEL_RESULT_REJECTED, g_module.mod_executesql(c, "UPDATE quotes SET ask=2"));
@@ -112,17 +123,19 @@ TEST_F(FakeModuleTest, StatementsGetTheirScriptedAnswers)
     EXPECT_EQ(1, g_module.mod_executesql(conn_[1], "COMMIT "));
     EXPECT_EQ(ZEL_RESULT_FAILED, g_module.mod_executesql(nullptr, "COMMIT"));
 
-    const std::vector<std::string> on_first = {"UPDATE quotes SET bid=1 WHERE insref=7", "INSERT INTO trades VALUES (1)",
-                                               "INSERT INTO trades VALUES (1)", "DELETE FROM ob WHERE insref=7",
-                                               "UPDATE quotes SET ask=2", "COMMIT"};
+    const std::vector<std::string> on_first = {"UPDATE quotes SET bid=1 WHERE insref=7",
+                                               "INSERT INTO trades VALUES (1)",
+                                               "INSERT INTO trades VALUES (1)",
+                                               "DELETE FROM ob WHERE insref=7",
+                                               "UPDATE quotes SET ask=2",
+                                               "COMMIT"};
     EXPECT_EQ(on_first, fake_statements(1));
     EXPECT_EQ(2u, fake_statements(2).size());
     EXPECT_EQ(9u, fake_statements().size());
     EXPECT_EQ(0, fake_calls().back().connection);
 }
 
-TEST_F(FakeModuleTest, ALostConnectionStaysLostUntilAReconnectSucceeds)
-{
+TEST_F(FakeModuleTest, ALostConnectionStaysLostUntilAReconnectSucceeds) {
     FakeResult lost;
     lost.lose_connection = true;
     lost.error_text = "server closed the connection";
@@ -149,8 +162,7 @@ TEST_F(FakeModuleTest, ALostConnectionStaysLostUntilAReconnectSucceeds)
     EXPECT_EQ(1, g_module.mod_executesql(c, "INSERT INTO t VALUES (1)"));
 }
 
-TEST_F(FakeModuleTest, AStopRequestEndsTheReconnectLoopAndStays)
-{
+TEST_F(FakeModuleTest, AStopRequestEndsTheReconnectLoopAndStays) {
     FakeResult lost;
     lost.lose_connection = true;
     fake_on_statement("INSERT", lost);
@@ -184,8 +196,7 @@ TEST_F(FakeModuleTest, AStopRequestEndsTheReconnectLoopAndStays)
     EXPECT_EQ(ZEL_STATUS_STOP, g_module.mod_get_status(conn_[0]));
 }
 
-TEST_F(FakeModuleTest, QueriesReturnRowMajorListsOwnedByTheConnection)
-{
+TEST_F(FakeModuleTest, QueriesReturnRowMajorListsOwnedByTheConnection) {
     FakeResult rows;
     rows.code = 0;
     rows.rows = {{"1", "a"}, {"2", std::nullopt}};
@@ -204,7 +215,8 @@ TEST_F(FakeModuleTest, QueriesReturnRowMajorListsOwnedByTheConnection)
 
     EXPECT_EQ(nullptr, g_module.mod_querysql(c, "SELECT other", &status));
     EXPECT_EQ(0, status);
-    fake_on_statement("SELECT broken", FakeResult{ZEL_RESULT_REJECTED, false, {}, "syntax error", 42601});
+    fake_on_statement("SELECT broken",
+                      FakeResult{ZEL_RESULT_REJECTED, false, {}, "syntax error", 42601});
     EXPECT_EQ(nullptr, g_module.mod_querysql(c, "SELECT broken", &status));
     EXPECT_EQ(ZEL_RESULT_REJECTED, status);
     EXPECT_EQ(42601, g_module.mod_getlasterror(c));
@@ -212,8 +224,7 @@ TEST_F(FakeModuleTest, QueriesReturnRowMajorListsOwnedByTheConnection)
     EXPECT_EQ(ZEL_RESULT_FAILED, status);
 }
 
-TEST_F(FakeModuleTest, ValuesAreQuotedWithinTheirCharacterLimit)
-{
+TEST_F(FakeModuleTest, ValuesAreQuotedWithinTheirCharacterLimit) {
     DbConnection* c = conn_[0];
     EXPECT_STREQ("'it''s'", g_module.mod_add_value(c, "it's", 0));
     EXPECT_STREQ("'\xC3\xA9\xC3\xA8'", g_module.mod_add_value(c, "\xC3\xA9\xC3\xA8\xC3\xAA", 2));
@@ -222,12 +233,12 @@ TEST_F(FakeModuleTest, ValuesAreQuotedWithinTheirCharacterLimit)
     EXPECT_EQ(nullptr, g_module.mod_add_value(nullptr, "x", 0));
 }
 
-TEST_F(FakeModuleTest, DatabaseDescriptionColumnsAndServerInformation)
-{
+TEST_F(FakeModuleTest, DatabaseDescriptionColumnsAndServerInformation) {
     DbConnection* c = conn_[0];
     EXPECT_EQ(nullptr, g_module.mod_get_databaseinfo(c));  // nothing scripted: a failure
     EXPECT_NE(nullptr, g_module.mod_geterrorstring(c));
-    fake_set_databaseinfo({{"quotes", "bid", "decimal", std::string("18,6"), 1, 0}, {"quotes", "insref", "bigint", std::nullopt, 0, 1}});
+    fake_set_databaseinfo({{"quotes", "bid", "decimal", std::string("18,6"), 1, 0},
+                           {"quotes", "insref", "bigint", std::nullopt, 0, 1}});
     ColumnInfo* list = g_module.mod_get_databaseinfo(c);
     ASSERT_NE(nullptr, list);
     ASSERT_NE(nullptr, list->next);
@@ -245,23 +256,27 @@ TEST_F(FakeModuleTest, DatabaseDescriptionColumnsAndServerInformation)
     EXPECT_STREQ("permission denied for schema", g_module.mod_geterrorstring(c));
 
     char buffer[ZEL_COLUMN_TEXT_SIZE];
-    EXPECT_EQ(1, g_module.mod_add_column(c, buffer, nullptr, "varchar", "64", 0, 0, ZEL_COLUMN_RENDER));
+    EXPECT_EQ(
+        1, g_module.mod_add_column(c, buffer, nullptr, "varchar", "64", 0, 0, ZEL_COLUMN_RENDER));
     EXPECT_STREQ("varchar(64) NOT NULL", buffer);
     std::string long_type(400, 'x');
-    EXPECT_EQ(1, g_module.mod_add_column(c, buffer, nullptr, long_type.c_str(), nullptr, 1, 1, ZEL_COLUMN_RENDER));
+    EXPECT_EQ(1, g_module.mod_add_column(c, buffer, nullptr, long_type.c_str(), nullptr, 1, 1,
+                                         ZEL_COLUMN_RENDER));
     EXPECT_EQ(ZEL_COLUMN_TEXT_SIZE - 1, strlen(buffer));
     char table[] = "quotes";
     fake_on_statement("ADD ask", FakeResult{ZEL_RESULT_FAILED, false, {}, "no rights", 1});
     EXPECT_EQ(1, g_module.mod_add_column(c, table, "bid", "int", nullptr, 1, 1, ZEL_COLUMN_ADD));
     EXPECT_EQ(0, g_module.mod_add_column(c, table, "ask", "int", nullptr, 1, 0, ZEL_COLUMN_ADD));
     EXPECT_STREQ("no rights", g_module.mod_geterrorstring(c));
-    EXPECT_EQ(1, g_module.mod_add_column(c, table, "ask", "bigint", nullptr, 0, 0, ZEL_COLUMN_ALTER));
+    EXPECT_EQ(1,
+              g_module.mod_add_column(c, table, "ask", "bigint", nullptr, 0, 0, ZEL_COLUMN_ALTER));
     std::vector<std::string> changes;
     for (const FakeCall& call : fake_calls()) {
         if (call.entry == "mod_add_column" && call.text.rfind("ALTER", 0) == 0)
             changes.push_back(call.text);
     }
-    EXPECT_EQ((std::vector<std::string>{"ALTER TABLE quotes ADD bid int UNSIGNED NULL", "ALTER TABLE quotes ADD ask int NULL",
+    EXPECT_EQ((std::vector<std::string>{"ALTER TABLE quotes ADD bid int UNSIGNED NULL",
+                                        "ALTER TABLE quotes ADD ask int NULL",
                                         "ALTER TABLE quotes MODIFY ask bigint NOT NULL"}),
               changes);
 
@@ -278,28 +293,28 @@ TEST_F(FakeModuleTest, DatabaseDescriptionColumnsAndServerInformation)
     g_config.server_version = 0;
 }
 
-TEST_F(FakeModuleTest, ConnectFailuresCarryTheirText)
-{
+TEST_F(FakeModuleTest, ConnectFailuresCarryTheirText) {
     fake_fail_connect(3, "password authentication failed", 28000);
     EXPECT_EQ(1, g_module.mod_connect(conn_[0]));
     EXPECT_EQ(0, g_module.mod_connect(conn_[2]));
     EXPECT_STREQ("password authentication failed", g_module.mod_geterrorstring(conn_[2]));
     EXPECT_EQ(28000, g_module.mod_getlasterror(conn_[2]));
-    EXPECT_EQ(1, g_module.mod_connect(conn_[2]));  // once only
+    EXPECT_EQ(1, g_module.mod_connect(conn_[2]));               // once only
     EXPECT_EQ(nullptr, g_module.mod_geterrorstring(conn_[2]));  // a connect clears the error
     EXPECT_TRUE(fake_connected(3));
     EXPECT_EQ(0, g_module.mod_connect(nullptr));
 }
 
-TEST_F(FakeModuleTest, FourThreadsAtOnceKeepEachConnectionsOrder)
-{
+TEST_F(FakeModuleTest, FourThreadsAtOnceKeepEachConnectionsOrder) {
     constexpr int kStatements = 2000;
     fake_on_statement("slow", FakeResult{1, false, {}, "", 0, 1});
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([this, t] {
             for (int i = 0; i < kStatements; ++i) {
-                std::string statement = "UPDATE t" + std::to_string(t) + " SET n=" + std::to_string(i) + (i % 500 == 0 ? " slow" : "");
+                std::string statement = "UPDATE t" + std::to_string(t) +
+                                        " SET n=" + std::to_string(i) +
+                                        (i % 500 == 0 ? " slow" : "");
                 g_module.mod_executesql(conn_[t], statement.c_str());
                 g_module.mod_add_value(conn_[t], "x", 0);
             }
@@ -312,7 +327,8 @@ TEST_F(FakeModuleTest, FourThreadsAtOnceKeepEachConnectionsOrder)
         std::vector<std::string> own = fake_statements(t + 1);
         ASSERT_EQ(static_cast<size_t>(kStatements), own.size());
         for (int i = 0; i < kStatements; ++i)
-            ASSERT_EQ(0u, own[static_cast<size_t>(i)].rfind("UPDATE t" + std::to_string(t) + " SET n=" + std::to_string(i), 0));
+            ASSERT_EQ(0u, own[static_cast<size_t>(i)].rfind(
+                              "UPDATE t" + std::to_string(t) + " SET n=" + std::to_string(i), 0));
     }
 }
 

@@ -20,27 +20,31 @@ namespace fs = std::filesystem;
 using Lines = std::vector<std::pair<int, std::string>>;
 
 class ModuleLoaderTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
+  protected:
+    void SetUp() override {
         g_config.silent = 1;
-        log_set_observer([](int level, const char* text, void* context) { static_cast<Lines*>(context)->emplace_back(level, text); },
-                         &logged_);
-        dir_ = fs::temp_directory_path() / ("zel_modload_test_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
+        log_set_observer(
+            [](int level, const char* text, void* context) {
+                static_cast<Lines*>(context)->emplace_back(level, text);
+            },
+            &logged_);
+        dir_ = fs::temp_directory_path() /
+               ("zel_modload_test_" +
+                std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
         fs::create_directories(dir_);
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         unload_module();
         log_set_observer(nullptr, nullptr);
         std::error_code ignored;
         fs::remove_all(dir_, ignored);
     }
 
-    std::string first_line() const { return logged_.empty() ? std::string() : logged_.front().second; }
+    std::string first_line() const {
+        return logged_.empty() ? std::string() : logged_.front().second;
+    }
 
-    static bool all_slots_empty()
-    {
+    static bool all_slots_empty() {
         DbModule empty{};
         return std::memcmp(&g_module, &empty, sizeof empty) == 0;
     }
@@ -50,13 +54,11 @@ protected:
 };
 
 // The loader's messages all end in "<file>, error:<number>".
-std::string message(const std::string& head, const std::string& file, int error)
-{
+std::string message(const std::string& head, const std::string& file, int error) {
     return head + file + ", error:" + std::to_string(error);
 }
 
-TEST_F(ModuleLoaderTest, NullModuleAnswersThroughEverySlot)
-{
+TEST_F(ModuleLoaderTest, NullModuleAnswersThroughEverySlot) {
     ASSERT_EQ(1, load_module(ZEL_NULL_MODULE_PATH));
     EXPECT_TRUE(logged_.empty());
     EXPECT_TRUE(module_loaded());
@@ -85,8 +87,10 @@ TEST_F(ModuleLoaderTest, NullModuleAnswersThroughEverySlot)
     EXPECT_EQ(nullptr, g_module.mod_get_databaseinfo(conn));
     g_module.mod_free_databaseinfo(nullptr);
     char buffer[ZEL_COLUMN_TEXT_SIZE] = "untouched";
-    EXPECT_EQ(1, g_module.mod_add_column(conn, buffer, "c", "int", nullptr, 1, 0, ZEL_COLUMN_RENDER));
-    EXPECT_EQ(0, g_module.mod_add_column(nullptr, buffer, "c", "int", nullptr, 1, 0, ZEL_COLUMN_RENDER));
+    EXPECT_EQ(1,
+              g_module.mod_add_column(conn, buffer, "c", "int", nullptr, 1, 0, ZEL_COLUMN_RENDER));
+    EXPECT_EQ(
+        0, g_module.mod_add_column(nullptr, buffer, "c", "int", nullptr, 1, 0, ZEL_COLUMN_RENDER));
     EXPECT_STREQ("untouched", buffer);
     ServerInfo info{};
     EXPECT_EQ(-1, g_module.mod_get_info(conn, &info, sizeof info));
@@ -99,8 +103,7 @@ TEST_F(ModuleLoaderTest, NullModuleAnswersThroughEverySlot)
     EXPECT_TRUE(all_slots_empty());
 }
 
-TEST_F(ModuleLoaderTest, ABareNameIsFoundInTheCurrentDirectory)
-{
+TEST_F(ModuleLoaderTest, ABareNameIsFoundInTheCurrentDirectory) {
     fs::copy_file(ZEL_NULL_MODULE_PATH, dir_ / "dbdrv_null.so");
     fs::path previous = fs::current_path();
     fs::current_path(dir_);
@@ -110,8 +113,7 @@ TEST_F(ModuleLoaderTest, ABareNameIsFoundInTheCurrentDirectory)
     EXPECT_EQ(1, g_module.mod_init());
 }
 
-TEST_F(ModuleLoaderTest, AFileThatCannotBeOpenedIsReportedAsSuch)
-{
+TEST_F(ModuleLoaderTest, AFileThatCannotBeOpenedIsReportedAsSuch) {
     std::string missing = (dir_ / "missing.so").string();
     EXPECT_EQ(-1, load_module(missing.c_str()));
     ASSERT_EQ(2u, logged_.size());
@@ -123,7 +125,8 @@ TEST_F(ModuleLoaderTest, AFileThatCannotBeOpenedIsReportedAsSuch)
     // A bare name that is neither here nor on the system's search path.
     logged_.clear();
     EXPECT_EQ(-1, load_module("zel_no_such_module.so"));
-    EXPECT_EQ(message("Failed to open modulefile: ", "zel_no_such_module.so", ENOENT), first_line());
+    EXPECT_EQ(message("Failed to open modulefile: ", "zel_no_such_module.so", ENOENT),
+              first_line());
 
     logged_.clear();
     EXPECT_EQ(-1, load_module(""));
@@ -131,8 +134,7 @@ TEST_F(ModuleLoaderTest, AFileThatCannotBeOpenedIsReportedAsSuch)
     EXPECT_FALSE(module_loaded());
 }
 
-TEST_F(ModuleLoaderTest, AFileThatIsNoLibraryFailsToLoad)
-{
+TEST_F(ModuleLoaderTest, AFileThatIsNoLibraryFailsToLoad) {
     std::string junk = (dir_ / "junk.so").string();
     std::ofstream(junk) << "this is not a shared library\n";
     EXPECT_EQ(-1, load_module(junk.c_str()));
@@ -147,12 +149,13 @@ TEST_F(ModuleLoaderTest, AFileThatIsNoLibraryFailsToLoad)
     EXPECT_EQ(message("Failed to load modulefile: ", directory, EISDIR), first_line());
 }
 
-TEST_F(ModuleLoaderTest, AMissingReconnectIsReportedAfterEveryOtherNameWasFound)
-{
+TEST_F(ModuleLoaderTest, AMissingReconnectIsReportedAfterEveryOtherNameWasFound) {
     EXPECT_EQ(-1, load_module(ZEL_FAKE_NO_RECONNECT_PATH));
     ASSERT_FALSE(logged_.empty());
     EXPECT_EQ(LOG_LEVEL_ERROR, logged_[0].first);
-    EXPECT_EQ(message("Failed to find reconnect in modulefile: ", ZEL_FAKE_NO_RECONNECT_PATH, ENOSYS), logged_[0].second);
+    EXPECT_EQ(
+        message("Failed to find reconnect in modulefile: ", ZEL_FAKE_NO_RECONNECT_PATH, ENOSYS),
+        logged_[0].second);
     for (const auto& line : logged_)
         EXPECT_EQ(std::string::npos, line.second.find("Failed to find function")) << line.second;
     // The library stays open but nothing is bound.
@@ -160,8 +163,7 @@ TEST_F(ModuleLoaderTest, AMissingReconnectIsReportedAfterEveryOtherNameWasFound)
     EXPECT_TRUE(all_slots_empty());
 }
 
-TEST_F(ModuleLoaderTest, AMissingFunctionIsNamedWithoutItsPrefix)
-{
+TEST_F(ModuleLoaderTest, AMissingFunctionIsNamedWithoutItsPrefix) {
     EXPECT_EQ(-1, load_module(ZEL_FAKE_NO_FREE_DATABASEINFO_PATH));
     EXPECT_EQ(message("Failed to find function free_databaseinfo in modulefile: ",
                       ZEL_FAKE_NO_FREE_DATABASEINFO_PATH, ENOSYS),
@@ -169,8 +171,7 @@ TEST_F(ModuleLoaderTest, AMissingFunctionIsNamedWithoutItsPrefix)
     EXPECT_TRUE(all_slots_empty());
 }
 
-TEST_F(ModuleLoaderTest, AModuleWhoseInitFailsIsRejected)
-{
+TEST_F(ModuleLoaderTest, AModuleWhoseInitFailsIsRejected) {
     EXPECT_EQ(-1, load_module(ZEL_FAKE_INIT_FAILS_PATH));
     ASSERT_EQ(1u, logged_.size());
     EXPECT_EQ(LOG_LEVEL_ERROR, logged_[0].first);
@@ -180,8 +181,7 @@ TEST_F(ModuleLoaderTest, AModuleWhoseInitFailsIsRejected)
     EXPECT_FALSE(module_loaded());
 }
 
-TEST_F(ModuleLoaderTest, ASecondLoadIsRefusedAndKeepsTheFirstModule)
-{
+TEST_F(ModuleLoaderTest, ASecondLoadIsRefusedAndKeepsTheFirstModule) {
     ASSERT_EQ(1, load_module(ZEL_NULL_MODULE_PATH));
     mod_executesql_fn bound = g_module.mod_executesql;
     EXPECT_EQ(-1, load_module(ZEL_FAKE_INIT_FAILS_PATH));

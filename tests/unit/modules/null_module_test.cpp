@@ -16,8 +16,7 @@ namespace {
 
 DbConnection* const kNull = nullptr;
 
-TEST(NullModule, CreateHandsOutOneConstantHandle)
-{
+TEST(NullModule, CreateHandsOutOneConstantHandle) {
     ZelModuleParams params{};
     DbConnection* first = mod_create(&params);
     DbConnection* second = mod_create(nullptr);
@@ -29,8 +28,7 @@ TEST(NullModule, CreateHandsOutOneConstantHandle)
     EXPECT_EQ(1, mod_destroy(kNull));
 }
 
-TEST(NullModule, ConnectionCallsSucceedForAHandleAndFailForNull)
-{
+TEST(NullModule, ConnectionCallsSucceedForAHandleAndFailForNull) {
     DbConnection* conn = mod_create(nullptr);
     EXPECT_EQ(1, mod_connect(conn));
     EXPECT_EQ(0, mod_connect(kNull));
@@ -44,8 +42,7 @@ TEST(NullModule, ConnectionCallsSucceedForAHandleAndFailForNull)
     EXPECT_EQ(nullptr, mod_geterrorstring(kNull));
 }
 
-TEST(NullModule, StatementsReportOneRowAndQueriesNoRows)
-{
+TEST(NullModule, StatementsReportOneRowAndQueriesNoRows) {
     DbConnection* conn = mod_create(nullptr);
     EXPECT_EQ(1, mod_executesql(conn, "UPDATE t SET a=1 WHERE b=2"));
     EXPECT_EQ(1, mod_executesql(conn, nullptr));
@@ -60,8 +57,7 @@ TEST(NullModule, StatementsReportOneRowAndQueriesNoRows)
     mod_freeresult(kNull);
 }
 
-TEST(NullModule, AddValueReturnsTheSharedEmptyTextUnquoted)
-{
+TEST(NullModule, AddValueReturnsTheSharedEmptyTextUnquoted) {
     DbConnection* conn = mod_create(nullptr);
     const char* first = mod_add_value(conn, "abc", 0);
     ASSERT_NE(nullptr, first);
@@ -71,8 +67,7 @@ TEST(NullModule, AddValueReturnsTheSharedEmptyTextUnquoted)
     EXPECT_EQ(nullptr, mod_add_value(kNull, "abc", 0));
 }
 
-TEST(NullModule, StatusByteIsSharedAndKeepsTheLowEightBits)
-{
+TEST(NullModule, StatusByteIsSharedAndKeepsTheLowEightBits) {
     DbConnection* conn = mod_create(nullptr);
     EXPECT_EQ(0, mod_get_status(conn));
     mod_set_status(conn, 0x102);
@@ -88,8 +83,7 @@ TEST(NullModule, StatusByteIsSharedAndKeepsTheLowEightBits)
     EXPECT_EQ(0, mod_get_status(conn));
 }
 
-TEST(NullModule, CheckCallsWriteNothingAndDescribeNothing)
-{
+TEST(NullModule, CheckCallsWriteNothingAndDescribeNothing) {
     DbConnection* conn = mod_create(nullptr);
     char buffer[ZEL_COLUMN_TEXT_SIZE];
     std::memset(buffer, 'x', sizeof buffer);
@@ -110,8 +104,7 @@ TEST(NullModule, CheckCallsWriteNothingAndDescribeNothing)
     mod_free_databaseinfo(nullptr);
 }
 
-TEST(ModuleHeader, CompilesAsCWithTheSameLayout)
-{
+TEST(ModuleHeader, CompilesAsCWithTheSameLayout) {
     EXPECT_EQ(sizeof(ZelModuleParams), zel_c_layout(0));
     EXPECT_EQ(offsetof(ZelModuleParams, ssl_cipher), zel_c_layout(1));
     EXPECT_EQ(offsetof(ZelModuleParams, server_version), zel_c_layout(2));

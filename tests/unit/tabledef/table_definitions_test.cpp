@@ -18,23 +18,25 @@ namespace {
 using Lines = std::vector<std::pair<int, std::string>>;
 
 class TableDefinitionsTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
+  protected:
+    void SetUp() override {
         g_config.silent = 1;
-        log_set_observer([](int level, const char* text, void* context) { static_cast<Lines*>(context)->emplace_back(level, text); },
-                         &logged_);
+        log_set_observer(
+            [](int level, const char* text, void* context) {
+                static_cast<Lines*>(context)->emplace_back(level, text);
+            },
+            &logged_);
         defs_.create(100);
     }
     void TearDown() override { log_set_observer(nullptr, nullptr); }
 
-    int parse(const std::string& xml) { return parse_table_definitions(xml.data(), xml.size(), defs_, config_); }
+    int parse(const std::string& xml) {
+        return parse_table_definitions(xml.data(), xml.size(), defs_, config_);
+    }
 
-    bool logged(int level, const std::string& part) const
-    {
+    bool logged(int level, const std::string& part) const {
         for (const auto& [lvl, text] : logged_) {
-            if (lvl == level && text.find(part) != std::string::npos)
-                return true;
+            if (lvl == level && text.find(part) != std::string::npos) return true;
         }
         return false;
     }
@@ -44,8 +46,7 @@ protected:
     Lines logged_;
 };
 
-TEST_F(TableDefinitionsTest, MultiKindMessageMakesOneEntryPerKindWithTheSameColumn)
-{
+TEST_F(TableDefinitionsTest, MultiKindMessageMakesOneEntryPerKindWithTheSameColumn) {
     ASSERT_EQ(1, parse(R"(<definitions version="7">
         <message mref="14,15" table="orderbook">
           <field tag="insref" column="insref" type="bigint" key="1"/>
@@ -82,8 +83,7 @@ TEST_F(TableDefinitionsTest, MultiKindMessageMakesOneEntryPerKindWithTheSameColu
     EXPECT_EQ(4u, defs_.size());
 }
 
-TEST_F(TableDefinitionsTest, ResetListsUseTheFirstKindAndSkipInsrefDateAndTime)
-{
+TEST_F(TableDefinitionsTest, ResetListsUseTheFirstKindAndSkipInsrefDateAndTime) {
     ASSERT_EQ(1, parse(R"(<definitions>
         <message mref="2,39" table="quotes">
           <field tag="insref" column="insref"/>
@@ -106,8 +106,7 @@ TEST_F(TableDefinitionsTest, ResetListsUseTheFirstKindAndSkipInsrefDateAndTime)
     ASSERT_NE(nullptr, defs_.find_fielddef(39u, 7u));
 }
 
-TEST_F(TableDefinitionsTest, ResetListStaysValidAcrossTwoMessagesOfOneKindAndACutFile)
-{
+TEST_F(TableDefinitionsTest, ResetListStaysValidAcrossTwoMessagesOfOneKindAndACutFile) {
     // Two messages of kind 2 must not run their clauses together.
     ASSERT_EQ(1, parse(R"(<definitions>
         <message mref="2" table="quotes"><field tag="7" column="bid"/></message>
@@ -118,8 +117,7 @@ TEST_F(TableDefinitionsTest, ResetListStaysValidAcrossTwoMessagesOfOneKindAndACu
     EXPECT_EQ("imbalance = NULL, paired = NULL", config_.reset_list_noii);
 }
 
-TEST_F(TableDefinitionsTest, RequestSwitchesFollowTheKindsAndNeverOverrideASwitchedOffRequest)
-{
+TEST_F(TableDefinitionsTest, RequestSwitchesFollowTheKindsAndNeverOverrideASwitchedOffRequest) {
     // Independent statement of which kinds turn which request on.
     const std::vector<std::pair<unsigned, std::vector<int32_t Config::*>>> expected = {
         {1, {&Config::requesttrades}},
@@ -165,7 +163,8 @@ TEST_F(TableDefinitionsTest, RequestSwitchesFollowTheKindsAndNeverOverrideASwitc
             bool wanted = false;
             for (auto flag : flags)
                 wanted = wanted || flag == request.flag;
-            EXPECT_EQ(wanted ? 1 : 0, config.*request.flag) << "kind " << kind << ", " << request.key;
+            EXPECT_EQ(wanted ? 1 : 0, config.*request.flag)
+                << "kind " << kind << ", " << request.key;
             on += config.*request.flag;
         }
         EXPECT_EQ(static_cast<int>(flags.size()), on) << "kind " << kind;
@@ -173,7 +172,9 @@ TEST_F(TableDefinitionsTest, RequestSwitchesFollowTheKindsAndNeverOverrideASwitc
 
     // requestorderbooks "0" in the configuration file stays off.
     config_.requestorderbooks = -1;
-    ASSERT_EQ(1, parse(R"(<definitions><message mref="14,15" table="ob"><field tag="5" column="p"/></message>
+    ASSERT_EQ(
+        1,
+        parse(R"(<definitions><message mref="14,15" table="ob"><field tag="5" column="p"/></message>
                           <message mref="251" table="ob2"><field tag="5" column="p"/></message></definitions>)"));
     EXPECT_EQ(-1, config_.requestorderbooks);
     // A kind with a message but no field requests nothing.
@@ -184,8 +185,7 @@ TEST_F(TableDefinitionsTest, RequestSwitchesFollowTheKindsAndNeverOverrideASwitc
     EXPECT_EQ(0, config.requesttrades);
 }
 
-TEST_F(TableDefinitionsTest, CalculatedFieldsGetABaseColumnAndOnlyKind19JoinsTheKeyRatioList)
-{
+TEST_F(TableDefinitionsTest, CalculatedFieldsGetABaseColumnAndOnlyKind19JoinsTheKeyRatioList) {
     ASSERT_EQ(1, parse(R"(<definitions>
         <message mref="19" table="keyratios">
           <field tag="insref" column="insref"/>
@@ -215,8 +215,7 @@ TEST_F(TableDefinitionsTest, CalculatedFieldsGetABaseColumnAndOnlyKind19JoinsThe
     EXPECT_EQ(3, config_.calc_keyratio_fields[2]->calc);
 }
 
-TEST_F(TableDefinitionsTest, TypesAreComparedExactly)
-{
+TEST_F(TableDefinitionsTest, TypesAreComparedExactly) {
     ASSERT_EQ(1, parse(R"(<definitions><message mref="6" table="basic">
         <field tag="1" column="a" type="VARCHAR" len="32"/>
         <field tag="2" column="b" type="varchar" len="32"/>
@@ -245,8 +244,7 @@ TEST_F(TableDefinitionsTest, TypesAreComparedExactly)
     EXPECT_EQ(nullptr, defs_.find_fielddef(6u, 11u)->len);
 }
 
-TEST_F(TableDefinitionsTest, InsertFirstIsCarriedToMessagesThatDoNotSayOtherwise)
-{
+TEST_F(TableDefinitionsTest, InsertFirstIsCarriedToMessagesThatDoNotSayOtherwise) {
     ASSERT_EQ(1, parse(R"(<definitions>
         <message mref="1" table="a"><field tag="insref" column="i"/></message>
         <message mref="2" table="b" insertfirst="yes"><field tag="insref" column="i"/></message>
@@ -263,8 +261,7 @@ TEST_F(TableDefinitionsTest, InsertFirstIsCarriedToMessagesThatDoNotSayOtherwise
     EXPECT_EQ(0, defs_.find_messagedef(6)->insertfirst);  // only a lower-case y marks it
 }
 
-TEST_F(TableDefinitionsTest, FirstDefinitionOfAKeyWinsWithAWarning)
-{
+TEST_F(TableDefinitionsTest, FirstDefinitionOfAKeyWinsWithAWarning) {
     ASSERT_EQ(1, parse(R"(<definitions>
         <message mref="2" table="quotes"><field tag="7" column="bid"/><field tag="7" column="bid_again"/></message>
         </definitions>)"));
@@ -275,8 +272,7 @@ TEST_F(TableDefinitionsTest, FirstDefinitionOfAKeyWinsWithAWarning)
     EXPECT_EQ("bid = NULL", config_.reset_list_quotes);
 }
 
-TEST_F(TableDefinitionsTest, AttributesThatAreNotNumbersReadAsTheirLeadingDigits)
-{
+TEST_F(TableDefinitionsTest, AttributesThatAreNotNumbersReadAsTheirLeadingDigits) {
     ASSERT_EQ(1, parse(R"(<definitions version="v3"><message mref="1" table="t">
         <field tag="1" column="a" key="yes"/>
         <field tag="2" column="b" key="2x" nullable=" 1 "/>
@@ -298,8 +294,7 @@ TEST_F(TableDefinitionsTest, AttributesThatAreNotNumbersReadAsTheirLeadingDigits
     EXPECT_FALSE(logged(LOG_LEVEL_WARNING, "nullable"));
 }
 
-TEST_F(TableDefinitionsTest, IncompleteDefinitionsAreSkippedWithAWarning)
-{
+TEST_F(TableDefinitionsTest, IncompleteDefinitionsAreSkippedWithAWarning) {
     ASSERT_EQ(1, parse(R"(<definitions>
         <message mref="1"><field tag="1" column="a"/></message>
         <message table="t"><field tag="1" column="a"/></message>
@@ -315,9 +310,11 @@ TEST_F(TableDefinitionsTest, IncompleteDefinitionsAreSkippedWithAWarning)
     EXPECT_EQ("ok = NULL", config_.reset_list_quotes);
 }
 
-TEST_F(TableDefinitionsTest, XmlThatIsNotWellFormedFails)
-{
-    EXPECT_EQ(-1, parse(R"(<definitions><message mref="1" table="t"><field tag="1" column="a"></message></definitions>)"));
+TEST_F(TableDefinitionsTest, XmlThatIsNotWellFormedFails) {
+    EXPECT_EQ(
+        -1,
+        parse(
+            R"(<definitions><message mref="1" table="t"><field tag="1" column="a"></message></definitions>)"));
     EXPECT_TRUE(logged(LOG_LEVEL_ERROR, "Failed to parse tabledefinitions"));
     EXPECT_TRUE(logged(LOG_LEVEL_ERROR, "line 1"));
     logged_.clear();
@@ -325,9 +322,11 @@ TEST_F(TableDefinitionsTest, XmlThatIsNotWellFormedFails)
     EXPECT_TRUE(logged(LOG_LEVEL_ERROR, "Failed to parse tabledefinitions"));
 }
 
-TEST_F(TableDefinitionsTest, ACutFileIsUsedAsFarAsItWasRead)
-{
-    ASSERT_EQ(1, parse(R"(<definitions><message mref="1" table="t"><field tag="1" column="a"/><field tag="2" col)"));
+TEST_F(TableDefinitionsTest, ACutFileIsUsedAsFarAsItWasRead) {
+    ASSERT_EQ(
+        1,
+        parse(
+            R"(<definitions><message mref="1" table="t"><field tag="1" column="a"/><field tag="2" col)"));
     EXPECT_NE(nullptr, defs_.find_fielddef(1u, 1u));
     EXPECT_EQ(nullptr, defs_.find_fielddef(1u, 2u));
     EXPECT_TRUE(logged(LOG_LEVEL_WARNING, "incomplete"));
@@ -340,8 +339,7 @@ TEST_F(TableDefinitionsTest, ACutFileIsUsedAsFarAsItWasRead)
     EXPECT_TRUE(logged(LOG_LEVEL_WARNING, "defines no fields"));
 }
 
-TEST_F(TableDefinitionsTest, LookupsByTextNumberAndWord)
-{
+TEST_F(TableDefinitionsTest, LookupsByTextNumberAndWord) {
     std::string long_tag(300, 't');
     std::string long_column(20000, 'c');
     std::string xml = R"(<definitions><message mref="251" table="ob">
@@ -350,7 +348,8 @@ TEST_F(TableDefinitionsTest, LookupsByTextNumberAndWord)
         <field tag="70000" column="large_tag"/>
         <field tag="4095" column="edge"/>
         <field tag="0" column="zero"/>
-        <field tag=")" + long_tag + R"(" column=")" + long_column + R"("/>
+        <field tag=")" +
+                      long_tag + R"(" column=")" + long_column + R"("/>
         </message>
         <message mref="300" table="beyond"><field tag="5" column="x"/><field tag="insref" column="i"/></message>
         </definitions>)";
@@ -383,23 +382,28 @@ TEST_F(TableDefinitionsTest, LookupsByTextNumberAndWord)
 }
 
 class TableDefinitionFileTest : public TableDefinitionsTest {
-protected:
-    void TearDown() override
-    {
+  protected:
+    void TearDown() override {
         TableDefinitionsTest::TearDown();
         std::error_code ignored;
         std::filesystem::remove(path_, ignored);
     }
-    std::string path_ = (std::filesystem::temp_directory_path() / ("zel_tabledef_test_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + ".xml")).string();
+    std::string path_ =
+        (std::filesystem::temp_directory_path() /
+         ("zel_tabledef_test_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+          ".xml"))
+            .string();
 };
 
-TEST_F(TableDefinitionFileTest, ReadsAFileLargerThanOneBlockIntoTheProcessWideTable)
-{
+TEST_F(TableDefinitionFileTest, ReadsAFileLargerThanOneBlockIntoTheProcessWideTable) {
     // Many fields, so that elements straddle the reader's block boundaries.
-    std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<definitions version=\"42\">\n"
-                      "<message mref=\"2\" table=\"quotes\">\n<field tag=\"insref\" column=\"insref\" type=\"bigint\"/>\n";
+    std::string xml =
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<definitions version=\"42\">\n"
+        "<message mref=\"2\" table=\"quotes\">\n<field tag=\"insref\" column=\"insref\" "
+        "type=\"bigint\"/>\n";
     for (int tag = 10; tag < 200; ++tag)
-        xml += "  <field tag=\"" + std::to_string(tag) + "\" column=\"col_\xC3\xA9_" + std::to_string(tag) + "\" type=\"int\"/>\n";
+        xml += "  <field tag=\"" + std::to_string(tag) + "\" column=\"col_\xC3\xA9_" +
+               std::to_string(tag) + "\" type=\"int\"/>\n";
     xml += "</message>\n</definitions>\n";
     ASSERT_GT(xml.size(), 5000u);
     std::ofstream(path_, std::ios::binary) << xml;
@@ -419,14 +423,15 @@ TEST_F(TableDefinitionFileTest, ReadsAFileLargerThanOneBlockIntoTheProcessWideTa
     EXPECT_EQ(find_fielddef("2:57"), find_fielddef(2u, "57"));
     EXPECT_EQ(42u, g_config.tabledef_version);
     EXPECT_EQ(1, g_config.requestquotes);
-    EXPECT_EQ(0u, g_config.reset_list_quotes.find("col_\xC3\xA9_10 = NULL, col_\xC3\xA9_11 = NULL"));
-    EXPECT_EQ(std::string::npos, g_config.reset_list_quotes.find(", ", g_config.reset_list_quotes.size() - 2));
+    EXPECT_EQ(0u,
+              g_config.reset_list_quotes.find("col_\xC3\xA9_10 = NULL, col_\xC3\xA9_11 = NULL"));
+    EXPECT_EQ(std::string::npos,
+              g_config.reset_list_quotes.find(", ", g_config.reset_list_quotes.size() - 2));
     g_tabledefs.clear();
     g_config.tabledefinitions.clear();
 }
 
-TEST_F(TableDefinitionFileTest, AMissingFileFails)
-{
+TEST_F(TableDefinitionFileTest, AMissingFileFails) {
     EXPECT_EQ(-1, load_table_definitions("no/such/dir/zel.tabledef", defs_, config_));
     EXPECT_TRUE(logged(LOG_LEVEL_ERROR, "no/such/dir/zel.tabledef"));
     logged_.clear();
