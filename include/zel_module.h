@@ -21,15 +21,21 @@
  *     cross-thread calls are mod_set_status (stop handler) and mod_get_status
  *     (supervisor); both touch the status byte alone.
  *  4. A null DbConnection never crashes a module: every entry point then returns its
- *     failure value (mod_getlasterror -1, mod_get_status 0, pointers NULL, others -1 or 0
- *     as listed below).
+ *     failure value: mod_getlasterror -1, mod_get_status 0, pointers NULL, mod_connect,
+ *     mod_disconnect and mod_add_column 0, mod_executesql and mod_get_info -1,
+ *     mod_destroy -1 or 0, mod_querysql NULL with a negative status. (The null module,
+ *     which has no connection object, follows its own table.)
  *  5. Result codes of mod_executesql and of mod_querysql's status are ZEL_RESULT_* below:
  *     0 or more is success (for mod_executesql, the rows affected).
  *  6. mod_reconnect blocks until the connection is back or the status byte becomes
  *     ZEL_STATUS_STOP; it sets ZEL_STATUS_RECONNECTING while it retries, waiting one
- *     second between attempts.
+ *     second between attempts. Both of its changes of the status byte (to
+ *     RECONNECTING at the start, to CONNECTED on success) are compare-and-exchange, so
+ *     that a ZEL_STATUS_STOP stored meanwhile by the stop handler is never overwritten.
  *  7. mod_add_value limits the value to a number of UTF-8 characters (0: no limit) with
- *     zel_utf8_limit (modules/common), then returns a complete quoted SQL literal.
+ *     zel_utf8_limit (modules/common/utf8_limit.h, target zel_module_common), then
+ *     returns a complete quoted SQL literal (the empty literal when a character of the
+ *     value runs past its end).
  *  8. mod_add_column in mode ZEL_COLUMN_RENDER writes at most ZEL_COLUMN_TEXT_SIZE bytes
  *     (terminator included) into the caller's buffer, cutting the text if it must.
  *  9. Statement texts are UTF-8 and NUL-terminated.
