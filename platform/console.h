@@ -9,7 +9,7 @@
 #include <memory>
 
 class ConsoleKeys {
-public:
+  public:
     ConsoleKeys();   // switches a terminal to raw input
     ~ConsoleKeys();  // restores it
     ConsoleKeys(const ConsoleKeys&) = delete;
@@ -18,7 +18,7 @@ public:
     // The next key's code (0-255), or -1 at end of input or on a read error.
     int read_key();
 
-private:
+  private:
     struct Saved;
     std::unique_ptr<Saved> saved_;
 };

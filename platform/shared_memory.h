@@ -37,8 +37,8 @@ bool platform_shm_create(const char* name, size_t size, SharedSection* out, int*
 void platform_shm_close(SharedSection* section);
 
 enum ShmReadResult {
-    SHM_READ_OK = 1,         // copied (a shorter section is copied as far as it goes, the rest zero)
-    SHM_READ_MISSING = 0,    // no section of that name: *out is all zeros
+    SHM_READ_OK = 1,       // copied (a shorter section is copied as far as it goes, the rest zero)
+    SHM_READ_MISSING = 0,  // no section of that name: *out is all zeros
     SHM_READ_OPEN_FAILED = -1,
     SHM_READ_MAP_FAILED = -2
 };

@@ -9,9 +9,9 @@
 #include <cstdint>
 
 struct UdpEndpoint {
-    intptr_t socket = -1;     // -1: not open
-    uint32_t address = 0;     // IPv4 address, network byte order
-    uint16_t port = 0;        // host byte order
+    intptr_t socket = -1;  // -1: not open
+    uint32_t address = 0;  // IPv4 address, network byte order
+    uint16_t port = 0;     // host byte order
 };
 
 // Opens a socket for sending to host (a dotted address, or a name resolved to its first
@@ -25,4 +25,5 @@ void platform_udp_close(UdpEndpoint* endpoint);
 // Binds a receiving socket to 127.0.0.1 on a free port (written to *port).
 bool platform_udp_listen_loopback(UdpEndpoint* out, int* port);
 // Waits up to timeout_ms for one datagram; returns its length (cut to capacity) or -1.
-long platform_udp_receive(const UdpEndpoint& endpoint, char* buffer, size_t capacity, int timeout_ms);
+long platform_udp_receive(const UdpEndpoint& endpoint, char* buffer, size_t capacity,
+                          int timeout_ms);

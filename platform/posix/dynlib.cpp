@@ -43,4 +43,6 @@ bool platform_library_close(void* library) {
     return false;
 }
 
-const char* platform_library_error() { return t_error; }
+const char* platform_library_error() {
+    return t_error;
+}

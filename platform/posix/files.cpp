@@ -4,4 +4,6 @@
 #include <sys/stat.h>
 
 // 0777 before the umask, as a shell's mkdir does: the operator's umask decides.
-bool platform_make_directory(const char* path) { return mkdir(path, 0777) == 0; }
+bool platform_make_directory(const char* path) {
+    return mkdir(path, 0777) == 0;
+}

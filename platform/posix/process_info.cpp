@@ -7,7 +7,9 @@
 #include <cstdio>
 #include <cstring>
 
-unsigned long platform_process_id() { return static_cast<unsigned long>(getpid()); }
+unsigned long platform_process_id() {
+    return static_cast<unsigned long>(getpid());
+}
 
 void platform_computer_name(char* buffer, size_t capacity) {
     if (capacity == 0) return;
@@ -31,7 +33,8 @@ std::string read_pretty_name(const char* path) {
     while (std::fgets(line, sizeof line, file)) {
         if (std::strncmp(line, "PRETTY_NAME=", 12) != 0) continue;
         std::string value = line + 12;
-        while (!value.empty() && (value.back() == '\n' || value.back() == '\r')) value.pop_back();
+        while (!value.empty() && (value.back() == '\n' || value.back() == '\r'))
+            value.pop_back();
         if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
             value.back() == value.front())
             value = value.substr(1, value.size() - 2);
@@ -52,8 +55,11 @@ std::string platform_os_description() {
     if (product.empty()) product = machine.sysname;
     const char* arch = machine.machine;
     if (std::strcmp(arch, "x86_64") == 0) return product + " AMD64";
-    if (std::strlen(arch) == 4 && arch[0] == 'i' && std::strcmp(arch + 2, "86") == 0) return product + " X86";
+    if (std::strlen(arch) == 4 && arch[0] == 'i' && std::strcmp(arch + 2, "86") == 0)
+        return product + " X86";
     return product + " " + arch;
 }
 
-bool platform_stdin_is_terminal() { return isatty(STDIN_FILENO) == 1; }
+bool platform_stdin_is_terminal() {
+    return isatty(STDIN_FILENO) == 1;
+}

@@ -44,7 +44,9 @@ bool section_key(const std::string& line, std::string* key) {
     return true;
 }
 
-bool same(const std::string& a, const char* b) { return strcasecmp(a.c_str(), b) == 0; }
+bool same(const std::string& a, const char* b) {
+    return strcasecmp(a.c_str(), b) == 0;
+}
 
 bool read_lines(std::vector<std::string>* lines) {
     FILE* file = std::fopen(platform_registry_file().c_str(), "r");
@@ -105,7 +107,8 @@ bool platform_registry_write_string(const char* key_path, const char* name, cons
     size_t key_end = std::string::npos;  // where a new value of the key goes
     for (size_t i = 0; i < lines.size() && !done; ++i) {
         std::string trimmed = trim(lines[i]);
-        if (!trimmed.empty() && trimmed[0] != '#' && trimmed[0] != ';' && section_key(lines[i], &key)) {
+        if (!trimmed.empty() && trimmed[0] != '#' && trimmed[0] != ';' &&
+            section_key(lines[i], &key)) {
             in_key = same(key, key_path);
             if (in_key) key_end = i + 1;
             continue;
@@ -131,7 +134,8 @@ bool platform_registry_write_string(const char* key_path, const char* name, cons
     FILE* file = std::fopen(temporary.c_str(), "w");
     if (!file) return false;
     bool ok = true;
-    for (const std::string& line : lines) ok = ok && std::fprintf(file, "%s\n", line.c_str()) >= 0;
+    for (const std::string& line : lines)
+        ok = ok && std::fprintf(file, "%s\n", line.c_str()) >= 0;
     ok = std::fclose(file) == 0 && ok;
     if (!ok || std::rename(temporary.c_str(), path.c_str()) != 0) {
         std::remove(temporary.c_str());

@@ -86,8 +86,8 @@ bool platform_shm_create(const char* name, size_t size, SharedSection* out, int*
     }
     if (fd < 0) return false;
     struct stat status;
-    if (fstat(fd, &status) != 0 ||
-        (static_cast<size_t>(status.st_size) < size && ftruncate(fd, static_cast<off_t>(size)) != 0)) {
+    if (fstat(fd, &status) != 0 || (static_cast<size_t>(status.st_size) < size &&
+                                    ftruncate(fd, static_cast<off_t>(size)) != 0)) {
         *error = errno;
         close(fd);
         return false;
@@ -134,7 +134,8 @@ ShmReadResult platform_shm_read(const char* name, void* out, size_t size, bool* 
         return SHM_READ_MAP_FAILED;
     }
     // Never map past the end of the section: touching those pages would raise SIGBUS.
-    size_t available = static_cast<size_t>(status.st_size) < size ? static_cast<size_t>(status.st_size) : size;
+    size_t available =
+        static_cast<size_t>(status.st_size) < size ? static_cast<size_t>(status.st_size) : size;
     if (available > 0) {
         void* address = mmap(nullptr, available, PROT_READ, MAP_SHARED, fd, 0);
         if (address == MAP_FAILED) {
@@ -153,4 +154,6 @@ ShmReadResult platform_shm_read(const char* name, void* out, size_t size, bool* 
     return SHM_READ_OK;
 }
 
-bool platform_shm_remove(const char* name) { return shm_unlink(platform_shm_name(name).c_str()) == 0; }
+bool platform_shm_remove(const char* name) {
+    return shm_unlink(platform_shm_name(name).c_str()) == 0;
+}

@@ -86,7 +86,8 @@ bool platform_udp_listen_loopback(UdpEndpoint* out, int* port) {
     return true;
 }
 
-long platform_udp_receive(const UdpEndpoint& endpoint, char* buffer, size_t capacity, int timeout_ms) {
+long platform_udp_receive(const UdpEndpoint& endpoint, char* buffer, size_t capacity,
+                          int timeout_ms) {
     struct pollfd waiting = {static_cast<int>(endpoint.socket), POLLIN, 0};
     if (poll(&waiting, 1, timeout_ms) <= 0) return -1;
     ssize_t got = recv(static_cast<int>(endpoint.socket), buffer, capacity, 0);

@@ -12,7 +12,7 @@
 
 // What the command line asks for once it has been read.
 enum CommandLineResult {
-    COMMAND_LINE_RUN = -1,   // go on with the run mode the flags select
+    COMMAND_LINE_RUN = -1,       // go on with the run mode the flags select
     COMMAND_LINE_EXIT_OK = 0,    // --help was answered
     COMMAND_LINE_EXIT_ERROR = 1  // an argument error was reported
 };

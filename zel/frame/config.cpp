@@ -12,7 +12,9 @@ Config g_config;
 
 Config::Config() : ZelModuleParams{}, map_name(kDefaultMapName) {}
 
-Config::~Config() { clear_params(); }
+Config::~Config() {
+    clear_params();
+}
 
 void Config::set_param(char*& slot, const char* value) {
     std::free(slot);
@@ -20,9 +22,11 @@ void Config::set_param(char*& slot, const char* value) {
 }
 
 void Config::clear_params() {
-    char** texts[] = {&db_username, &db_password, &dbname,  &db_server,  &db_port,   &connectionstring,
-                      &ssl_key,     &ssl_cert,    &ssl_ca,  &ssl_capath, &ssl_cipher};
-    for (char** text : texts) set_param(*text, nullptr);
+    char** texts[] = {&db_username, &db_password,      &dbname,    &db_server,
+                      &db_port,     &connectionstring, &ssl_key,   &ssl_cert,
+                      &ssl_ca,      &ssl_capath,       &ssl_cipher};
+    for (char** text : texts)
+        set_param(*text, nullptr);
     server_version = 0;
     use_transactions = 0;
 }

@@ -20,7 +20,13 @@
 
 namespace {
 
-enum Section { SECTION_NONE, SECTION_CORVALINDER, SECTION_DATABASE, SECTION_APPLICATION, SECTION_LOG };
+enum Section {
+    SECTION_NONE,
+    SECTION_CORVALINDER,
+    SECTION_DATABASE,
+    SECTION_APPLICATION,
+    SECTION_LOG
+};
 
 constexpr const char* kSectionNames[] = {"Corvalinder", "Database", "Application", "Log"};
 constexpr const char* kInstallKeys[] = {"Software\\Corvalinder\\ZEL",
@@ -44,7 +50,9 @@ uint32_t to_uint32(const char* value) {
 }
 
 // 0/1 settings keep the low 8 bits of the number written.
-uint8_t to_byte(const char* value) { return static_cast<uint8_t>(to_int32(value)); }
+uint8_t to_byte(const char* value) {
+    return static_cast<uint8_t>(to_int32(value));
+}
 
 int time_text_length_for(const char* value) {
     switch (to_int32(value)) {
@@ -89,11 +97,16 @@ void apply_database(Config& config, const char* key, const char* value) {
         char* Config::*slot;
     };
     static const Text kParams[] = {
-        {"server", &Config::db_server},   {"port", &Config::db_port},
-        {"username", &Config::db_username}, {"password", &Config::db_password},
-        {"connectionstring", &Config::connectionstring}, {"dbname", &Config::dbname},
-        {"ssl_key", &Config::ssl_key},    {"ssl_cert", &Config::ssl_cert},
-        {"ssl_ca", &Config::ssl_ca},      {"ssl_capath", &Config::ssl_capath},
+        {"server", &Config::db_server},
+        {"port", &Config::db_port},
+        {"username", &Config::db_username},
+        {"password", &Config::db_password},
+        {"connectionstring", &Config::connectionstring},
+        {"dbname", &Config::dbname},
+        {"ssl_key", &Config::ssl_key},
+        {"ssl_cert", &Config::ssl_cert},
+        {"ssl_ca", &Config::ssl_ca},
+        {"ssl_capath", &Config::ssl_capath},
         {"ssl_cipher", &Config::ssl_cipher},
     };
     for (const Text& param : kParams) {
@@ -155,7 +168,8 @@ void apply_log(Config& config, const char* key, const char* value) {
 // Whole-text comparison without regard to ASCII case.
 bool same_text_ignoring_case(const char* a, const char* b) {
     for (; *a && *b; ++a, ++b)
-        if (std::tolower(static_cast<unsigned char>(*a)) != std::tolower(static_cast<unsigned char>(*b)))
+        if (std::tolower(static_cast<unsigned char>(*a)) !=
+            std::tolower(static_cast<unsigned char>(*b)))
             return false;
     return *a == *b;
 }
@@ -171,10 +185,12 @@ Section section_of(const char* text) {
 int split_config_line(char* line, char** key, char** value) {
     *key = line;
     char* end = line;
-    while (*end && !std::isspace(static_cast<unsigned char>(*end))) ++end;
+    while (*end && !std::isspace(static_cast<unsigned char>(*end)))
+        ++end;
     if (!*end) return 0;
     *end++ = '\0';
-    while (*end && std::isspace(static_cast<unsigned char>(*end))) ++end;
+    while (*end && std::isspace(static_cast<unsigned char>(*end)))
+        ++end;
     if (!*end) return 0;
     *value = end;
     return 1;
@@ -193,7 +209,8 @@ int read_config_file() {
         buffer[std::strcspn(buffer, "\n")] = '\0';
         buffer[std::strcspn(buffer, "\r")] = '\0';
         char* line = buffer;
-        while (*line && std::isspace(static_cast<unsigned char>(*line))) ++line;
+        while (*line && std::isspace(static_cast<unsigned char>(*line)))
+            ++line;
         if (!*line || *line == '#') continue;
         if (Section named = section_of(line); named != SECTION_NONE) {
             section = named;
@@ -239,7 +256,8 @@ std::string registry_config_path() {
         char* directory = nullptr;
         if (read_registry_string(key, "Install Directory", &directory) > 0) {
             // Appended as it is, without looking for a trailing separator.
-            std::string path = std::string(directory) + kPathSeparator + "ZEL" + kPathSeparator + "zel.config";
+            std::string path =
+                std::string(directory) + kPathSeparator + "ZEL" + kPathSeparator + "zel.config";
             std::free(directory);
             return path;
         }

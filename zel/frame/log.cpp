@@ -16,7 +16,7 @@
 namespace {
 
 std::mutex g_observer_lock;
-LogObserver g_observer = nullptr;  // guarded by g_observer_lock
+LogObserver g_observer = nullptr;    // guarded by g_observer_lock
 void* g_observer_context = nullptr;  // guarded by g_observer_lock
 
 }  // namespace

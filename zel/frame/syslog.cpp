@@ -42,10 +42,10 @@ constexpr const char* kMonths[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                      "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
 std::mutex g_syslog_lock;
-int g_facility = 0;               // guarded by g_syslog_lock
-std::string g_identity;           // guarded by g_syslog_lock
-char g_computer_name[16] = "";    // guarded by g_syslog_lock
-UdpEndpoint g_endpoint;           // guarded by g_syslog_lock; opened by the first send
+int g_facility = 0;             // guarded by g_syslog_lock
+std::string g_identity;         // guarded by g_syslog_lock
+char g_computer_name[16] = "";  // guarded by g_syslog_lock
+UdpEndpoint g_endpoint;         // guarded by g_syslog_lock; opened by the first send
 
 // Splits "host:port" in g_config.syslog_host. The port must be a decimal number from 1 to
 // 65535; a host without one keeps port 514.
@@ -114,17 +114,18 @@ void syslog_send(int level, const char* format, ...) {
     {
         std::lock_guard<std::mutex> hold(g_syslog_lock);
         if (g_endpoint.socket < 0) {
-            const char* host = g_config.syslog_host.empty() ? "127.0.0.1" : g_config.syslog_host.c_str();
+            const char* host =
+                g_config.syslog_host.empty() ? "127.0.0.1" : g_config.syslog_host.c_str();
             int port = g_config.syslog_port > 0 ? g_config.syslog_port : kDefaultSyslogPort;
             // Nothing is left open on failure: the next message tries again.
             if (!platform_udp_open(host, port, &g_endpoint)) return;
         }
         endpoint = g_endpoint;
         struct tm now = local_tm(now_seconds());
-        header_length = std::snprintf(datagram, sizeof datagram, "<%d>%s %2d %02d:%02d:%02d %s %s: ",
-                                      level + g_facility, kMonths[now.tm_mon % 12], now.tm_mday,
-                                      now.tm_hour, now.tm_min, now.tm_sec, g_computer_name,
-                                      g_identity.c_str());
+        header_length = std::snprintf(datagram, sizeof datagram,
+                                      "<%d>%s %2d %02d:%02d:%02d %s %s: ", level + g_facility,
+                                      kMonths[now.tm_mon % 12], now.tm_mday, now.tm_hour,
+                                      now.tm_min, now.tm_sec, g_computer_name, g_identity.c_str());
     }
     if (header_length < 0 || static_cast<size_t>(header_length) >= kDatagramMax) return;
     size_t room = kDatagramMax - static_cast<size_t>(header_length);  // message + line feed

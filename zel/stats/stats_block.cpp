@@ -25,14 +25,16 @@ bool create_stats_block(const char* map_name) {
         g_stats = static_cast<StatsBlock*>(g_section.address);
         return true;
     }
-    log_message(LOG_LEVEL_PROBLEM, "Cannot create shared memory for the performance monitor counters %d",
-                error);
+    log_message(LOG_LEVEL_PROBLEM,
+                "Cannot create shared memory for the performance monitor counters %d", error);
     std::memset(&g_private_block, 0, sizeof g_private_block);
     g_stats = &g_private_block;
     return false;
 }
 
-bool stats_block_is_shared() { return g_section.address != nullptr; }
+bool stats_block_is_shared() {
+    return g_section.address != nullptr;
+}
 
 void release_stats_block() {
     if (!g_section.address) return;

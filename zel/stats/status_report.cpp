@@ -19,10 +19,12 @@ int print_status_report(const char* map_name, FILE* out) {
     int error = 0;
     switch (platform_shm_read(map_name, &block, sizeof block, &running, &error)) {
         case SHM_READ_OPEN_FAILED:
-            std::fprintf(out, "Cannot create shared memory mapping: %u\n", static_cast<unsigned>(error));
+            std::fprintf(out, "Cannot create shared memory mapping: %u\n",
+                         static_cast<unsigned>(error));
             return 1;
         case SHM_READ_MAP_FAILED:
-            std::fprintf(out, "Cannot map the shared memory into process: %u\n", static_cast<unsigned>(error));
+            std::fprintf(out, "Cannot map the shared memory into process: %u\n",
+                         static_cast<unsigned>(error));
             return 1;
         case SHM_READ_OK:
         case SHM_READ_MISSING:
@@ -49,10 +51,10 @@ int print_status_report(const char* map_name, FILE* out) {
         std::fprintf(out, "q%d-deduplicated: %" PRIu64 "\n", n, queue.deduplicated);
         std::fprintf(out, "q%d-failed: %" PRIu64 "\n", n, queue.failed);
     }
-    std::fprintf(out, "instrument-hash-size: %" PRIu64 "/%" PRIu64 "\n", block.instrument_hash_count,
-                 block.instrument_hash_tablesize);
-    std::fprintf(out, "templates-version: %" PRIu64 "/%" PRIu64 "\n", block.templates_version_loaded,
-                 block.templates_version_feed);
+    std::fprintf(out, "instrument-hash-size: %" PRIu64 "/%" PRIu64 "\n",
+                 block.instrument_hash_count, block.instrument_hash_tablesize);
+    std::fprintf(out, "templates-version: %" PRIu64 "/%" PRIu64 "\n",
+                 block.templates_version_loaded, block.templates_version_feed);
     std::fprintf(out, "running: %d\n", running ? 1 : 0);
     std::fprintf(out, "version: %s\n", kZelVersion);
     std::fflush(out);

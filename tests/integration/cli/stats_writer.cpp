@@ -20,10 +20,12 @@ int main(int argc, char** argv) {
     }
     bool shared = create_stats_block(argv[1]);
     uint64_t* counters = reinterpret_cast<uint64_t*>(g_stats);
-    for (int i = 0; i < ZEL_STATS_COUNTERS; ++i) counters[i] = 1000 + static_cast<uint64_t>(i);
+    for (int i = 0; i < ZEL_STATS_COUNTERS; ++i)
+        counters[i] = 1000 + static_cast<uint64_t>(i);
     std::printf("%s\n", shared ? "shared" : "private");
     std::fflush(stdout);
-    while (std::filesystem::exists(argv[2])) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    while (std::filesystem::exists(argv[2]))
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
     release_stats_block();
     return 0;
 }

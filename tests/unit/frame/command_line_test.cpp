@@ -20,13 +20,15 @@ struct Parsed {
 Parsed parse(Config& config, std::vector<std::string> arguments) {
     arguments.insert(arguments.begin(), "zel");
     std::vector<char*> argv;
-    for (std::string& argument : arguments) argv.push_back(argument.data());
+    for (std::string& argument : arguments)
+        argv.push_back(argument.data());
     argv.push_back(nullptr);
     FILE* out = std::tmpfile();
     int result = parse_command_line(static_cast<int>(arguments.size()), argv.data(), config, out);
     std::string text;
     std::rewind(out);
-    for (int c; (c = std::fgetc(out)) != EOF;) text.push_back(static_cast<char>(c));
+    for (int c; (c = std::fgetc(out)) != EOF;)
+        text.push_back(static_cast<char>(c));
     std::fclose(out);
     return {result, text};
 }
@@ -88,7 +90,8 @@ TEST(CommandLineValues, ValueAsNextArgumentIsConsumed) {
     EXPECT_EQ(import.check, 0);
 
     Config both;
-    ASSERT_EQ(parse(both, {"--import=dump.sql.gz", "--check-types", "--map-name", "Local\\second"}).result,
+    ASSERT_EQ(parse(both, {"--import=dump.sql.gz", "--check-types", "--map-name", "Local\\second"})
+                  .result,
               COMMAND_LINE_RUN);
     EXPECT_EQ(both.import_path, "dump.sql.gz");
     EXPECT_TRUE(both.import_given);
@@ -99,7 +102,8 @@ TEST(CommandLineValues, ValueAsNextArgumentIsConsumed) {
 
 TEST(CommandLineValues, ValueSplitsAtTheFirstEqualsOnly) {
     Config config;
-    ASSERT_EQ(parse(config, {"--dbsuser=sa=admin", "--domainuser=CORP\\ops"}).result, COMMAND_LINE_RUN);
+    ASSERT_EQ(parse(config, {"--dbsuser=sa=admin", "--domainuser=CORP\\ops"}).result,
+              COMMAND_LINE_RUN);
     EXPECT_EQ(config.dbs_user, "sa=admin");
     EXPECT_TRUE(config.dbs_user_given);
     EXPECT_EQ(config.domain_user_arg, "CORP\\ops");
@@ -174,8 +178,8 @@ TEST(CommandLineModes, FlagsAreClearedAndDefaultsSetByEveryParse) {
     config.check_types = config.upgrade_db = 1;
     config.keepdeleted = 7;
     ASSERT_EQ(parse(config, {}).result, COMMAND_LINE_RUN);
-    EXPECT_EQ(config.daemon + config.silent + config.status_mode + config.check + config.check_types +
-                  config.upgrade_db,
+    EXPECT_EQ(config.daemon + config.silent + config.status_mode + config.check +
+                  config.check_types + config.upgrade_db,
               0);
     EXPECT_EQ(config.keepdeleted, 1);
     EXPECT_EQ(config.checkdatabase, 1);

@@ -2,10 +2,10 @@
 // request switches, and where the file is found (current directory, then the registry).
 #include <gtest/gtest.h>
 
-#include <new>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <new>
 #include <string>
 #include <utility>
 #include <vector>
@@ -27,10 +27,11 @@ void reset_config() {
 // Each test works in a directory of its own, with g_config freshly defaulted as the
 // command-line stage leaves it, and records what is logged.
 class ConfigFileTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         directory_ = fs::temp_directory_path() /
-                     ("zel-config-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+                     ("zel-config-" +
+                      std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
         fs::remove_all(directory_);
         fs::create_directories(directory_);
         previous_ = fs::current_path();
@@ -206,7 +207,7 @@ TEST_F(ConfigFileTest, ValuesRunToTheEndOfTheLineExactly) {
     EXPECT_EQ(g_config.dbname, nullptr);       // only blanks after the key
     EXPECT_STREQ(g_config.db_server, "a");     // cut at the carriage return
     EXPECT_STREQ(g_config.connectionstring, "x # not a comment");
-    EXPECT_STREQ(g_config.db_port, "2");       // the later line wins
+    EXPECT_STREQ(g_config.db_port, "2");  // the later line wins
 }
 
 TEST_F(ConfigFileTest, DollarValuesReadTheEnvironment) {
@@ -236,16 +237,18 @@ TEST_F(ConfigFileTest, RequestSwitchesCanOnlyBeSwitchedOff) {
               1);
     EXPECT_EQ(g_config.requestnews, -1);
     EXPECT_EQ(g_config.requestquotes, 0);
-    EXPECT_EQ(g_config.requestmbo, 0);      // not exactly "0"
+    EXPECT_EQ(g_config.requestmbo, 0);  // not exactly "0"
     EXPECT_EQ(g_config.requesttrades, -1);
-    EXPECT_EQ(g_config.requestgreeks, 0);   // "0 " is not exactly "0"
+    EXPECT_EQ(g_config.requestgreeks, 0);  // "0 " is not exactly "0"
     for (const RequestSwitch& request : kRequestSwitches) {
         g_config.*request.flag = 0;
     }
     std::string all = "Corvalinder\n";
-    for (const RequestSwitch& request : kRequestSwitches) all += std::string(request.key) + " 0\n";
+    for (const RequestSwitch& request : kRequestSwitches)
+        all += std::string(request.key) + " 0\n";
     ASSERT_EQ(read(all), 1);
-    for (const RequestSwitch& request : kRequestSwitches) EXPECT_EQ(g_config.*request.flag, -1) << request.key;
+    for (const RequestSwitch& request : kRequestSwitches)
+        EXPECT_EQ(g_config.*request.flag, -1) << request.key;
 }
 
 TEST_F(ConfigFileTest, NumbersStopAtTheFirstNonDigit) {
@@ -269,8 +272,10 @@ TEST_F(ConfigFileTest, NumbersStopAtTheFirstNonDigit) {
 }
 
 TEST_F(ConfigFileTest, TimeTextLength) {
-    const std::pair<const char*, int> cases[] = {
-        {"truncatetime 2", 12}, {"ignoremillisec 1", 8}, {"truncatetime 3", 15}, {"ignoremillisec 0", 15}};
+    const std::pair<const char*, int> cases[] = {{"truncatetime 2", 12},
+                                                 {"ignoremillisec 1", 8},
+                                                 {"truncatetime 3", 15},
+                                                 {"ignoremillisec 0", 15}};
     for (const auto& [line, length] : cases) {
         g_config.time_text_length = 0;
         ASSERT_EQ(read(std::string("Database\n") + line + "\n"), 1);
@@ -336,7 +341,10 @@ TEST_F(ConfigFileTest, GivenNameIsUsedUnchangedAndItsAbsenceIsLogged) {
 
 TEST_F(ConfigFileTest, CurrentDirectoryComesFirst) {
     write("zel.config", "Database\ndbname from-current-directory\n");
-    setenv("ZEL_REGISTRY", write("registry", "[HKLM\\Software\\Corvalinder\\ZEL]\nInstall Directory=/nowhere\n").c_str(), 1);
+    setenv("ZEL_REGISTRY",
+           write("registry", "[HKLM\\Software\\Corvalinder\\ZEL]\nInstall Directory=/nowhere\n")
+               .c_str(),
+           1);
     EXPECT_EQ(load_configuration(), 1);
     EXPECT_EQ(g_config.config_path, "zel.config");
     EXPECT_STREQ(g_config.dbname, "from-current-directory");
@@ -346,7 +354,8 @@ TEST_F(ConfigFileTest, RegistryInstallDirectoryIsTheSecondPlace) {
     fs::create_directories(directory_ / "install" / "ZEL");
     write("install/ZEL/zel.config", "Database\ndbname from-install-directory\n");
     setenv("ZEL_REGISTRY",
-           write("registry", "[hklm\\SOFTWARE\\corvalinder\\zel]\ninstall directory=" + (directory_ / "install").string() + "\n")
+           write("registry", "[hklm\\SOFTWARE\\corvalinder\\zel]\ninstall directory=" +
+                                 (directory_ / "install").string() + "\n")
                .c_str(),
            1);
     EXPECT_EQ(load_configuration(), 1);
@@ -356,11 +365,16 @@ TEST_F(ConfigFileTest, RegistryInstallDirectoryIsTheSecondPlace) {
 
 TEST_F(ConfigFileTest, RegistryFallsBackToTheWow6432NodeKey) {
     setenv("ZEL_REGISTRY",
-           write("registry", "[HKLM\\Software\\Wow6432Node\\Corvalinder\\ZEL]\nInstall Directory=/opt/x\n").c_str(), 1);
+           write("registry",
+                 "[HKLM\\Software\\Wow6432Node\\Corvalinder\\ZEL]\nInstall Directory=/opt/x\n")
+               .c_str(),
+           1);
     EXPECT_EQ(registry_config_path(), "/opt/x/ZEL/zel.config");
     // The directory is taken as written, trailing separator and all.
     setenv("ZEL_REGISTRY",
-           write("registry", "[HKLM\\Software\\Corvalinder\\ZEL]\nInstall Directory=/opt/y/\n").c_str(), 1);
+           write("registry", "[HKLM\\Software\\Corvalinder\\ZEL]\nInstall Directory=/opt/y/\n")
+               .c_str(),
+           1);
     EXPECT_EQ(registry_config_path(), "/opt/y//ZEL/zel.config");
 }
 

@@ -2,10 +2,10 @@
 // facility rules and the datagrams a real UDP socket on 127.0.0.1 receives.
 #include <gtest/gtest.h>
 
-#include <new>
 #include <atomic>
 #include <cstring>
 #include <ctime>
+#include <new>
 #include <set>
 #include <string>
 #include <thread>
@@ -27,7 +27,9 @@ void reset_config() {
 }
 
 std::atomic<int64_t> g_fixed_time{0};
-int64_t fixed_clock() { return g_fixed_time.load(); }
+int64_t fixed_clock() {
+    return g_fixed_time.load();
+}
 
 // 5 March 2024, 09:07:03 local time: a one-digit day for the header's padding.
 int64_t fifth_of_march() {
@@ -43,7 +45,7 @@ int64_t fifth_of_march() {
 }
 
 class LogTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         reset_config();
         g_fixed_time = fifth_of_march();
@@ -113,7 +115,8 @@ TEST_F(LogTest, SilentPrintsNothingButStillLogs) {
 
 TEST_F(LogTest, LongMessagesAreCutTo10247Characters) {
     std::string long_text(20000, 'a');
-    for (size_t i = 0; i < long_text.size(); ++i) long_text[i] = static_cast<char>('a' + i % 26);
+    for (size_t i = 0; i < long_text.size(); ++i)
+        long_text[i] = static_cast<char>('a' + i % 26);
     g_config.silent = 0;
     ::testing::internal::CaptureStdout();
     log_message(LOG_LEVEL_INFO, "%s", long_text.c_str());
@@ -134,11 +137,9 @@ TEST_F(LogTest, SyslogDatagramCarriesPriorityPaddedDayHostAndIdentity) {
 
 TEST_F(LogTest, FacilityNumbersAndUnknownNames) {
     const std::pair<const char*, int> cases[] = {
-        {"17", 136},         // a number from 1 to 123 is multiplied by 8
-        {"log_local0", 0},   // names are case-sensitive; not a number reads as 0
-        {"LOG_UUCP", 64},
-        {"123", 984},
-        {"0", 0},
+        {"17", 136},        // a number from 1 to 123 is multiplied by 8
+        {"log_local0", 0},  // names are case-sensitive; not a number reads as 0
+        {"LOG_UUCP", 64},  {"123", 984}, {"0", 0},
     };
     for (const auto& [facility, value] : cases) {
         platform_udp_close(&receiver_);
@@ -165,7 +166,8 @@ TEST_F(LogTest, FacilityOutOfRangeFailsTheStartUp) {
         EXPECT_EQ(g_config.syslog_enabled, 0);
         ASSERT_EQ(seen_.size(), 1u);
         EXPECT_EQ(seen_[0].first, LOG_LEVEL_ERROR);
-        EXPECT_EQ(seen_[0].second, std::string("Defined logging facility, '") + facility + "', does not exist");
+        EXPECT_EQ(seen_[0].second,
+                  std::string("Defined logging facility, '") + facility + "', does not exist");
     }
 }
 
@@ -224,7 +226,8 @@ TEST_F(LogTest, ConcurrentThreadsSendWholeDatagrams) {
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([t] {
-            for (int i = 0; i < kEach; ++i) log_message(LOG_LEVEL_INFO, "thread %d line %d", t, i);
+            for (int i = 0; i < kEach; ++i)
+                log_message(LOG_LEVEL_INFO, "thread %d line %d", t, i);
         });
     }
     std::set<std::string> received;
@@ -233,11 +236,14 @@ TEST_F(LogTest, ConcurrentThreadsSendWholeDatagrams) {
         ASSERT_FALSE(datagram.empty()) << "after " << i << " datagrams";
         received.insert(datagram);
     }
-    for (std::thread& thread : threads) thread.join();
+    for (std::thread& thread : threads)
+        thread.join();
     std::string header = expected_header(30);
     for (int t = 0; t < kThreads; ++t)
         for (int i = 0; i < kEach; ++i)
-            EXPECT_EQ(received.count(header + "thread " + std::to_string(t) + " line " + std::to_string(i) + "\n"), 1u);
+            EXPECT_EQ(received.count(header + "thread " + std::to_string(t) + " line " +
+                                     std::to_string(i) + "\n"),
+                      1u);
 }
 
 }  // namespace

@@ -21,7 +21,9 @@ namespace fs = std::filesystem;
 namespace {
 
 std::atomic<int64_t> g_now{0};
-int64_t test_clock() { return g_now.load(); }
+int64_t test_clock() {
+    return g_now.load();
+}
 
 int64_t local_time(int year, int month, int day, int hour, int minute, int second) {
     struct tm when {};
@@ -38,15 +40,17 @@ int64_t local_time(int year, int month, int day, int hour, int minute, int secon
 std::vector<std::string> lines_of(const fs::path& file) {
     std::vector<std::string> lines;
     std::ifstream in(file);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
     return lines;
 }
 
 class SqlLogTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         directory_ = fs::temp_directory_path() /
-                     ("zel-sqllog-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+                     ("zel-sqllog-" +
+                      std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
         fs::remove_all(directory_);
         fs::create_directories(directory_);  // the log makes only its own directory level
         sql_log_close();
@@ -75,9 +79,10 @@ TEST_F(SqlLogTest, CreatesTheDirectoryAndWritesTimedLines) {
     g_now = local_time(2024, 3, 5, 10, 11, 12);
     sql_log_write(2, "%s", "INSERT INTO trades VALUES (1)");
     sql_log_write(4, "** %s : %s", "UPDATE x", "relation \"x\" does not exist");
-    EXPECT_EQ(lines_of(file("SQ240305.log")),
-              (std::vector<std::string>{"10:11:12 [2] INSERT INTO trades VALUES (1)",
-                                        "10:11:12 [4] ** UPDATE x : relation \"x\" does not exist"}));
+    EXPECT_EQ(
+        lines_of(file("SQ240305.log")),
+        (std::vector<std::string>{"10:11:12 [2] INSERT INTO trades VALUES (1)",
+                                  "10:11:12 [4] ** UPDATE x : relation \"x\" does not exist"}));
 }
 
 TEST_F(SqlLogTest, StatementsEitherSideOfMidnightLandInTwoFiles) {
@@ -128,9 +133,11 @@ TEST_F(SqlLogTest, FourThreadsAcrossMidnightPutEveryLineInTheFileOfItsDay) {
     std::vector<std::thread> threads;
     for (int t = 1; t <= kThreads; ++t)
         threads.emplace_back([t] {
-            for (int i = 0; i < kEach; ++i) sql_log_write(t, "statement %d of connection %d", i, t);
+            for (int i = 0; i < kEach; ++i)
+                sql_log_write(t, "statement %d of connection %d", i, t);
         });
-    for (std::thread& thread : threads) thread.join();
+    for (std::thread& thread : threads)
+        thread.join();
 
     std::regex line_form(R"((\d\d):(\d\d):(\d\d) \[(\d)\] statement (\d+) of connection (\d))");
     std::map<int, int> per_connection;
@@ -149,7 +156,8 @@ TEST_F(SqlLogTest, FourThreadsAcrossMidnightPutEveryLineInTheFileOfItsDay) {
         }
     }
     EXPECT_EQ(total, kThreads * kEach);
-    for (int t = 1; t <= kThreads; ++t) EXPECT_EQ(per_connection[t], kEach);
+    for (int t = 1; t <= kThreads; ++t)
+        EXPECT_EQ(per_connection[t], kEach);
 }
 
 }  // namespace

@@ -21,11 +21,13 @@ TEST(DynamicLibrary, FindsExportsAndExplainsFailures) {
     ASSERT_NE(cosine, nullptr);
     EXPECT_EQ(cosine(0.0), 1.0);
     EXPECT_EQ(platform_library_symbol(library, "mod_no_such_entry"), nullptr);
-    EXPECT_NE(std::strstr(platform_library_error(), "mod_no_such_entry"), nullptr) << platform_library_error();
+    EXPECT_NE(std::strstr(platform_library_error(), "mod_no_such_entry"), nullptr)
+        << platform_library_error();
     EXPECT_TRUE(platform_library_close(library));
 
     EXPECT_EQ(platform_library_open("./no-such-module.so"), nullptr);
-    EXPECT_NE(std::strstr(platform_library_error(), "no-such-module.so"), nullptr) << platform_library_error();
+    EXPECT_NE(std::strstr(platform_library_error(), "no-such-module.so"), nullptr)
+        << platform_library_error();
 }
 
 TEST(OsDescription, NamesTheDistributionAndTheArchitecture) {
@@ -35,7 +37,8 @@ TEST(OsDescription, NamesTheDistributionAndTheArchitecture) {
     for (std::string line; std::getline(release, line);) {
         if (line.rfind("PRETTY_NAME=", 0) != 0) continue;
         std::string pretty = line.substr(12);
-        if (pretty.size() >= 2 && pretty.front() == '"') pretty = pretty.substr(1, pretty.size() - 2);
+        if (pretty.size() >= 2 && pretty.front() == '"')
+            pretty = pretty.substr(1, pretty.size() - 2);
         EXPECT_EQ(description.rfind(pretty + " ", 0), 0u) << description;
     }
 #if defined(__x86_64__)

@@ -15,10 +15,11 @@ namespace fs = std::filesystem;
 namespace {
 
 class RegistryTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         file_ = fs::temp_directory_path() /
-                ("zel-registry-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+                ("zel-registry-" +
+                 std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
         fs::remove(file_);
         setenv("ZEL_REGISTRY", file_.c_str(), 1);
     }
@@ -48,17 +49,19 @@ protected:
 };
 
 TEST_F(RegistryTest, FindsValuesWithoutRegardToCase) {
-    write("# installed by the package\n"
-          "[HKLM\\Software\\Corvalinder\\ZEL]\n"
-          "Install Directory=/opt/corvalinder\n"
-          "\n"
-          "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion]\r\n"
-          "ProductName = Debian GNU/Linux 12 \r\n"
-          "[HKCU\\Software\\Corvalinder\\ZEL]\n"
-          "Other=user root is not the machine's\n");
+    write(
+        "# installed by the package\n"
+        "[HKLM\\Software\\Corvalinder\\ZEL]\n"
+        "Install Directory=/opt/corvalinder\n"
+        "\n"
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion]\r\n"
+        "ProductName = Debian GNU/Linux 12 \r\n"
+        "[HKCU\\Software\\Corvalinder\\ZEL]\n"
+        "Other=user root is not the machine's\n");
     EXPECT_EQ(platform_registry_file(), file_.string());
     EXPECT_EQ(read("software\\corvalinder\\zel", "install directory"), "/opt/corvalinder");
-    EXPECT_EQ(read("Software\\Microsoft\\Windows NT\\CurrentVersion", "ProductName"), " Debian GNU/Linux 12 ");
+    EXPECT_EQ(read("Software\\Microsoft\\Windows NT\\CurrentVersion", "ProductName"),
+              " Debian GNU/Linux 12 ");
     EXPECT_EQ(read("Software\\Corvalinder\\ZEL", "Other"), "<0>");
     EXPECT_EQ(read("Software\\Corvalinder", "Install Directory"), "<0>");
     EXPECT_EQ(read("Software\\Corvalinder\\ZEL\\Sub", "Install Directory"), "<0>");
@@ -77,15 +80,20 @@ TEST_F(RegistryTest, EmptyValueHasSizeOne) {
 }
 
 TEST_F(RegistryTest, WriteCreatesAndReplacesKeepingOtherLines) {
-    EXPECT_TRUE(platform_registry_write_string("Software\\Corvalinder\\ZEL", "Install Directory", "/opt/a"));
+    EXPECT_TRUE(platform_registry_write_string("Software\\Corvalinder\\ZEL", "Install Directory",
+                                               "/opt/a"));
     EXPECT_EQ(read("Software\\Corvalinder\\ZEL", "Install Directory"), "/opt/a");
 
-    write("# comment stays\n[HKLM\\Software\\Corvalinder\\ZEL]\nInstall Directory=/opt/a\n\n[HKLM\\Other]\nX=1\n");
-    EXPECT_TRUE(platform_registry_write_string("software\\corvalinder\\zel", "INSTALL DIRECTORY", "/opt/b"));
+    write(
+        "# comment stays\n[HKLM\\Software\\Corvalinder\\ZEL]\nInstall "
+        "Directory=/opt/a\n\n[HKLM\\Other]\nX=1\n");
+    EXPECT_TRUE(platform_registry_write_string("software\\corvalinder\\zel", "INSTALL DIRECTORY",
+                                               "/opt/b"));
     EXPECT_TRUE(platform_registry_write_string("Software\\Corvalinder\\ZEL", "Version", "0.9.55"));
     EXPECT_TRUE(platform_registry_write_string("New\\Key", "Name", "value=with equals"));
     EXPECT_EQ(contents(),
-              "# comment stays\n[HKLM\\Software\\Corvalinder\\ZEL]\nINSTALL DIRECTORY=/opt/b\nVersion=0.9.55\n\n"
+              "# comment stays\n[HKLM\\Software\\Corvalinder\\ZEL]\nINSTALL "
+              "DIRECTORY=/opt/b\nVersion=0.9.55\n\n"
               "[HKLM\\Other]\nX=1\n[HKLM\\New\\Key]\nName=value=with equals\n");
     EXPECT_EQ(read("New\\Key", "Name"), "value=with equals");
     EXPECT_FALSE(fs::exists(file_.string() + ".new"));

@@ -23,9 +23,10 @@ TEST(SharedMemoryName, DropsTheNamespaceAndReplacesSlashes) {
 }
 
 class SharedMemoryTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
-        name_ = "Global\\zel platform test " + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name());
+        name_ = "Global\\zel platform test " +
+                std::string(::testing::UnitTest::GetInstance()->current_test_info()->name());
         platform_shm_remove(name_.c_str());
     }
     void TearDown() override { platform_shm_remove(name_.c_str()); }
@@ -37,7 +38,8 @@ TEST_F(SharedMemoryTest, NewSectionIsZeroedAndReadableByOthersOnly) {
     int error = 0;
     ASSERT_TRUE(platform_shm_create(name_.c_str(), 208, &section, &error)) << error;
     const unsigned char* bytes = static_cast<const unsigned char*>(section.address);
-    for (int i = 0; i < 208; ++i) ASSERT_EQ(bytes[i], 0) << i;
+    for (int i = 0; i < 208; ++i)
+        ASSERT_EQ(bytes[i], 0) << i;
     // Where Linux keeps the sections: check the mode the writer gave it.
     fs::path where = fs::path("/dev/shm") / platform_shm_name(name_.c_str()).substr(1);
     if (fs::exists(where)) {
@@ -78,7 +80,8 @@ TEST_F(SharedMemoryTest, NameLivesUntilTheLastWriterCloses) {
     EXPECT_EQ(copy[0], 42u);
     EXPECT_TRUE(alive);
     platform_shm_close(&second);
-    EXPECT_EQ(platform_shm_read(name_.c_str(), copy, sizeof copy, &alive, &error), SHM_READ_MISSING);
+    EXPECT_EQ(platform_shm_read(name_.c_str(), copy, sizeof copy, &alive, &error),
+              SHM_READ_MISSING);
     EXPECT_EQ(copy[0], 0u);
     EXPECT_FALSE(alive);
 
@@ -98,7 +101,8 @@ TEST_F(SharedMemoryTest, InvalidNameReportsTheSystemError) {
     uint64_t copy[26];
     bool alive = true;
     error = 0;
-    EXPECT_EQ(platform_shm_read(too_long.c_str(), copy, sizeof copy, &alive, &error), SHM_READ_OPEN_FAILED);
+    EXPECT_EQ(platform_shm_read(too_long.c_str(), copy, sizeof copy, &alive, &error),
+              SHM_READ_OPEN_FAILED);
     EXPECT_TRUE(error == ENAMETOOLONG || error == EINVAL) << error;
     EXPECT_FALSE(alive);
 }

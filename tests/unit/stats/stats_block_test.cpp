@@ -18,9 +18,10 @@
 namespace {
 
 class StatsBlockTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
-        name_ = "Global\\zel test stats " + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name());
+        name_ = "Global\\zel test stats " +
+                std::string(::testing::UnitTest::GetInstance()->current_test_info()->name());
         platform_shm_remove(name_.c_str());
         g_config.silent = 1;
         log_set_observer(
@@ -39,7 +40,8 @@ protected:
         *exit_code = print_status_report(name.c_str(), out);
         std::string text;
         std::rewind(out);
-        for (int c; (c = std::fgetc(out)) != EOF;) text.push_back(static_cast<char>(c));
+        for (int c; (c = std::fgetc(out)) != EOF;)
+            text.push_back(static_cast<char>(c));
         std::fclose(out);
         return text;
     }
@@ -51,7 +53,8 @@ protected:
 // Every counter gets a value of its own: index i holds 1000 + i.
 void number_counters(StatsBlock* block) {
     uint64_t* words = reinterpret_cast<uint64_t*>(block);
-    for (int i = 0; i < ZEL_STATS_COUNTERS; ++i) words[i] = 1000 + static_cast<uint64_t>(i);
+    for (int i = 0; i < ZEL_STATS_COUNTERS; ++i)
+        words[i] = 1000 + static_cast<uint64_t>(i);
 }
 
 const char kNumberedReport[] =
@@ -61,10 +64,14 @@ const char kNumberedReport[] =
     "database-updates-ok: 4046\n"      // 1004 + 1009 + 1014 + 1019
     "database-updated-failed: 4054\n"  // 1006 + 1011 + 1016 + 1021
     "database-updates-queued: 4038\n"  // 1002 + 1007 + 1012 + 1017
-    "q1-queue: 1002\nq1-empty-items: 1003\nq1-updated: 1004\nq1-deduplicated: 1005\nq1-failed: 1006\n"
-    "q2-queue: 1007\nq2-empty-items: 1008\nq2-updated: 1009\nq2-deduplicated: 1010\nq2-failed: 1011\n"
-    "q3-queue: 1012\nq3-empty-items: 1013\nq3-updated: 1014\nq3-deduplicated: 1015\nq3-failed: 1016\n"
-    "q4-queue: 1017\nq4-empty-items: 1018\nq4-updated: 1019\nq4-deduplicated: 1020\nq4-failed: 1021\n"
+    "q1-queue: 1002\nq1-empty-items: 1003\nq1-updated: 1004\nq1-deduplicated: 1005\nq1-failed: "
+    "1006\n"
+    "q2-queue: 1007\nq2-empty-items: 1008\nq2-updated: 1009\nq2-deduplicated: 1010\nq2-failed: "
+    "1011\n"
+    "q3-queue: 1012\nq3-empty-items: 1013\nq3-updated: 1014\nq3-deduplicated: 1015\nq3-failed: "
+    "1016\n"
+    "q4-queue: 1017\nq4-empty-items: 1018\nq4-updated: 1019\nq4-deduplicated: 1020\nq4-failed: "
+    "1021\n"
     "instrument-hash-size: 1025/1024\n"
     "templates-version: 1022/1023\n"
     "running: 1\n"
@@ -121,7 +128,8 @@ TEST_F(StatsBlockTest, ReleaseRemovesTheSectionOfTheLastWriter) {
     StatsBlock seen;
     bool alive = true;
     int error = 0;
-    EXPECT_EQ(platform_shm_read(name_.c_str(), &seen, sizeof seen, &alive, &error), SHM_READ_MISSING);
+    EXPECT_EQ(platform_shm_read(name_.c_str(), &seen, sizeof seen, &alive, &error),
+              SHM_READ_MISSING);
     EXPECT_FALSE(alive);
 }
 
@@ -136,10 +144,11 @@ TEST_F(StatsBlockTest, UncreatableSectionFallsBackToPrivateMemory) {
     ASSERT_EQ(logged_.size(), 1u);
     EXPECT_EQ(logged_[0].first, LOG_LEVEL_PROBLEM);
     EXPECT_EQ(logged_[0].second,
-              "Cannot create shared memory for the performance monitor counters " + std::to_string(error));
+              "Cannot create shared memory for the performance monitor counters " +
+                  std::to_string(error));
     EXPECT_NE(error, 0);
     EXPECT_EQ(g_stats->received_messages, 0u);  // a zeroed block
-    g_stats->queue[3].failed = 1;              // usable
+    g_stats->queue[3].failed = 1;               // usable
 }
 
 TEST_F(StatsBlockTest, ReportOfAMissingSectionIsZerosAndCreatesNothing) {
@@ -147,12 +156,14 @@ TEST_F(StatsBlockTest, ReportOfAMissingSectionIsZerosAndCreatesNothing) {
     std::string text = report(name_, &exit_code);
     EXPECT_EQ(exit_code, 0);
     EXPECT_NE(text.find("received-messages: 0\n"), std::string::npos);
-    EXPECT_NE(text.find("q4-failed: 0\ninstrument-hash-size: 0/0\ntemplates-version: 0/0\nrunning: 0\n"),
-              std::string::npos);
+    EXPECT_NE(
+        text.find("q4-failed: 0\ninstrument-hash-size: 0/0\ntemplates-version: 0/0\nrunning: 0\n"),
+        std::string::npos);
     StatsBlock seen;
     bool alive = false;
     int error = 0;
-    EXPECT_EQ(platform_shm_read(name_.c_str(), &seen, sizeof seen, &alive, &error), SHM_READ_MISSING);
+    EXPECT_EQ(platform_shm_read(name_.c_str(), &seen, sizeof seen, &alive, &error),
+              SHM_READ_MISSING);
 }
 
 TEST_F(StatsBlockTest, ReportFailsWhenTheSectionCannotBeOpened) {
@@ -163,7 +174,8 @@ TEST_F(StatsBlockTest, ReportFailsWhenTheSectionCannotBeOpened) {
     uint64_t copy[26];
     bool alive = false;
     int error = 0;
-    ASSERT_EQ(platform_shm_read(too_long.c_str(), copy, sizeof copy, &alive, &error), SHM_READ_OPEN_FAILED);
+    ASSERT_EQ(platform_shm_read(too_long.c_str(), copy, sizeof copy, &alive, &error),
+              SHM_READ_OPEN_FAILED);
     EXPECT_NE(error, 0);
     EXPECT_EQ(text, "Cannot create shared memory mapping: " + std::to_string(error) + "\n");
 }
