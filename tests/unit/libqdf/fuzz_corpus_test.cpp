@@ -1,0 +1,24 @@
+// fuzz_corpus_test.cpp - replays every file of the frame decoder's fuzz corpus through the
+// fuzz target, so that inputs that once found faults keep being tried in every build.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <vector>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
+
+TEST(FrameFuzzCorpus, EveryInputIsJudgedSafely) {
+    namespace fs = std::filesystem;
+    size_t files = 0;
+    for (const auto& entry : fs::directory_iterator(QDF_FUZZ_CORPUS)) {
+        if (!entry.is_regular_file()) continue;
+        std::ifstream in(entry.path(), std::ios::binary);
+        std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        EXPECT_EQ(LLVMFuzzerTestOneInput(bytes.data(), bytes.size()), 0) << entry.path();
+        ++files;
+    }
+    EXPECT_GE(files, 5u) << "the corpus is missing";
+}
