@@ -198,4 +198,39 @@ TEST(CommandLineModes, ErrorStopsBeforeLaterOptionsAreApplied) {
     EXPECT_EQ(config.status_mode, 0);
 }
 
+// Feeds `keys` to standard input for the password prompt and captures what it prints.
+std::string password_from(const std::string& keys, std::string* printed) {
+    std::string path = ::testing::TempDir() + "zel-password-keys";
+    FILE* file = std::fopen(path.c_str(), "wb");
+    std::fwrite(keys.data(), 1, keys.size(), file);
+    std::fclose(file);
+    EXPECT_NE(std::freopen(path.c_str(), "rb", stdin), nullptr);
+    ::testing::internal::CaptureStdout();
+    std::string password;
+    read_password("Enter SQL password: ", &password);
+    *printed = ::testing::internal::GetCapturedStdout();
+    std::remove(path.c_str());
+    return password;
+}
+
+TEST(PasswordEntry, KeepsEveryKeyUntilEnter) {
+    std::string printed;
+    EXPECT_EQ(password_from("pa ss\b\x7fw\rnext line\r", &printed), "pa ss\b\x7fw");
+    EXPECT_EQ(printed, "Enter SQL password: \n");
+    EXPECT_EQ(password_from("piped\nrest", &printed), "piped");
+    EXPECT_EQ(password_from("no end of line", &printed), "no end of line");
+}
+
+TEST(PasswordEntry, EmptyEntryMeansNoPassword) {
+    std::string printed;
+    EXPECT_EQ(password_from("\r", &printed), "");
+    EXPECT_EQ(password_from("", &printed), "");
+}
+
+TEST(PasswordEntry, StopsAfter511Characters) {
+    std::string printed;
+    std::string password = password_from(std::string(600, 'k') + "\r", &printed);
+    EXPECT_EQ(password, std::string(511, 'k'));
+}
+
 }  // namespace
