@@ -1,0 +1,22 @@
+// db_worker.cpp - storage of the four DbWorkers and their set-up (see db_worker.h).
+#include "zel/sql/db_worker.h"
+
+DbWorker g_workers[kDbWorkerCount];
+
+void init_db_workers() {
+    for (int i = 0; i < kDbWorkerCount; ++i) {
+        DbWorker& worker = g_workers[i];
+        worker.queue = g_queues ? &g_queues[i] : nullptr;
+        worker.connection = nullptr;
+        worker.statement.clear();
+        worker.tail.clear();
+        worker.begin_transaction.clear();
+        worker.transaction_counter = 0;
+        worker.number = static_cast<uint32_t>(i + 1);
+    }
+}
+
+void append_tail(DbWorker& worker) {
+    worker.statement.append(worker.tail.view());
+    worker.tail.clear();
+}

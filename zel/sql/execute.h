@@ -1,0 +1,51 @@
+// execute.h - running a worker's statement through the loaded module: execute() for
+// statements that change data, query() for the SELECTs whose rows a builder reads.
+//
+// Called by the database threads and every statement builder, each with its own DbWorker
+// only, so the statement buffer, the connection and the transaction counter are never
+// shared and nothing here takes a lock. These two functions decide from the module's result
+// and the caller's execution mode what is logged (log and SQL log), what is counted
+// (updated / failed of the worker's queue), when the connection is re-established and when
+// the open transaction is rolled back and the caller told to rerun its batch (-3).
+#pragma once
+
+#include <cstdint>
+
+#include "zel/sql/db_worker.h"
+#include "zel_module.h"
+
+// How the caller reads the outcome of its statement.
+enum ExecMode {
+    EXEC_PLAIN = 0,            // ordinary statement
+    EXEC_TRY_UPDATE = 1,       // an UPDATE that may match no row (an INSERT follows then)
+    EXEC_TRY_INSERT = 2,       // an INSERT that may fail because the row exists (an UPDATE follows)
+    EXEC_FALLBACK_UPDATE = 3   // an UPDATE that must affect a row (after a failed try-insert)
+};
+
+// Where a statement was issued: a source unit and a line, printed in the error report so
+// an operator can find the statement's origin.
+struct SqlLabel {
+    const char* unit;
+    int line;
+};
+
+// The two source units: "zel" for the database threads and statement execution, and
+// "sqlbuilds" for the statement builders.
+#define ZEL_LABEL (SqlLabel{"zel", __LINE__})
+#define SQLBUILDS_LABEL (SqlLabel{"sqlbuilds", __LINE__})
+
+// Runs worker.statement. Returns the rows affected (0 or more) or ZEL_RESULT_FAILED (-1),
+// ZEL_RESULT_LOST (-2: the connection was lost and could not be used again), ZEL_RESULT_RERUN
+// (-3: the transaction is gone; the caller abandons its item and its batch is rerun) or
+// ZEL_RESULT_REJECTED (-4). After a lost connection it reconnects and runs the statement
+// again, unless a transaction was open (-3) or the statement is "COMMIT" (-2).
+int execute(DbWorker& worker, ExecMode mode, SqlLabel label);
+
+// Runs worker.statement as a query. Returns the module's result list (row-major, a null
+// value for SQL NULL), or null when there are no rows or the query failed; *status gets
+// 0 or more on success, otherwise the module's negative code, or -3 when the caller must
+// rerun its batch. The caller reads the list and then calls free_result.
+ResultValue* query(DbWorker& worker, int32_t* status, SqlLabel label);
+
+// Hands the worker's current result list back to the module.
+void free_result(DbWorker& worker);
