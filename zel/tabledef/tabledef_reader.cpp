@@ -236,10 +236,12 @@ void end_field(ParseState& state) {
                 switch_requests_on(state.config, kind);
                 const FieldDef* entry = state.defs.insert(kind, def);
                 if (entry == nullptr) {
-                    log_message(
-                        LOG_LEVEL_WARNING,
-                        "Table definition %u:%s is defined twice; the first definition is kept",
-                        kind, tag.c_str());
+                    log_message(LOG_LEVEL_WARNING,
+                                "Table definition file '%s', line %lu: %u:%s is defined twice; "
+                                "the first definition is kept",
+                                state.name,
+                                static_cast<unsigned long>(XML_GetCurrentLineNumber(state.parser)),
+                                kind, tag.c_str());
                     continue;
                 }
                 if (entry->calc != 0 && kind == 19)

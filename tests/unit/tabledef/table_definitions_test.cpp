@@ -267,7 +267,7 @@ TEST_F(TableDefinitionsTest, FirstDefinitionOfAKeyWinsWithAWarning) {
         </definitions>)"));
     EXPECT_STREQ("bid", defs_.find_fielddef(2u, 7u)->column);
     EXPECT_EQ(1u, defs_.size());
-    EXPECT_TRUE(logged(LOG_LEVEL_WARNING, "2:7"));
+    EXPECT_TRUE(logged(LOG_LEVEL_WARNING, "line 2: 2:7 is defined twice"));
     // The ignored duplicate does not reach the reset list either.
     EXPECT_EQ("bid = NULL", config_.reset_list_quotes);
 }
