@@ -78,13 +78,16 @@ constexpr FeedTypeInfo kTypes[kLastDataType + 1] = {
     /* 44 quote ex */ {40, ITEM_KEYED},
 };
 
-bool debug_on() { return g_config.debug == 1; }
+bool debug_on() {
+    return g_config.debug == 1;
+}
 
 // Unsigned decimal: optional blanks, then at least one digit; reading stops at the first
 // other character. Too large a number is clamped rather than wrapped.
 bool parse_u64(const char* text, uint64_t* out) {
     if (!text) return false;
-    while (*text == ' ' || *text == '\t') ++text;
+    while (*text == ' ' || *text == '\t')
+        ++text;
     if (*text < '0' || *text > '9') return false;
     uint64_t v = 0;
     for (; *text >= '0' && *text <= '9'; ++text) {
@@ -98,7 +101,8 @@ bool parse_u64(const char* text, uint64_t* out) {
 // Signed decimal as a level number: leading digits count, anything else gives 0.
 int int_value(const char* text) {
     if (!text) return 0;
-    while (*text == ' ' || *text == '\t') ++text;
+    while (*text == ' ' || *text == '\t')
+        ++text;
     bool negative = false;
     if (*text == '-' || *text == '+') negative = (*text++ == '-');
     long long v = 0;
@@ -126,7 +130,7 @@ bool read_short(const char*& p, unsigned* out) {
 
 struct ClockTime {
     unsigned hour, minute, second;
-    uint64_t fraction;        // value of the digits after the point; 0 when none
+    uint64_t fraction;          // value of the digits after the point; 0 when none
     const char* fraction_text;  // those digits as they came (not terminated)
     size_t fraction_len;
 };
@@ -145,7 +149,8 @@ bool parse_clock(const char* text, ClockTime* t) {
         ++p;
         t->fraction_text = p;
         uint64_t v = 0;
-        for (; *p >= '0' && *p <= '9'; ++p) v = (v > UINT64_MAX / 10 - 9) ? UINT64_MAX : v * 10 + static_cast<uint64_t>(*p - '0');
+        for (; *p >= '0' && *p <= '9'; ++p)
+            v = (v > UINT64_MAX / 10 - 9) ? UINT64_MAX : v * 10 + static_cast<uint64_t>(*p - '0');
         t->fraction_len = static_cast<size_t>(p - t->fraction_text);
         t->fraction = v;
     }
@@ -216,7 +221,9 @@ void set_kind_key(std::string& key, uint64_t insref, uint32_t kind) {
     append_number(key, kind);
 }
 
-bool has_sign_prefix(const char* value) { return value && (*value == '+' || *value == '-' || *value == '='); }
+bool has_sign_prefix(const char* value) {
+    return value && (*value == '+' || *value == '-' || *value == '=');
+}
 
 // Drops the first character of a value in place (the node keeps its text).
 void drop_first_char(FieldValue* field) {
@@ -224,7 +231,9 @@ void drop_first_char(FieldValue* field) {
     std::memmove(field->value, field->value + 1, len);
 }
 
-bool in(uint32_t tag, uint32_t low, uint32_t high) { return tag >= low && tag <= high; }
+bool in(uint32_t tag, uint32_t low, uint32_t high) {
+    return tag >= low && tag <= high;
+}
 
 }  // namespace
 
@@ -233,7 +242,9 @@ FeedTypeInfo feedTypeInfo(int type) {
     return kTypes[type];
 }
 
-void Dispatcher::append(FieldValue* field) { fieldListAppend(&head_, &tail_, field); }
+void Dispatcher::append(FieldValue* field) {
+    fieldListAppend(&head_, &tail_, field);
+}
 
 void Dispatcher::reset(int type, uint64_t insref, const FeedTypeInfo& info) {
     tmpl_.reset();
@@ -260,12 +271,18 @@ void Dispatcher::separate_update(uint8_t kind, const FieldValue* field) {
 void Dispatcher::before_fields(int type) {
     uint64_t insref = tmpl_.insref;
     switch (type) {
-        case 7: case 8: case 9: case 10: case 11: case 12:
+        case 7:
+        case 8:
+        case 9:
+        case 10:
+        case 11:
+        case 12:
             instrument_ = instrumentLookupOrCreate(insref);
             break;
         case 13: {
             if (Instrument* record = instrumentLookup(insref)) clearLadders(record);
-            for (uint32_t kind : {2u, 18u, 22u, 37u}) dropQueuedUpdate(&g_queues[0], insref, kind, 0);
+            for (uint32_t kind : {2u, 18u, 22u, 37u})
+                dropQueuedUpdate(&g_queues[0], insref, kind, 0);
             dropQueuedUpdate(&g_queues[3], insref, KIND_ORDER_BOOK, 1);
             dropQueuedUpdate(&g_queues[3], insref, KIND_MBO, 1);
             extra_.reset();
@@ -291,10 +308,11 @@ void Dispatcher::before_fields(int type) {
 void Dispatcher::convert_seconds(FieldValue* field) {
     uint64_t seconds;
     if (!parse_u64(field->value, &seconds) || seconds > static_cast<uint64_t>(INT64_MAX)) return;
-    struct tm t = g_config.localtime ? local_tm(static_cast<int64_t>(seconds)) : utc_tm(static_cast<int64_t>(seconds));
+    struct tm t = g_config.localtime ? local_tm(static_cast<int64_t>(seconds))
+                                     : utc_tm(static_cast<int64_t>(seconds));
     char text[64];
-    int n = std::snprintf(text, sizeof text, "%d-%02d-%02d %02d:%02d:%02d", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday,
-                          t.tm_hour, t.tm_min, t.tm_sec);
+    int n = std::snprintf(text, sizeof text, "%d-%02d-%02d %02d:%02d:%02d", t.tm_year + 1900,
+                          t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec);
     fieldValueSetValue(field, text, static_cast<size_t>(n));
 }
 
@@ -329,11 +347,21 @@ void Dispatcher::field_by_kind(FieldValue* field, bool snapshot_complete) {
                 case 188:
                     if (has_sign_prefix(value)) drop_first_char(field);
                     break;
-                case 297: separate_update(23, field); break;
-                case 347: separate_update(24, field); break;
-                case 375: separate_update(25, field); break;
-                case 66: separate_update(250, field); break;
-                case 732: separate_update(246, field); break;
+                case 297:
+                    separate_update(23, field);
+                    break;
+                case 347:
+                    separate_update(24, field);
+                    break;
+                case 375:
+                    separate_update(25, field);
+                    break;
+                case 66:
+                    separate_update(250, field);
+                    break;
+                case 732:
+                    separate_update(246, field);
+                    break;
                 case 348: {
                     uint64_t v = 0;
                     if (value && !parse_u64(value, &v)) v = 0;
@@ -377,10 +405,18 @@ void Dispatcher::field_by_kind(FieldValue* field, bool snapshot_complete) {
                         has_news_id_ = true;
                     }
                     break;
-                case 115: tmpl_.flags |= ITEM_NEWS_LASTBLOCK; break;
-                case 85: case 167: tmpl_.flags |= ITEM_NEWS_TAGS; break;
-                case 620: tmpl_.flags |= ITEM_NEWS_IDLIST; break;
-                default: break;
+                case 115:
+                    tmpl_.flags |= ITEM_NEWS_LASTBLOCK;
+                    break;
+                case 85:
+                case 167:
+                    tmpl_.flags |= ITEM_NEWS_TAGS;
+                    break;
+                case 620:
+                    tmpl_.flags |= ITEM_NEWS_IDLIST;
+                    break;
+                default:
+                    break;
             }
             break;
         case 14:
@@ -418,7 +454,8 @@ void Dispatcher::field_by_kind(FieldValue* field, bool snapshot_complete) {
             }
             break;
         case 40:
-            if ((tag == 5 || tag == 6 || tag == 19 || tag == 20) && g_config.quoteexspecial != 0 && snapshot_complete) {
+            if ((tag == 5 || tag == 6 || tag == 19 || tag == 20) && g_config.quoteexspecial != 0 &&
+                snapshot_complete) {
                 fieldListAppend(&quotes_head_, &quotes_tail_, fieldValueCopy(field));
             }
             break;
@@ -438,24 +475,38 @@ void Dispatcher::read_fields(FieldReader& reader, bool snapshot_complete) {
         FieldValue* field = fieldValueCreate(tag, value);
         append(field);
         switch (tag) {
-            case 3: date_ = field; break;
-            case 4: case 36: time_ = field; break;
-            case 72: tag72_ = field; break;
-            case 435: tag435_ = field; break;
-            case 436: tag436_ = field; break;
+            case 3:
+                date_ = field;
+                break;
+            case 4:
+            case 36:
+                time_ = field;
+                break;
+            case 72:
+                tag72_ = field;
+                break;
+            case 435:
+                tag435_ = field;
+                break;
+            case 436:
+                tag436_ = field;
+                break;
             case 789:
                 if (value) convert_seconds(field);
                 break;
-            default: break;
+            default:
+                break;
         }
         field_by_kind(field, snapshot_complete);
     }
 }
 
 void Dispatcher::cut_times() {
-    size_t length = g_config.time_text_length > 0 ? static_cast<size_t>(g_config.time_text_length) : 15;
+    size_t length =
+        g_config.time_text_length > 0 ? static_cast<size_t>(g_config.time_text_length) : 15;
     for (FieldValue* field : {time_, tag72_, tag435_}) {
-        if (field && field->value && std::strlen(field->value) > length) field->value[length] = '\0';
+        if (field && field->value && std::strlen(field->value) > length)
+            field->value[length] = '\0';
     }
 }
 
@@ -467,8 +518,10 @@ void Dispatcher::default_date_time() {
     int64_t now = now_seconds();
     if (now != default_second_) {
         struct tm t = utc_tm(now);
-        std::snprintf(default_date_, sizeof default_date_, "%04d-%02d-%02d", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday);
-        std::snprintf(default_time_, sizeof default_time_, "%02d:%02d:%02d", t.tm_hour, t.tm_min, t.tm_sec);
+        std::snprintf(default_date_, sizeof default_date_, "%04d-%02d-%02d", t.tm_year + 1900,
+                      t.tm_mon + 1, t.tm_mday);
+        std::snprintf(default_time_, sizeof default_time_, "%02d:%02d:%02d", t.tm_hour, t.tm_min,
+                      t.tm_sec);
         default_second_ = now;
     }
     if (!date_) {
@@ -519,7 +572,8 @@ void Dispatcher::news_extras() {
         FieldValue* tail = nullptr;
         fieldListAppend(&head, &tail, fieldValueCreate(48, news_id_.c_str(), news_id_.size()));
         for (FieldValue* f = head_; f; f = f->next) {
-            if (f->tag == 3 || f->tag == 85 || f->tag == 167) fieldListAppend(&head, &tail, fieldValueCopy(f));
+            if (f->tag == 3 || f->tag == 85 || f->tag == 167)
+                fieldListAppend(&head, &tail, fieldValueCopy(f));
         }
         extra_.reset();
         extra_.kind = 255;
@@ -550,7 +604,8 @@ void Dispatcher::corporate_action() {
     }
     FieldValue* head = nullptr;
     FieldValue* tail = nullptr;
-    for (const FieldValue* f : found) fieldListAppend(&head, &tail, fieldValueCopy(f));
+    for (const FieldValue* f : found)
+        fieldListAppend(&head, &tail, fieldValueCopy(f));
     const FieldValue* seconds = fieldListFind(head_, 789);
     if (seconds && seconds->value) fieldListAppend(&head, &tail, fieldValueCopy(seconds));
     extra_.reset();
@@ -565,7 +620,8 @@ void Dispatcher::level_step() {
     int level = int_value(level_text);
     if (level <= 0) {
         if (debug_on()) {
-            log_message(LOG_LEVEL_PROBLEM, "Invalid orderlevel :%d (insref:%" PRIu64 " File: %s Line:%d", level,
+            log_message(LOG_LEVEL_PROBLEM,
+                        "Invalid orderlevel :%d (insref:%" PRIu64 " File: %s Line:%d", level,
                         tmpl_.insref, ZEL_SOURCE_NAME, __LINE__);
         }
     } else if (!(tmpl_.flags & ITEM_INSERT_BITS)) {
@@ -573,8 +629,8 @@ void Dispatcher::level_step() {
         if (!at) {
             if (debug_on()) {
                 const char* what = (tmpl_.flags & ITEM_DELETE_BITS) ? "delete" : "update";
-                log_message(LOG_LEVEL_PROBLEM, "Invalid %s %s level received: %s (%" PRIu64 ")", bid ? "BID" : "ASK",
-                            what, level_text, tmpl_.insref);
+                log_message(LOG_LEVEL_PROBLEM, "Invalid %s %s level received: %s (%" PRIu64 ")",
+                            bid ? "BID" : "ASK", what, level_text, tmpl_.insref);
             }
         } else {
             price_.assign(at->price);
@@ -591,7 +647,8 @@ void Dispatcher::level_step() {
             applyLevelChange(instrument_, price_.c_str(), level_text, tmpl_.flags);
         }
     } else {
-        applyLevelChange(instrument_, has_price_ ? price_.c_str() : nullptr, level_text, tmpl_.flags);
+        applyLevelChange(instrument_, has_price_ ? price_.c_str() : nullptr, level_text,
+                         tmpl_.flags);
     }
     has_level_ = false;
 }
@@ -610,7 +667,8 @@ void Dispatcher::derived_quote() {
     addQueueItem(head, extra_);
 }
 
-void Dispatcher::trade_minute(const std::string& date, const std::string& time, bool have_date, bool have_time) {
+void Dispatcher::trade_minute(const std::string& date, const std::string& time, bool have_date,
+                              bool have_time) {
     if (!have_date || !have_time) return;
     int year, month, day, hour, minute, second;
     // A date or time that does not read gives no minute: a bar for a made-up minute would
@@ -662,7 +720,8 @@ int Dispatcher::dispatch(int type, uint64_t insref, FieldReader& reader, bool sn
     local_time();
     news_extras();
     corporate_action();
-    if ((tmpl_.kind == KIND_BID_LEVEL || tmpl_.kind == KIND_ASK_LEVEL) && instrument_ && has_level_) level_step();
+    if ((tmpl_.kind == KIND_BID_LEVEL || tmpl_.kind == KIND_ASK_LEVEL) && instrument_ && has_level_)
+        level_step();
     if (tmpl_.kind == 40 && quotes_head_) derived_quote();
 
     // The trade minute is built from the trade's own date and time, which belong to the

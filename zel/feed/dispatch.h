@@ -16,7 +16,7 @@
 // Where the fields of the current message come from: the feed connection in the program,
 // a prepared list in tests.
 class FieldReader {
-public:
+  public:
     virtual ~FieldReader() = default;
     // 1: *tag and *value (null for a null value) hold the next field, valid until the next
     // call; anything else: no more fields.
@@ -32,7 +32,7 @@ struct FeedTypeInfo {
 FeedTypeInfo feedTypeInfo(int type);
 
 class Dispatcher {
-public:
+  public:
     Dispatcher() = default;
     Dispatcher(const Dispatcher&) = delete;
     Dispatcher& operator=(const Dispatcher&) = delete;
@@ -42,7 +42,7 @@ public:
     // type is a data type, 0 when it is left to the session (nothing read, nothing counted).
     int dispatch(int type, uint64_t insref, FieldReader& reader, bool snapshot_complete);
 
-private:
+  private:
     void reset(int type, uint64_t insref, const FeedTypeInfo& info);
     void before_fields(int type);
     void read_fields(FieldReader& reader, bool snapshot_complete);
@@ -56,7 +56,8 @@ private:
     void corporate_action();
     void level_step();
     void derived_quote();
-    void trade_minute(const std::string& date, const std::string& time, bool have_date, bool have_time);
+    void trade_minute(const std::string& date, const std::string& time, bool have_date,
+                      bool have_time);
     void append(FieldValue* field);
 
     UpdateTemplate tmpl_;

@@ -44,7 +44,9 @@ void set_connected(uint64_t value) {
     std::atomic_ref<uint64_t>(g_stats->connected_to_feed).store(value, std::memory_order_relaxed);
 }
 
-bool is_running() { return running.load(std::memory_order_relaxed) != 0; }
+bool is_running() {
+    return running.load(std::memory_order_relaxed) != 0;
+}
 
 // Sleeps `seconds`, but wakes early once `running` is cleared, so that a long reconnect
 // interval does not hold up the shutdown.
@@ -55,7 +57,9 @@ void pause_seconds(int32_t seconds) {
     }
 }
 
-const char* text_or_null(const std::string& text) { return text.empty() ? nullptr : text.c_str(); }
+const char* text_or_null(const std::string& text) {
+    return text.empty() ? nullptr : text.c_str();
+}
 
 // Decimal value of a session field; `fallback` when there is none.
 int32_t decimal_or(const char* value, int32_t fallback) {
@@ -67,19 +71,21 @@ int32_t decimal_or(const char* value, int32_t fallback) {
 }
 
 class QdfFieldReader : public FieldReader {
-public:
+  public:
     explicit QdfFieldReader(qdf_handle* handle) : handle_(handle) {}
-    int next_field(uint32_t* tag, const char** value) override { return qdf_get_next_field(handle_, tag, value); }
+    int next_field(uint32_t* tag, const char** value) override {
+        return qdf_get_next_field(handle_, tag, value);
+    }
 
-private:
+  private:
     qdf_handle* handle_;
 };
 
 class FeedSession {
-public:
+  public:
     void run();
 
-private:
+  private:
     bool connect_loop();
     void logon();
     void read_loop();
@@ -157,9 +163,10 @@ void FeedSession::send_request() {
         struct tm start = utc_tm(catchup_time_ + offset - 1);
         int year = start.tm_year + 1900, month = start.tm_mon + 1;
         qdf_message_add_date2(message_, TAG_START_DATE, year, month, start.tm_mday);
-        qdf_message_add_time2(message_, TAG_START_TIME, start.tm_hour, start.tm_min, start.tm_sec, 0);
-        log_message(LOG_LEVEL_INFO, "Requesting data from %d-%02d-%02dT%02d:%02d:%02dZ", year, month, start.tm_mday,
-                    start.tm_hour, start.tm_min, start.tm_sec);
+        qdf_message_add_time2(message_, TAG_START_TIME, start.tm_hour, start.tm_min, start.tm_sec,
+                              0);
+        log_message(LOG_LEVEL_INFO, "Requesting data from %d-%02d-%02dT%02d:%02d:%02dZ", year,
+                    month, start.tm_mday, start.tm_hour, start.tm_min, start.tm_sec);
         deleteStaleInstruments(false);
     }
     std::string classes;
@@ -206,7 +213,8 @@ void FeedSession::on_logoff() {
         if (tag != TAG_STATUS_CODE || !value) continue;
         int32_t code = decimal_or(value, 0);
         if (code == QDF_LOGOFF_BAD_LOGON) {
-            log_message(LOG_LEVEL_ERROR, "Corvalinder didn't accept the supplied username/password combination");
+            log_message(LOG_LEVEL_ERROR,
+                        "Corvalinder didn't accept the supplied username/password combination");
         } else if (code == QDF_LOGOFF_SHUTDOWN) {
             log_message(LOG_LEVEL_ERROR, "The Corvalinder server is shutting down");
         }
@@ -224,7 +232,9 @@ void FeedSession::on_request_finished() {
         if (tag == TAG_REQUEST_RESULT && value) result = decimal_or(value, result);
     }
     if (result == QDF_REQUEST_OK) {
-        log_message(LOG_LEVEL_INFO, "All the requested data have been received (it's not all yet written to SQL though!)");
+        log_message(
+            LOG_LEVEL_INFO,
+            "All the requested data have been received (it's not all yet written to SQL though!)");
         deleteStaleInstruments(true);
         snapshot_complete_ = true;
     } else {
@@ -268,7 +278,8 @@ void FeedSession::read_loop() {
         if (result == 0) {
             if (connect_time_ != 0 && now_seconds() - connect_time_ >= 30) {
                 drop_connection();
-                log_message(LOG_LEVEL_PROBLEM, "No reply from Corvalinder in 30 seconds. Reconnecting.");
+                log_message(LOG_LEVEL_PROBLEM,
+                            "No reply from Corvalinder in 30 seconds. Reconnecting.");
             }
         } else if (result == 1) {
             if (snapshot_complete_) catchup_time_ = now_seconds();

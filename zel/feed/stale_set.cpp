@@ -27,18 +27,25 @@ int staleSetCreate(size_t size_hint) {
 
 void staleSetAdd(uint64_t insref) {
     if (!g_stale.exists()) return;
-    if (!g_stale.insert(insref, 1)) log_message(LOG_LEVEL_ERROR, "Out of memory in the stale instrument set");
+    if (!g_stale.insert(insref, 1))
+        log_message(LOG_LEVEL_ERROR, "Out of memory in the stale instrument set");
 }
 
 void staleSetStrike(uint64_t insref) {
     if (g_stale.exists()) g_stale.remove(insref);
 }
 
-bool staleSetExists() { return g_stale.exists(); }
+bool staleSetExists() {
+    return g_stale.exists();
+}
 
-size_t staleSetCount() { return g_stale.count(); }
+size_t staleSetCount() {
+    return g_stale.count();
+}
 
-void staleSetDestroy() { g_stale.destroy(); }
+void staleSetDestroy() {
+    g_stale.destroy();
+}
 
 void deleteStaleInstruments(bool delete_flag) {
     if (!g_stale.exists()) return;
@@ -46,7 +53,8 @@ void deleteStaleInstruments(bool delete_flag) {
     if (!g_stale.keys(keys)) return;  // the set stays for a later pass
     if (delete_flag && keys.size() > g_config.maxdeletes) {
         delete_flag = false;
-        log_message(LOG_LEVEL_INFO, "Delete instrument safety limit hit, ignoring delete of %lu stale instruments.",
+        log_message(LOG_LEVEL_INFO,
+                    "Delete instrument safety limit hit, ignoring delete of %lu stale instruments.",
                     static_cast<unsigned long>(keys.size()));
     }
     unsigned long deleted = 0;

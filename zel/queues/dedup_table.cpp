@@ -30,7 +30,8 @@ inline uint64_t mix(uint64_t v) {
 size_t capacity_for(size_t entries) {
     size_t wanted = entries + entries / 2 + 1;  // stays below the 0.7 load bound
     size_t capacity = 16;
-    while (capacity < wanted) capacity <<= 1;
+    while (capacity < wanted)
+        capacity <<= 1;
     return capacity;
 }
 
@@ -51,7 +52,9 @@ uint64_t DedupTable::hash(std::string_view key) {
     return mix(h);
 }
 
-DedupTable::~DedupTable() { destroy(); }
+DedupTable::~DedupTable() {
+    destroy();
+}
 
 int DedupTable::create(uint32_t size_hint) {
     destroy();
@@ -78,7 +81,8 @@ size_t DedupTable::find_slot(std::string_view key, uint64_t h) const {
         if (!slot.item) return i;
         if (slot.hash == h) {
             const char* k = slot.item->key;
-            if (std::strlen(k) == key.size() && std::memcmp(k, key.data(), key.size()) == 0) return i;
+            if (std::strlen(k) == key.size() && std::memcmp(k, key.data(), key.size()) == 0)
+                return i;
         }
         i = (i + 1) & mask_;
     }
@@ -104,7 +108,8 @@ void DedupTable::grow() {
     for (size_t i = 0; i < old_capacity; ++i) {
         if (!old[i].item) continue;
         size_t j = old[i].hash & mask_;
-        while (slots_[j].item) j = (j + 1) & mask_;
+        while (slots_[j].item)
+            j = (j + 1) & mask_;
         slots_[j] = old[i];
     }
     std::free(old);

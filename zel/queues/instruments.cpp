@@ -16,9 +16,9 @@
 
 namespace {
 
-U64Table<Instrument*> g_instruments;       // feed thread
+U64Table<Instrument*> g_instruments;        // feed thread
 std::atomic<size_t> g_instrument_count{0};  // mirror of g_instruments.count() for the supervisor
-U64Table<InstrumentType> g_types;          // queue 1's lock
+U64Table<InstrumentType> g_types;           // queue 1's lock
 
 void free_instruments() {
     g_instruments.for_each([](uint64_t, Instrument*& record) {
@@ -72,11 +72,17 @@ Instrument* instrumentLookupOrCreate(uint64_t insref) {
     return record;
 }
 
-size_t instrumentCount() { return g_instrument_count.load(std::memory_order_relaxed); }
+size_t instrumentCount() {
+    return g_instrument_count.load(std::memory_order_relaxed);
+}
 
-size_t instrumentTableSize() { return g_instruments.tablesize(); }
+size_t instrumentTableSize() {
+    return g_instruments.tablesize();
+}
 
-const InstrumentType* instrumentTypeLookup(uint64_t insref) { return g_types.lookup(insref); }
+const InstrumentType* instrumentTypeLookup(uint64_t insref) {
+    return g_types.lookup(insref);
+}
 
 void instrumentTypeSet(uint64_t insref, int32_t type) {
     if (!g_types.insert(insref, InstrumentType{insref, type})) {
@@ -84,6 +90,10 @@ void instrumentTypeSet(uint64_t insref, int32_t type) {
     }
 }
 
-void instrumentTypeRemove(uint64_t insref) { g_types.remove(insref); }
+void instrumentTypeRemove(uint64_t insref) {
+    g_types.remove(insref);
+}
 
-size_t instrumentTypeCount() { return g_types.count(); }
+size_t instrumentTypeCount() {
+    return g_types.count();
+}

@@ -23,13 +23,16 @@
 
 namespace {
 
-bool debug_on() { return g_config.debug == 1; }
+bool debug_on() {
+    return g_config.debug == 1;
+}
 
 // The decimal value of a level text as the feed sends it: optional blanks and sign, then
 // digits; anything else ends the number. Out-of-range values are clamped, never undefined.
 int level_value(const char* text) {
     if (!text) return 0;
-    while (*text == ' ' || *text == '\t') ++text;
+    while (*text == ' ' || *text == '\t')
+        ++text;
     bool negative = false;
     if (*text == '-' || *text == '+') negative = (*text++ == '-');
     long long v = 0;
@@ -78,15 +81,21 @@ LevelOp op_of(uint32_t flags) {
 uint32_t op_bit(uint8_t kind, LevelOp op) {
     bool bid = kind == KIND_BID_LEVEL;
     switch (op) {
-        case LevelOp::Insert: return bid ? ITEM_BID_INSERT : ITEM_ASK_INSERT;
-        case LevelOp::Update: return bid ? ITEM_BID_UPDATE : ITEM_ASK_UPDATE;
-        case LevelOp::Delete: return bid ? ITEM_BID_DELETE : ITEM_ASK_DELETE;
-        case LevelOp::None: break;
+        case LevelOp::Insert:
+            return bid ? ITEM_BID_INSERT : ITEM_ASK_INSERT;
+        case LevelOp::Update:
+            return bid ? ITEM_BID_UPDATE : ITEM_ASK_UPDATE;
+        case LevelOp::Delete:
+            return bid ? ITEM_BID_DELETE : ITEM_ASK_DELETE;
+        case LevelOp::None:
+            break;
     }
     return 0;
 }
 
-void become(QueueItem* change, LevelOp op) { change->flags = ITEM_KEYED | op_bit(change->kind, op); }
+void become(QueueItem* change, LevelOp op) {
+    change->flags = ITEM_KEYED | op_bit(change->kind, op);
+}
 
 void replace_fields(QueueItem* change, FieldValue* fields) {
     freeFieldList(change->fields);
@@ -104,7 +113,8 @@ void replace_price(QueueItem* change, const char* price) {
 int ladderInsert(PriceLevel** ladder, uint32_t* count, int level, const char* price) {
     uint32_t n = *count;
     // A level below 1 cannot be placed; it is refused like one beyond the end.
-    if (level < 1 || static_cast<int64_t>(level) > static_cast<int64_t>(n) + 1) return LADDER_BAD_INSERT_LEVEL;
+    if (level < 1 || static_cast<int64_t>(level) > static_cast<int64_t>(n) + 1)
+        return LADDER_BAD_INSERT_LEVEL;
     if (!price) return LADDER_NO_PRICE;
     PriceLevel* node = make_level(price);
     PriceLevel* first = *ladder;
@@ -173,11 +183,13 @@ int ladderDelete(PriceLevel** ladder, uint32_t* count, int level) {
 
 PriceLevel* ladderLevel(PriceLevel* ladder, int level) {
     if (level < 1) return nullptr;
-    for (int step = 1; ladder && step < level; ++step) ladder = ladder->next;
+    for (int step = 1; ladder && step < level; ++step)
+        ladder = ladder->next;
     return ladder;
 }
 
-int applyLevelChange(Instrument* instrument, const char* price, const char* level_text, uint32_t flags) {
+int applyLevelChange(Instrument* instrument, const char* price, const char* level_text,
+                     uint32_t flags) {
     int level = level_value(level_text);
     const char* prefix;
     int result;
@@ -200,23 +212,27 @@ int applyLevelChange(Instrument* instrument, const char* price, const char* leve
         const char* shown = level_text ? level_text : "";
         switch (result) {
             case LADDER_NO_PRICE:
-                log_message(LOG_LEVEL_PROBLEM, "Orderbook %sprice is NULL %" PRIu64 " level:%s line:%d", prefix,
+                log_message(LOG_LEVEL_PROBLEM,
+                            "Orderbook %sprice is NULL %" PRIu64 " level:%s line:%d", prefix,
                             instrument->insref, shown, __LINE__);
                 break;
             case LADDER_BAD_INSERT_LEVEL:
-                log_message(LOG_LEVEL_PROBLEM,
-                            "Invalid %sorder level insert received internal orderbook error(%" PRIu64
-                            ") level %s line:%d",
-                            prefix, instrument->insref, shown, __LINE__);
+                log_message(
+                    LOG_LEVEL_PROBLEM,
+                    "Invalid %sorder level insert received internal orderbook error(%" PRIu64
+                    ") level %s line:%d",
+                    prefix, instrument->insref, shown, __LINE__);
                 break;
             case LADDER_BAD_DELETE_LEVEL:
-                log_message(LOG_LEVEL_PROBLEM,
-                            "Invalid %sorder level DELETE received internal orderbook error(%" PRIu64
-                            ") level %s line:%d",
-                            prefix, instrument->insref, shown, __LINE__);
+                log_message(
+                    LOG_LEVEL_PROBLEM,
+                    "Invalid %sorder level DELETE received internal orderbook error(%" PRIu64
+                    ") level %s line:%d",
+                    prefix, instrument->insref, shown, __LINE__);
                 break;
             case LADDER_SHORT:
-                log_message(LOG_LEVEL_PROBLEM, "Orderbook %s delete error line:%d", prefix, __LINE__);
+                log_message(LOG_LEVEL_PROBLEM, "Orderbook %s delete error line:%d", prefix,
+                            __LINE__);
                 break;
         }
     }
@@ -232,7 +248,8 @@ void clearLadders(Instrument* instrument) {
     instrument->ask_count = 0;
 }
 
-QueueItem* makeLevelChange(uint64_t insref, uint8_t kind, uint32_t flags, const char* price, FieldValue* fields) {
+QueueItem* makeLevelChange(uint64_t insref, uint8_t kind, uint32_t flags, const char* price,
+                           FieldValue* fields) {
     QueueItem* change = allocQueueItem();
     change->price = queueStrdup(price);
     change->insref = insref;
@@ -242,11 +259,14 @@ QueueItem* makeLevelChange(uint64_t insref, uint8_t kind, uint32_t flags, const 
     return change;
 }
 
-void combineLevelChange(QueueItem* container, uint8_t kind, uint32_t flags, const char* price, FieldValue* fields) {
+void combineLevelChange(QueueItem* container, uint8_t kind, uint32_t flags, const char* price,
+                        FieldValue* fields) {
     const char* prefix = kind == KIND_BID_LEVEL ? "bid" : "ask";
     if (!price) {
         if ((flags & ITEM_INSERT_BITS) && debug_on()) {
-            log_message(LOG_LEVEL_PROBLEM, "Orderbook strangle error no price. Insref:%" PRIu64 " Option: %u File:%s Line:%d",
+            log_message(LOG_LEVEL_PROBLEM,
+                        "Orderbook strangle error no price. Insref:%" PRIu64
+                        " Option: %u File:%s Line:%d",
                         container->insref, flags, ZEL_SOURCE_NAME, __LINE__);
         }
         freeFieldList(fields);
@@ -277,7 +297,8 @@ void combineLevelChange(QueueItem* container, uint8_t kind, uint32_t flags, cons
     LevelOp incoming = op_of(flags);
     if (waiting == LevelOp::None || incoming == LevelOp::None) {
         if (debug_on()) {
-            log_message(LOG_LEVEL_PROBLEM, "Unknown orderbook update File:%s Line:%d", ZEL_SOURCE_NAME, __LINE__);
+            log_message(LOG_LEVEL_PROBLEM, "Unknown orderbook update File:%s Line:%d",
+                        ZEL_SOURCE_NAME, __LINE__);
         }
         freeFieldList(fields);
         return;
@@ -287,8 +308,8 @@ void combineLevelChange(QueueItem* container, uint8_t kind, uint32_t flags, cons
         case LevelOp::Insert:
             if (incoming == LevelOp::Insert) {
                 if (debug_on()) {
-                    log_message(LOG_LEVEL_PROBLEM, "%sorder insert on insert %" PRIu64 " %s", prefix, same->insref,
-                                shown_price);
+                    log_message(LOG_LEVEL_PROBLEM, "%sorder insert on insert %" PRIu64 " %s",
+                                prefix, same->insref, shown_price);
                 }
                 freeFieldList(fields);
             } else if (incoming == LevelOp::Update) {
@@ -328,8 +349,8 @@ void combineLevelChange(QueueItem* container, uint8_t kind, uint32_t flags, cons
                 replace_fields(same, fields);
             } else {
                 if (debug_on()) {
-                    log_message(LOG_LEVEL_PROBLEM, "%sorder delete on delete %" PRIu64 " %s", prefix, same->insref,
-                                shown_price);
+                    log_message(LOG_LEVEL_PROBLEM, "%sorder delete on delete %" PRIu64 " %s",
+                                prefix, same->insref, shown_price);
                 }
                 freeFieldList(fields);
             }

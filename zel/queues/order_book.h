@@ -26,7 +26,8 @@ int ladderDelete(PriceLevel** ladder, uint32_t* count, int level);
 PriceLevel* ladderLevel(PriceLevel* ladder, int level);
 // Applies an insert or delete in `flags` to the instrument's side; an update changes
 // nothing. Failures are logged (with `debug`) and returned.
-int applyLevelChange(Instrument* instrument, const char* price, const char* level_text, uint32_t flags);
+int applyLevelChange(Instrument* instrument, const char* price, const char* level_text,
+                     uint32_t flags);
 // Frees both ladders; both counts become 0.
 void clearLadders(Instrument* instrument);
 
@@ -34,6 +35,8 @@ void clearLadders(Instrument* instrument);
 // kind-251 `container`: with no waiting change of that price on that side it is appended,
 // otherwise the two become their net effect. Takes ownership of `fields`. Queue 4's lock
 // held.
-void combineLevelChange(QueueItem* container, uint8_t kind, uint32_t flags, const char* price, FieldValue* fields);
+void combineLevelChange(QueueItem* container, uint8_t kind, uint32_t flags, const char* price,
+                        FieldValue* fields);
 // A new level change sub-item (owning a copy of `price` and `fields`).
-QueueItem* makeLevelChange(uint64_t insref, uint8_t kind, uint32_t flags, const char* price, FieldValue* fields);
+QueueItem* makeLevelChange(uint64_t insref, uint8_t kind, uint32_t flags, const char* price,
+                           FieldValue* fields);

@@ -22,7 +22,9 @@ namespace {
     std::abort();
 }
 
-char* inline_text(FieldValue* field) { return reinterpret_cast<char*>(field + 1); }
+char* inline_text(FieldValue* field) {
+    return reinterpret_cast<char*>(field + 1);
+}
 
 void free_value(FieldValue* field) {
     if (field->value && field->value != inline_text(field)) std::free(field->value);
@@ -70,7 +72,9 @@ FieldValue* fieldValueCreate(uint32_t tag, const char* value) {
     return fieldValueCreate(tag, value, value ? std::strlen(value) : 0);
 }
 
-FieldValue* fieldValueCopy(const FieldValue* field) { return fieldValueCreate(field->tag, field->value); }
+FieldValue* fieldValueCopy(const FieldValue* field) {
+    return fieldValueCreate(field->tag, field->value);
+}
 
 void fieldValueSetValue(FieldValue* field, const char* value, size_t len) {
     // The new text may be a part of the old one (a value cut at the front), so copy first.
@@ -143,7 +147,9 @@ QueueItem* allocQueueItem() {
     return item;
 }
 
-char* queueStrdup(const char* text) { return text ? dup_text(text, std::strlen(text)) : nullptr; }
+char* queueStrdup(const char* text) {
+    return text ? dup_text(text, std::strlen(text)) : nullptr;
+}
 
 void freeQueueItem(QueueItem* item) {
     if (!item) return;
@@ -154,7 +160,8 @@ void freeQueueItem(QueueItem* item) {
     auto gather = [&pending](QueueItem* list) {
         if (!list) return;
         QueueItem* last = list;
-        while (last->next) last = last->next;
+        while (last->next)
+            last = last->next;
         last->next = pending;
         pending = list;
     };

@@ -13,11 +13,11 @@
 
 // Flag bits shared by QueueItem::flags and UpdateTemplate::flags. The bit values are seen
 // by every part of the program that reads an item, so they never change.
-inline constexpr uint32_t ITEM_KEYED = 0x1;               // merged by key while it waits
-inline constexpr uint32_t ITEM_TRADE_TAG72 = 0x2;         // trade keeps its field-72 column
-inline constexpr uint32_t ITEM_EMPTY = 0x4;               // placeholder without data
-inline constexpr uint32_t ITEM_NEWS_MULTIPART = 0x8;      // more blocks of this news follow
-inline constexpr uint32_t ITEM_NEWS_LASTBLOCK = 0x10;     // the last news block has arrived
+inline constexpr uint32_t ITEM_KEYED = 0x1;            // merged by key while it waits
+inline constexpr uint32_t ITEM_TRADE_TAG72 = 0x2;      // trade keeps its field-72 column
+inline constexpr uint32_t ITEM_EMPTY = 0x4;            // placeholder without data
+inline constexpr uint32_t ITEM_NEWS_MULTIPART = 0x8;   // more blocks of this news follow
+inline constexpr uint32_t ITEM_NEWS_LASTBLOCK = 0x10;  // the last news block has arrived
 inline constexpr uint32_t ITEM_BID_INSERT = 0x20;
 inline constexpr uint32_t ITEM_BID_UPDATE = 0x40;
 inline constexpr uint32_t ITEM_BID_DELETE = 0x80;
@@ -28,14 +28,15 @@ inline constexpr uint32_t ITEM_PERF_PRICE = 0x800;
 inline constexpr uint32_t ITEM_PERF_YIELD = 0x1000;
 inline constexpr uint32_t ITEM_PERF_BID = 0x2000;
 inline constexpr uint32_t ITEM_PERF_BIDYIELD = 0x4000;
-inline constexpr uint32_t ITEM_DELETE = 0x8000;           // delete the row
-inline constexpr uint32_t ITEM_NEWS_TAGS = 0x10000;       // dispatcher-internal
+inline constexpr uint32_t ITEM_DELETE = 0x8000;      // delete the row
+inline constexpr uint32_t ITEM_NEWS_TAGS = 0x10000;  // dispatcher-internal
 inline constexpr uint32_t ITEM_NULL_STATUS = 0x20000;
-inline constexpr uint32_t ITEM_NEWS_IDLIST = 0x40000;     // dispatcher-internal
-inline constexpr uint32_t ITEM_UPDATE_FIRST = 0x80000;    // write update-first whatever the table says
-inline constexpr uint32_t ITEM_REPLACE = 0x100000;        // order entry deleted/replaced during its wait
-inline constexpr uint32_t ITEM_CLEAR_BOOK = 0x200000;     // remove the instrument's order book rows
-inline constexpr uint32_t ITEM_CLEAR_MBO = 0x400000;      // remove the instrument's order rows
+inline constexpr uint32_t ITEM_NEWS_IDLIST = 0x40000;  // dispatcher-internal
+inline constexpr uint32_t ITEM_UPDATE_FIRST =
+    0x80000;                                        // write update-first whatever the table says
+inline constexpr uint32_t ITEM_REPLACE = 0x100000;  // order entry deleted/replaced during its wait
+inline constexpr uint32_t ITEM_CLEAR_BOOK = 0x200000;  // remove the instrument's order book rows
+inline constexpr uint32_t ITEM_CLEAR_MBO = 0x400000;   // remove the instrument's order rows
 
 // Groups of the level-change bits.
 inline constexpr uint32_t ITEM_INSERT_BITS = ITEM_BID_INSERT | ITEM_ASK_INSERT;  // 0x120
@@ -108,8 +109,8 @@ struct QueueItem {
     char* bid;
     char* bid_yield;
     uint64_t insref;
-    uint64_t order_id;       // kind 38 order entries
-    int64_t time;            // queue time; due when time + the queue's delay <= now
+    uint64_t order_id;  // kind 38 order entries
+    int64_t time;       // queue time; due when time + the queue's delay <= now
     uint32_t flags;
     uint8_t kind;
     // Present markers of the four current-value slots (price, yield, bid, bid yield); set by

@@ -14,7 +14,7 @@
 
 template <typename V>
 class U64Table {
-public:
+  public:
     U64Table() = default;
     U64Table(const U64Table&) = delete;
     U64Table& operator=(const U64Table&) = delete;
@@ -23,7 +23,8 @@ public:
     // memory runs out.
     int create(size_t size_hint) {
         size_t capacity = 16;
-        while (capacity < size_hint + size_hint / 2 + 1) capacity <<= 1;
+        while (capacity < size_hint + size_hint / 2 + 1)
+            capacity <<= 1;
         std::vector<Slot> slots;
         try {
             slots.resize(capacity);
@@ -111,7 +112,7 @@ public:
         return key;
     }
 
-private:
+  private:
     struct Slot {
         uint64_t key = 0;
         V value{};
@@ -121,7 +122,8 @@ private:
     size_t find(uint64_t key) const {
         size_t mask = slots_.size() - 1;
         size_t i = hash(key) & mask;
-        while (slots_[i].used && slots_[i].key != key) i = (i + 1) & mask;
+        while (slots_[i].used && slots_[i].key != key)
+            i = (i + 1) & mask;
         return i;
     }
     bool grow() {
@@ -135,7 +137,8 @@ private:
         for (const Slot& slot : slots_) {
             if (!slot.used) continue;
             size_t i = hash(slot.key) & mask;
-            while (bigger[i].used) i = (i + 1) & mask;
+            while (bigger[i].used)
+                i = (i + 1) & mask;
             bigger[i] = slot;
         }
         slots_.swap(bigger);

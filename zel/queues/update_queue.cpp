@@ -82,7 +82,8 @@ void insert_new(UpdateQueue* q, QueueItem* item, int64_t now) {
     int64_t delay = q->delay;
     item->time = now - (delay + 1);
     QueueItem* at = q->cursor ? q->cursor : q->head;
-    while (at && at->time + delay < now) at = at->next;
+    while (at && at->time + delay < now)
+        at = at->next;
     if (at) {
         link_before(q, at, item);
     } else {
@@ -170,7 +171,8 @@ int createUpdateQueues() {
         UpdateQueue& q = queues[i];
         q.number = static_cast<uint32_t>(i + 1);
         if (!q.dedup.create(g_config.queuehashsize)) {
-            log_message(LOG_LEVEL_ERROR, "Out of memory creating the hash table of queue %d", i + 1);
+            log_message(LOG_LEVEL_ERROR, "Out of memory creating the hash table of queue %d",
+                        i + 1);
             delete[] queues;
             return 0;
         }
@@ -211,13 +213,29 @@ void useStatsBlock(StatsBlock* block) {
 
 uint32_t queueNumberForKind(uint8_t kind) {
     switch (kind) {
-        case 2: case 8: case 18: case 19: case 22: case 37: case 40: case 247: case 254:
+        case 2:
+        case 8:
+        case 18:
+        case 19:
+        case 22:
+        case 37:
+        case 40:
+        case 247:
+        case 254:
             return 1;
-        case 1: case 30: case 245:
+        case 1:
+        case 30:
+        case 245:
             return 2;
-        case 7: case 14: case 15: case 38: case 251:
+        case 7:
+        case 14:
+        case 15:
+        case 38:
+        case 251:
             return 4;
-        case 13: case 249: case 255:
+        case 13:
+        case 249:
+        case 255:
             return (g_config.requestorderbooks == 1 || g_config.requestmbo == 1) ? 2 : 4;
         default:
             return 3;
@@ -241,8 +259,9 @@ void addQueueItem(FieldValue* fields, UpdateTemplate& t) {
         } else if (level_change && !t.price) {
             if ((t.flags & ITEM_INSERT_BITS) && g_config.debug == 1) {
                 log_message(LOG_LEVEL_PROBLEM,
-                            "addQueueItem error no price. Insref:%" PRIu64 " Option: %u File:%s Line:%d", t.insref,
-                            t.flags, ZEL_SOURCE_NAME, __LINE__);
+                            "addQueueItem error no price. Insref:%" PRIu64
+                            " Option: %u File:%s Line:%d",
+                            t.insref, t.flags, ZEL_SOURCE_NAME, __LINE__);
             }
             freeFieldList(fields);
         } else {

@@ -25,7 +25,7 @@
 // item's `key`, which the item owns for as long as it is registered, so lookups and inserts
 // never allocate. Open addressing with linear probing and backward-shift deletion.
 class DedupTable {
-public:
+  public:
     DedupTable() = default;
     ~DedupTable();
     DedupTable(const DedupTable&) = delete;
@@ -49,7 +49,7 @@ public:
 
     static uint64_t hash(std::string_view key);
 
-private:
+  private:
     struct Slot {
         uint64_t hash;
         QueueItem* item;  // null: free slot
@@ -76,7 +76,8 @@ inline void stat_sub(uint64_t& counter, uint64_t delta) {
     ref.store(ref.load(std::memory_order_relaxed) - delta, std::memory_order_relaxed);
 }
 inline uint64_t stat_read(const uint64_t& counter) {
-    return std::atomic_ref<uint64_t>(const_cast<uint64_t&>(counter)).load(std::memory_order_relaxed);
+    return std::atomic_ref<uint64_t>(const_cast<uint64_t&>(counter))
+        .load(std::memory_order_relaxed);
 }
 
 struct UpdateQueue {
@@ -117,7 +118,9 @@ void useStatsBlock(StatsBlock* block);
 // Queue number (1 to 4) of a message kind. News (13, 249, 255) goes to queue 2 while order
 // books or orders are requested and to queue 4 otherwise.
 uint32_t queueNumberForKind(uint8_t kind);
-inline UpdateQueue* queueForKind(uint8_t kind) { return &g_queues[queueNumberForKind(kind) - 1]; }
+inline UpdateQueue* queueForKind(uint8_t kind) {
+    return &g_queues[queueNumberForKind(kind) - 1];
+}
 
 // Queues an update: merges it into the waiting item with the same key, or makes a new
 // item. Takes ownership of `fields` (may be null). Never fails towards the caller.

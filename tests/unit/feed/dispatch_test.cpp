@@ -16,7 +16,7 @@ using namespace qtest;
 namespace {
 
 class ListReader : public FieldReader {
-public:
+  public:
     explicit ListReader(std::initializer_list<Field> fields) : fields_(fields) {}
     int next_field(uint32_t* tag, const char** value) override {
         if (next_ >= fields_.size()) return 0;
@@ -26,7 +26,7 @@ public:
         return 1;
     }
 
-private:
+  private:
     std::vector<Field> fields_;
     size_t next_ = 0;
 };
@@ -34,7 +34,7 @@ private:
 using Pairs = std::vector<std::pair<uint32_t, std::string>>;
 
 class Dispatch : public QueueTest {
-protected:
+  protected:
     void SetUp() override {
         QueueTest::SetUp();
         ManualClock::now = 1718454600;  // 2024-06-15 12:30:00 UTC
@@ -45,7 +45,8 @@ protected:
         staleSetDestroy();
         QueueTest::TearDown();
     }
-    int send(int type, uint64_t insref, std::initializer_list<Field> fields, bool snapshot = false) {
+    int send(int type, uint64_t insref, std::initializer_list<Field> fields,
+             bool snapshot = false) {
         ListReader reader(fields);
         return dispatcher.dispatch(type, insref, reader, snapshot);
     }
@@ -84,21 +85,51 @@ TEST_F(Dispatch, TradeFlagsFromField15AndTheTradeIdInTheKey) {
 }
 
 TEST_F(Dispatch, SessionAndUnknownTypesAreLeftAlone) {
-    for (int type : {0, 1, 2, 3, 18, 19, 20, 21, 31, 45, 200, -1}) EXPECT_EQ(send(type, 1, {{3, "x"}}), 0) << type;
+    for (int type : {0, 1, 2, 3, 18, 19, 20, 21, 31, 45, 200, -1})
+        EXPECT_EQ(send(type, 1, {{3, "x"}}), 0) << type;
     EXPECT_EQ(g_stats->received_messages, 0u);
-    for (int n = 1; n <= 4; ++n) EXPECT_EQ(queue(n).head, nullptr);
+    for (int n = 1; n <= 4; ++n)
+        EXPECT_EQ(queue(n).head, nullptr);
 }
 
 TEST_F(Dispatch, EveryDataTypeReachesItsKindAndQueue) {
-    struct Row { int type; uint8_t kind; int queue; uint32_t flags; };
+    struct Row {
+        int type;
+        uint8_t kind;
+        int queue;
+        uint32_t flags;
+    };
     const Row rows[] = {
-        {4, 13, 2, ITEM_KEYED}, {5, 2, 1, ITEM_KEYED}, {6, 1, 2, 0}, {13, 8, 1, 0}, {14, 7, 4, ITEM_CLEAR_BOOK},
-        {15, 6, 3, ITEM_KEYED}, {16, 4, 3, 0}, {17, 9, 3, 0}, {22, 13, 2, ITEM_KEYED}, {23, 11, 3, 0},
-        {24, 6, 3, ITEM_KEYED | ITEM_NULL_STATUS}, {25, 16, 3, 0}, {26, 18, 1, ITEM_KEYED}, {27, 19, 1, ITEM_KEYED},
-        {28, 20, 3, 0}, {29, 21, 3, 0}, {30, 22, 1, ITEM_KEYED}, {32, 32, 3, 0}, {33, 26, 3, 0}, {34, 27, 3, 0},
-        {35, 33, 3, ITEM_KEYED}, {36, 34, 3, ITEM_KEYED}, {37, 35, 3, 0}, {38, 36, 3, 0},
-        {39, 38, 4, ITEM_KEYED}, {40, 38, 4, ITEM_KEYED | ITEM_UPDATE_FIRST}, {41, 38, 4, ITEM_KEYED | ITEM_DELETE},
-        {42, 37, 1, ITEM_KEYED}, {43, 2, 1, ITEM_KEYED}, {44, 40, 1, ITEM_KEYED},
+        {4, 13, 2, ITEM_KEYED},
+        {5, 2, 1, ITEM_KEYED},
+        {6, 1, 2, 0},
+        {13, 8, 1, 0},
+        {14, 7, 4, ITEM_CLEAR_BOOK},
+        {15, 6, 3, ITEM_KEYED},
+        {16, 4, 3, 0},
+        {17, 9, 3, 0},
+        {22, 13, 2, ITEM_KEYED},
+        {23, 11, 3, 0},
+        {24, 6, 3, ITEM_KEYED | ITEM_NULL_STATUS},
+        {25, 16, 3, 0},
+        {26, 18, 1, ITEM_KEYED},
+        {27, 19, 1, ITEM_KEYED},
+        {28, 20, 3, 0},
+        {29, 21, 3, 0},
+        {30, 22, 1, ITEM_KEYED},
+        {32, 32, 3, 0},
+        {33, 26, 3, 0},
+        {34, 27, 3, 0},
+        {35, 33, 3, ITEM_KEYED},
+        {36, 34, 3, ITEM_KEYED},
+        {37, 35, 3, 0},
+        {38, 36, 3, 0},
+        {39, 38, 4, ITEM_KEYED},
+        {40, 38, 4, ITEM_KEYED | ITEM_UPDATE_FIRST},
+        {41, 38, 4, ITEM_KEYED | ITEM_DELETE},
+        {42, 37, 1, ITEM_KEYED},
+        {43, 2, 1, ITEM_KEYED},
+        {44, 40, 1, ITEM_KEYED},
     };
     uint64_t insref = 1000;
     for (const Row& r : rows) {
@@ -111,7 +142,8 @@ TEST_F(Dispatch, EveryDataTypeReachesItsKindAndQueue) {
         ASSERT_NE(found, nullptr) << "type " << r.type;
         if (r.flags & ITEM_KEYED) {
             ASSERT_NE(found->key, nullptr) << r.type;
-            EXPECT_EQ(std::string(found->key), std::to_string(insref) + ":" + std::to_string(r.kind));
+            EXPECT_EQ(std::string(found->key),
+                      std::to_string(insref) + ":" + std::to_string(r.kind));
         } else {
             EXPECT_EQ(found->key, nullptr) << r.type;
         }
@@ -129,7 +161,15 @@ TEST_F(Dispatch, KeyedItemsAreRegisteredUnderInsrefAndKind) {
 }
 
 TEST_F(Dispatch, BasicDataPrefixesAndSeparateUpdates) {
-    send(15, 7, {{55, "+A B"}, {188, "=S1"}, {297, "U1 U2"}, {347, "C"}, {375, "D"}, {66, "X"}, {732, "T"}, {60, "Name"}});
+    send(15, 7,
+         {{55, "+A B"},
+          {188, "=S1"},
+          {297, "U1 U2"},
+          {347, "C"},
+          {375, "D"},
+          {66, "X"},
+          {732, "T"},
+          {60, "Name"}});
     auto basic = of_kind(3, 6);
     ASSERT_EQ(basic.size(), 1u);
     EXPECT_EQ(field_text(basic[0]->fields, 55), "A B");
@@ -139,7 +179,8 @@ TEST_F(Dispatch, BasicDataPrefixesAndSeparateUpdates) {
     EXPECT_EQ(field_list(lists[0]->fields), (Pairs{{55, "+A B"}}));
     EXPECT_EQ(lists[0]->flags, 0u);
     EXPECT_EQ(lists[0]->key, nullptr);
-    const std::pair<uint8_t, uint32_t> separate[] = {{23, 297}, {24, 347}, {25, 375}, {250, 66}, {246, 732}};
+    const std::pair<uint8_t, uint32_t> separate[] = {
+        {23, 297}, {24, 347}, {25, 375}, {250, 66}, {246, 732}};
     for (auto [kind, tag] : separate) {
         auto items = of_kind(3, kind);
         ASSERT_EQ(items.size(), 1u) << int(kind);
@@ -188,7 +229,8 @@ TEST_F(Dispatch, DeleteFieldUnkeysAndSkipsDefaultsAndLocalTime) {
 
 TEST_F(Dispatch, MissingDateAndTimeAreSuppliedInUtc) {
     send(5, 3, {{5, "1"}});
-    EXPECT_EQ(field_list(queue(1).head->fields), (Pairs{{5, "1"}, {3, "2024-06-15"}, {4, "12:30:00"}}));
+    EXPECT_EQ(field_list(queue(1).head->fields),
+              (Pairs{{5, "1"}, {3, "2024-06-15"}, {4, "12:30:00"}}));
     ManualClock::now += 61;
     send(6, 3, {{3, std::nullopt}, {36, std::nullopt}});
     EXPECT_EQ(field_list(queue(2).head->fields), (Pairs{{3, "2024-06-15"}, {36, "12:31:01"}}));
@@ -198,7 +240,8 @@ TEST_F(Dispatch, MissingDateAndTimeAreSuppliedInUtc) {
 }
 
 TEST_F(Dispatch, SomeTypesGetNoDefaultDateOrTime) {
-    for (int type : {22, 33, 34, 35, 36, 37}) send(type, 50 + static_cast<uint64_t>(type), {{1000, "x"}});
+    for (int type : {22, 33, 34, 35, 36, 37})
+        send(type, 50 + static_cast<uint64_t>(type), {{1000, "x"}});
     for (int n = 1; n <= 4; ++n) {
         for (QueueItem* i : items_of(queue(n))) {
             QueueItem* item = i->kind == 38 ? i->bid_changes : i;
@@ -212,7 +255,12 @@ TEST_F(Dispatch, SomeTypesGetNoDefaultDateOrTime) {
 
 TEST_F(Dispatch, TimesAreCutToTheConfiguredLength) {
     g_config.time_text_length = 8;
-    send(6, 1, {{3, "2024-06-15"}, {4, "12:34:56.123456"}, {72, "12:34:55.5"}, {435, "01:02:03.999"}, {436, "2024-06-14"}});
+    send(6, 1,
+         {{3, "2024-06-15"},
+          {4, "12:34:56.123456"},
+          {72, "12:34:55.5"},
+          {435, "01:02:03.999"},
+          {436, "2024-06-14"}});
     QueueItem* t = queue(2).head;
     EXPECT_EQ(field_text(t->fields, 4), "12:34:56");
     EXPECT_EQ(field_text(t->fields, 72), "12:34:55");
@@ -234,7 +282,7 @@ TEST_F(Dispatch, SecondsSince1970BecomeADateTimeText) {
 }
 
 class LocalTime : public Dispatch {
-protected:
+  protected:
     void SetUp() override {
         Dispatch::SetUp();
         const char* tz = std::getenv("TZ");
@@ -274,7 +322,12 @@ TEST_F(LocalTime, MicrosecondFractionsKeepTheirScale) {
 }
 
 TEST_F(LocalTime, OtherTimesFollowTheMainDate) {
-    send(6, 1, {{3, "2024-01-15"}, {4, "23:30:00"}, {72, "23:10:00.250"}, {435, "22:00:00"}, {436, "2024-01-14"}});
+    send(6, 1,
+         {{3, "2024-01-15"},
+          {4, "23:30:00"},
+          {72, "23:10:00.250"},
+          {435, "22:00:00"},
+          {436, "2024-01-14"}});
     QueueItem* t = queue(2).head;
     EXPECT_EQ(field_text(t->fields, 72), "00:10:00.250");
     EXPECT_EQ(field_text(t->fields, 435), "23:00:00");
@@ -286,7 +339,8 @@ TEST_F(LocalTime, OtherTimesFollowTheMainDate) {
 }
 
 TEST_F(LocalTime, AnUnreadable436DateStopsTheRest) {
-    send(6, 1, {{3, "2024-01-15"}, {4, "12:00:00"}, {72, "12:00:00"}, {435, "12:00:00"}, {436, "bad"}});
+    send(6, 1,
+         {{3, "2024-01-15"}, {4, "12:00:00"}, {72, "12:00:00"}, {435, "12:00:00"}, {436, "bad"}});
     QueueItem* t = queue(2).head;
     EXPECT_EQ(field_text(t->fields, 72), "13:00:00");  // already rewritten
     EXPECT_EQ(field_text(t->fields, 435), "12:00:00");
@@ -302,8 +356,10 @@ TEST_F(LocalTime, UnreadableMainTimeOrDateConvertsNothing) {
 }
 
 TEST_F(LocalTime, SomeTypesKeepUtc) {
-    for (int type : {16, 23, 38}) send(type, 1, {{3, "2024-01-15"}, {4, "12:00:00"}});
-    for (QueueItem* i : items_of(queue(3))) EXPECT_EQ(field_text(i->fields, 4), "12:00:00") << int(i->kind);
+    for (int type : {16, 23, 38})
+        send(type, 1, {{3, "2024-01-15"}, {4, "12:00:00"}});
+    for (QueueItem* i : items_of(queue(3)))
+        EXPECT_EQ(field_text(i->fields, 4), "12:00:00") << int(i->kind);
 }
 
 TEST_F(Dispatch, NewsKeysMergesAndExtras) {
@@ -314,11 +370,13 @@ TEST_F(Dispatch, NewsKeysMergesAndExtras) {
     ASSERT_EQ(news.size(), 1u);
     EXPECT_STREQ(news[0]->key, "5:13:ID-1");
     EXPECT_EQ(field_text(news[0]->fields, 2), "Hello world");
-    EXPECT_EQ(news[0]->flags & (ITEM_NEWS_MULTIPART | ITEM_NEWS_LASTBLOCK | ITEM_NEWS_TAGS | ITEM_NEWS_IDLIST),
+    EXPECT_EQ(news[0]->flags &
+                  (ITEM_NEWS_MULTIPART | ITEM_NEWS_LASTBLOCK | ITEM_NEWS_TAGS | ITEM_NEWS_IDLIST),
               ITEM_NEWS_MULTIPART | ITEM_NEWS_LASTBLOCK | ITEM_NEWS_TAGS | ITEM_NEWS_IDLIST);
     auto tags = of_kind(2, 255);
     ASSERT_EQ(tags.size(), 1u);
-    EXPECT_EQ(field_list(tags[0]->fields), (Pairs{{48, "ID-1"}, {85, "C1"}, {3, "2024-06-15"}, {167, "I1"}}));
+    EXPECT_EQ(field_list(tags[0]->fields),
+              (Pairs{{48, "ID-1"}, {85, "C1"}, {3, "2024-06-15"}, {167, "I1"}}));
     auto ids = of_kind(2, 249);
     ASSERT_EQ(ids.size(), 1u);
     EXPECT_EQ(ids[0]->fields->tag, 48u);
@@ -360,11 +418,16 @@ TEST_F(Dispatch, MappingsBecomeKind248Or12AndAreNeverMerged) {
 }
 
 TEST_F(Dispatch, CorporateActionNeedsItsFiveFields) {
-    send(23, 6, {{103, "2"}, {99, "SPLIT"}, {97, "K1"}, {789, "0"}, {3, "2024-06-01"}, {4, "09:00:00"}});
+    send(23, 6,
+         {{103, "2"}, {99, "SPLIT"}, {97, "K1"}, {789, "0"}, {3, "2024-06-01"}, {4, "09:00:00"}});
     auto actions = of_kind(3, 253);
     ASSERT_EQ(actions.size(), 1u);
-    EXPECT_EQ(field_list(actions[0]->fields), (Pairs{{103, "2"}, {3, "2024-06-01"}, {4, "09:00:00"}, {99, "SPLIT"},
-                                                     {97, "K1"}, {789, "1970-01-01 00:00:00"}}));
+    EXPECT_EQ(field_list(actions[0]->fields), (Pairs{{103, "2"},
+                                                     {3, "2024-06-01"},
+                                                     {4, "09:00:00"},
+                                                     {99, "SPLIT"},
+                                                     {97, "K1"},
+                                                     {789, "1970-01-01 00:00:00"}}));
     EXPECT_EQ(of_kind(3, 11).size(), 1u);
     send(23, 6, {{103, "2"}, {99, "SPLIT"}});  // no key (97)
     send(23, 6, {{99, "SPLIT"}, {97, "K"}});   // no marker (103)
@@ -392,14 +455,32 @@ TEST_F(Dispatch, PerformanceFlagsByFieldRange) {
 
 TEST_F(Dispatch, QuoteExDerivesAQuoteOnlyAfterACompleteSnapshot) {
     g_config.quoteexspecial = 1;
-    send(44, 8, {{5, "10"}, {6, "11"}, {19, "100"}, {20, "200"}, {7, "x"}, {3, "2024-06-15"}, {4, "10:00:00"}}, false);
+    send(44, 8,
+         {{5, "10"},
+          {6, "11"},
+          {19, "100"},
+          {20, "200"},
+          {7, "x"},
+          {3, "2024-06-15"},
+          {4, "10:00:00"}},
+         false);
     EXPECT_EQ(of_kind(1, 2).size(), 0u);
-    send(44, 8, {{5, "10"}, {6, "11"}, {19, "100"}, {20, "200"}, {7, "x"}, {3, "2024-06-15"}, {4, "10:00:00"}}, true);
+    send(44, 8,
+         {{5, "10"},
+          {6, "11"},
+          {19, "100"},
+          {20, "200"},
+          {7, "x"},
+          {3, "2024-06-15"},
+          {4, "10:00:00"}},
+         true);
     auto quotes = of_kind(1, 2);
     ASSERT_EQ(quotes.size(), 1u);
     EXPECT_STREQ(quotes[0]->key, "8:2");
-    EXPECT_EQ(field_list(quotes[0]->fields),
-              (Pairs{{5, "10"}, {6, "11"}, {19, "100"}, {20, "200"}, {3, "2024-06-15"}, {4, "10:00:00"}}));
+    EXPECT_EQ(
+        field_list(quotes[0]->fields),
+        (Pairs{
+            {5, "10"}, {6, "11"}, {19, "100"}, {20, "200"}, {3, "2024-06-15"}, {4, "10:00:00"}}));
     // It merges with the instrument's plain quotes.
     send(5, 8, {{5, "12"}});
     EXPECT_EQ(of_kind(1, 2).size(), 1u);
@@ -444,11 +525,12 @@ TEST_F(Dispatch, TradeMinuteFollowsItsTradeAndMerges) {
 }
 
 class Books : public Dispatch {
-protected:
+  protected:
     Instrument* book(uint64_t insref) { return instrumentLookup(insref); }
     std::vector<std::string> bids(uint64_t insref) {
         std::vector<std::string> out;
-        for (PriceLevel* l = book(insref)->bids; l; l = l->next) out.emplace_back(l->price);
+        for (PriceLevel* l = book(insref)->bids; l; l = l->next)
+            out.emplace_back(l->price);
         return out;
     }
 };
@@ -484,7 +566,8 @@ TEST_F(Books, UpdateOverwritesAPriceFieldOfItsOwn) {
     QueueItem* change = queue(4).head->ask_changes;
     ASSERT_NE(change, nullptr);
     EXPECT_STREQ(change->price, "20");
-    EXPECT_EQ(field_list(change->fields), (Pairs{{6, "20"}, {16, "1"}, {20, "5"}, {3, "2024-06-15"}, {4, "12:30:00"}}));
+    EXPECT_EQ(field_list(change->fields),
+              (Pairs{{6, "20"}, {16, "1"}, {20, "5"}, {3, "2024-06-15"}, {4, "12:30:00"}}));
 }
 
 TEST_F(Books, UnknownLevelsAreReportedAndDropped) {
@@ -504,7 +587,8 @@ TEST_F(Books, UnknownLevelsAreReportedAndDropped) {
     EXPECT_EQ(bids(1), (std::vector<std::string>{"10", "9"}));
     // An insert beyond the end is refused by the ladder but still queued.
     send(7, 1, {{5, "8"}, {16, "5"}});
-    EXPECT_TRUE(log.contains("Invalid bidorder level insert received internal orderbook error(1) level 5"));
+    EXPECT_TRUE(
+        log.contains("Invalid bidorder level insert received internal orderbook error(1) level 5"));
     EXPECT_EQ(sub_items(c->bid_changes).size(), 3u);
     // A delete that carries its own price is still queued with it when its level is unknown.
     send(10, 1, {{6, "30"}, {16, "4"}});
@@ -567,7 +651,7 @@ TEST_F(Dispatch, BasicDataStrikesTheStaleSet) {
 }
 
 class Stale : public QueueTest {
-protected:
+  protected:
     void TearDown() override {
         staleSetDestroy();
         QueueTest::TearDown();
@@ -578,7 +662,8 @@ protected:
 TEST_F(Stale, LeftoversAreDeletedAfterTheSnapshot) {
     g_config.maxdeletes = 10000;
     ASSERT_EQ(staleSetCreate(102400), 1);
-    for (uint64_t i = 1; i <= 5; ++i) staleSetAdd(i);
+    for (uint64_t i = 1; i <= 5; ++i)
+        staleSetAdd(i);
     staleSetStrike(3);
     deleteStaleInstruments(true);
     auto items = items_of(queue(3));
@@ -600,10 +685,12 @@ TEST_F(Stale, LeftoversAreDeletedAfterTheSnapshot) {
 TEST_F(Stale, SafetyLimitDeletesNothingButConsumesTheSet) {
     g_config.maxdeletes = 10000;
     ASSERT_EQ(staleSetCreate(102400), 1);
-    for (uint64_t i = 1; i <= 10001; ++i) staleSetAdd(i);
+    for (uint64_t i = 1; i <= 10001; ++i)
+        staleSetAdd(i);
     deleteStaleInstruments(true);
     EXPECT_EQ(queue(3).head, nullptr);
-    EXPECT_TRUE(log.contains("Delete instrument safety limit hit, ignoring delete of 10001 stale instruments."));
+    EXPECT_TRUE(log.contains(
+        "Delete instrument safety limit hit, ignoring delete of 10001 stale instruments."));
     EXPECT_FALSE(log.contains("Deleted"));
     EXPECT_FALSE(staleSetExists());
 }
@@ -611,7 +698,8 @@ TEST_F(Stale, SafetyLimitDeletesNothingButConsumesTheSet) {
 TEST_F(Stale, ExactlyTheLimitIsStillDeleted) {
     g_config.maxdeletes = 3;
     ASSERT_EQ(staleSetCreate(16), 1);
-    for (uint64_t i = 1; i <= 3; ++i) staleSetAdd(i);
+    for (uint64_t i = 1; i <= 3; ++i)
+        staleSetAdd(i);
     deleteStaleInstruments(true);
     EXPECT_EQ(items_of(queue(3)).size(), 3u);
 }

@@ -25,7 +25,8 @@ struct Ladder {
     uint32_t count = 0;
     Ladder(std::initializer_list<const char*> levels) {
         int level = 1;
-        for (const char* p : levels) EXPECT_EQ(ladderInsert(&head, &count, level++, p), LADDER_DONE);
+        for (const char* p : levels)
+            EXPECT_EQ(ladderInsert(&head, &count, level++, p), LADDER_DONE);
     }
     ~Ladder() {
         Instrument tmp{};
@@ -100,7 +101,7 @@ TEST(LadderTest, DeleteRefusals) {
 }
 
 class ApplyLevel : public QueueTest {
-protected:
+  protected:
     Instrument ins{};
     void TearDown() override {
         clearLadders(&ins);
@@ -123,11 +124,13 @@ TEST_F(ApplyLevel, SidesAndOperationsAndTheirReports) {
     EXPECT_TRUE(log.lines.empty());
 
     EXPECT_EQ(applyLevelChange(&ins, "8", "4", ITEM_BID_INSERT), LADDER_BAD_INSERT_LEVEL);
-    EXPECT_TRUE(log.contains("Invalid bidorder level insert received internal orderbook error(42) level 4 line:"));
+    EXPECT_TRUE(log.contains(
+        "Invalid bidorder level insert received internal orderbook error(42) level 4 line:"));
     EXPECT_EQ(applyLevelChange(&ins, nullptr, "1", ITEM_ASK_INSERT), LADDER_NO_PRICE);
     EXPECT_TRUE(log.contains("Orderbook askprice is NULL 42 level:1 line:"));
     EXPECT_EQ(applyLevelChange(&ins, nullptr, "2", ITEM_ASK_DELETE), LADDER_BAD_DELETE_LEVEL);
-    EXPECT_TRUE(log.contains("Invalid askorder level DELETE received internal orderbook error(42) level 2 line:"));
+    EXPECT_TRUE(log.contains(
+        "Invalid askorder level DELETE received internal orderbook error(42) level 2 line:"));
     ins.bid_count = 3;  // more levels counted than held
     EXPECT_EQ(applyLevelChange(&ins, nullptr, "3", ITEM_BID_DELETE), LADDER_SHORT);
     EXPECT_TRUE(log.contains("Orderbook bid delete error line:"));
@@ -154,9 +157,10 @@ TEST_F(ApplyLevel, ClearEmptiesBothSides) {
 
 // The combine table: S is the waiting change for a price, N the new change for it.
 class Combine : public QueueTest {
-protected:
+  protected:
     static constexpr uint64_t kInsref = 77;
-    void change(uint8_t kind, uint32_t op_flags, const char* price, std::initializer_list<Field> fields) {
+    void change(uint8_t kind, uint32_t op_flags, const char* price,
+                std::initializer_list<Field> fields) {
         add(kind, kInsref, ITEM_KEYED | op_flags, fields, "", price);
     }
     QueueItem* container() { return queue(4).head; }
@@ -225,7 +229,8 @@ TEST_F(Combine, UpdateThenInsertBecomesTheInsert) {
     change(14, ITEM_BID_INSERT, "10", {{7, "b"}});
     ASSERT_EQ(bids().size(), 1u);
     EXPECT_EQ(bids()[0]->flags, ITEM_KEYED | ITEM_BID_INSERT);
-    EXPECT_EQ(field_list(bids()[0]->fields), (std::vector<std::pair<uint32_t, std::string>>{{7, "b"}}));
+    EXPECT_EQ(field_list(bids()[0]->fields),
+              (std::vector<std::pair<uint32_t, std::string>>{{7, "b"}}));
     EXPECT_STREQ(bids()[0]->price, "10");
 }
 
@@ -242,7 +247,8 @@ TEST_F(Combine, UpdateThenDeleteBecomesTheDelete) {
     change(15, ITEM_ASK_DELETE, "10", {{9, "d"}});
     ASSERT_EQ(asks().size(), 1u);
     EXPECT_EQ(asks()[0]->flags, ITEM_KEYED | ITEM_ASK_DELETE);
-    EXPECT_EQ(field_list(asks()[0]->fields), (std::vector<std::pair<uint32_t, std::string>>{{9, "d"}}));
+    EXPECT_EQ(field_list(asks()[0]->fields),
+              (std::vector<std::pair<uint32_t, std::string>>{{9, "d"}}));
 }
 
 TEST_F(Combine, DeleteThenInsertBecomesAnUpdateWithTheInsertsFields) {
@@ -250,14 +256,16 @@ TEST_F(Combine, DeleteThenInsertBecomesAnUpdateWithTheInsertsFields) {
     change(14, ITEM_BID_INSERT, "10", {{7, "i"}});
     ASSERT_EQ(bids().size(), 1u);
     EXPECT_EQ(bids()[0]->flags, ITEM_KEYED | ITEM_BID_UPDATE);
-    EXPECT_EQ(field_list(bids()[0]->fields), (std::vector<std::pair<uint32_t, std::string>>{{7, "i"}}));
+    EXPECT_EQ(field_list(bids()[0]->fields),
+              (std::vector<std::pair<uint32_t, std::string>>{{7, "i"}}));
 }
 
 TEST_F(Combine, DeleteThenUpdateBecomesTheUpdate) {
     change(15, ITEM_ASK_DELETE, "10", {{9, "d"}});
     change(15, ITEM_ASK_UPDATE, "10", {{7, "u"}});
     EXPECT_EQ(asks()[0]->flags, ITEM_KEYED | ITEM_ASK_UPDATE);
-    EXPECT_EQ(field_list(asks()[0]->fields), (std::vector<std::pair<uint32_t, std::string>>{{7, "u"}}));
+    EXPECT_EQ(field_list(asks()[0]->fields),
+              (std::vector<std::pair<uint32_t, std::string>>{{7, "u"}}));
 }
 
 TEST_F(Combine, DeleteThenDeleteKeepsTheFirst) {
@@ -274,7 +282,8 @@ TEST_F(Combine, ChangeWithoutPriceIsDroppedAndReportedWhenAnInsert) {
     change(14, ITEM_BID_UPDATE, nullptr, {{7, "u"}});
     EXPECT_FALSE(log.contains("strangle"));
     change(14, ITEM_BID_INSERT, nullptr, {{7, "u"}});
-    EXPECT_TRUE(log.contains("Orderbook strangle error no price. Insref:77 Option: 33 File:order_book.cpp Line:"));
+    EXPECT_TRUE(log.contains(
+        "Orderbook strangle error no price. Insref:77 Option: 33 File:order_book.cpp Line:"));
     ASSERT_EQ(bids().size(), 1u);
     EXPECT_EQ(bids()[0]->fields, nullptr);
 }

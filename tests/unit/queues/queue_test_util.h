@@ -27,7 +27,8 @@ inline FieldValue* make_fields(std::initializer_list<Field> list) {
     FieldValue* head = nullptr;
     FieldValue* tail = nullptr;
     for (const Field& f : list) {
-        fieldListAppend(&head, &tail, fieldValueCreate(f.first, f.second ? f.second->c_str() : nullptr));
+        fieldListAppend(&head, &tail,
+                        fieldValueCreate(f.first, f.second ? f.second->c_str() : nullptr));
     }
     return head;
 }
@@ -35,7 +36,8 @@ inline FieldValue* make_fields(std::initializer_list<Field> list) {
 // The field list as (tag, value) pairs in list order; a null value shows as "<null>".
 inline std::vector<std::pair<uint32_t, std::string>> field_list(const FieldValue* f) {
     std::vector<std::pair<uint32_t, std::string>> out;
-    for (; f; f = f->next) out.emplace_back(f->tag, f->value ? f->value : "<null>");
+    for (; f; f = f->next)
+        out.emplace_back(f->tag, f->value ? f->value : "<null>");
     return out;
 }
 
@@ -48,13 +50,15 @@ inline std::string field_text(const FieldValue* f, uint32_t tag) {
 
 inline std::vector<QueueItem*> items_of(const UpdateQueue& q) {
     std::vector<QueueItem*> out;
-    for (QueueItem* i = q.head; i; i = i->next) out.push_back(i);
+    for (QueueItem* i = q.head; i; i = i->next)
+        out.push_back(i);
     return out;
 }
 
 inline std::vector<QueueItem*> sub_items(QueueItem* list) {
     std::vector<QueueItem*> out;
-    for (; list; list = list->next) out.push_back(list);
+    for (; list; list = list->next)
+        out.push_back(list);
     return out;
 }
 
@@ -87,7 +91,8 @@ struct LogRecorder {
     size_t count(const std::string& part) {
         std::lock_guard<std::mutex> g(lock);
         size_t n = 0;
-        for (auto& l : lines) n += l.second.find(part) != std::string::npos;
+        for (auto& l : lines)
+            n += l.second.find(part) != std::string::npos;
         return n;
     }
     void clear() {
@@ -99,7 +104,7 @@ struct LogRecorder {
 // Resets the settings the queues and the dispatcher read, and makes fresh queues and
 // instrument tables for each test.
 class QueueTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         g_config.silent = 1;
         g_config.debug = 0;
@@ -124,8 +129,9 @@ protected:
     static UpdateQueue& queue(int n) { return g_queues[n - 1]; }
 
     // Queues an update the way the dispatcher does.
-    static void add(uint8_t kind, uint64_t insref, uint32_t flags, std::initializer_list<Field> fields,
-                    const std::string& key = "", const char* price = nullptr, uint64_t order_id = 0) {
+    static void add(uint8_t kind, uint64_t insref, uint32_t flags,
+                    std::initializer_list<Field> fields, const std::string& key = "",
+                    const char* price = nullptr, uint64_t order_id = 0) {
         UpdateTemplate t;
         t.kind = kind;
         t.insref = insref;
@@ -138,7 +144,8 @@ protected:
     // Number of pending releases of a queue's signal (consumes them).
     static int drain_signal(UpdateQueue& q) {
         int n = 0;
-        while (q.signal.try_acquire()) ++n;
+        while (q.signal.try_acquire())
+            ++n;
         return n;
     }
 };

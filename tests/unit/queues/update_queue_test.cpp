@@ -119,7 +119,8 @@ TEST_F(Merge, DeletedOrderEntryIsReplacedAndRemembersIt) {
     add(38, 4, ITEM_KEYED | ITEM_DELETE, {{695, "9"}}, "4:38", nullptr, 9);
     QueueItem* entry = items_of(queue(4))[0]->bid_changes;
     EXPECT_EQ(entry->flags, ITEM_KEYED | ITEM_DELETE);
-    EXPECT_EQ(field_list(entry->fields), (std::vector<std::pair<uint32_t, std::string>>{{695, "9"}}));
+    EXPECT_EQ(field_list(entry->fields),
+              (std::vector<std::pair<uint32_t, std::string>>{{695, "9"}}));
     // Added again after the delete: the old row must go first (ITEM_REPLACE), and that
     // stays so through further changes of the same wait.
     add(38, 4, ITEM_KEYED, {{5, "11"}}, "4:38", nullptr, 9);
@@ -138,7 +139,8 @@ TEST_F(Merge, LevelChangeWithoutPriceAndWithoutContainerIsDropped) {
     EXPECT_EQ(queue(4).stats->queued, 0u);
     EXPECT_FALSE(log.contains("addQueueItem error no price"));  // only inserts are reported
     add(15, 3, ITEM_KEYED | ITEM_ASK_INSERT, {{6, "1"}});
-    EXPECT_TRUE(log.contains("addQueueItem error no price. Insref:3 Option: 257 File:update_queue.cpp Line:"));
+    EXPECT_TRUE(log.contains(
+        "addQueueItem error no price. Insref:3 Option: 257 File:update_queue.cpp Line:"));
     EXPECT_EQ(drain_signal(queue(4)), 0);
 }
 
@@ -166,9 +168,12 @@ TEST_F(Merge, LevelChangeMakesOneContainerPerInstrument) {
 class Routing : public QueueTest {};
 
 TEST_F(Routing, EveryKindGoesToItsQueue) {
-    for (int k : {2, 8, 18, 19, 22, 37, 40, 247, 254}) EXPECT_EQ(queueNumberForKind(static_cast<uint8_t>(k)), 1u) << k;
-    for (int k : {1, 30, 245}) EXPECT_EQ(queueNumberForKind(static_cast<uint8_t>(k)), 2u) << k;
-    for (int k : {7, 14, 15, 38, 251}) EXPECT_EQ(queueNumberForKind(static_cast<uint8_t>(k)), 4u) << k;
+    for (int k : {2, 8, 18, 19, 22, 37, 40, 247, 254})
+        EXPECT_EQ(queueNumberForKind(static_cast<uint8_t>(k)), 1u) << k;
+    for (int k : {1, 30, 245})
+        EXPECT_EQ(queueNumberForKind(static_cast<uint8_t>(k)), 2u) << k;
+    for (int k : {7, 14, 15, 38, 251})
+        EXPECT_EQ(queueNumberForKind(static_cast<uint8_t>(k)), 4u) << k;
     for (int k : {4, 6, 9, 11, 12, 16, 20, 23, 36, 248, 250, 252, 253, 0, 246})
         EXPECT_EQ(queueNumberForKind(static_cast<uint8_t>(k)), 3u) << k;
 }
@@ -176,12 +181,15 @@ TEST_F(Routing, EveryKindGoesToItsQueue) {
 TEST_F(Routing, NewsMovesToQueue4WithoutOrderBooksOrOrders) {
     g_config.requestorderbooks = 1;
     g_config.requestmbo = 0;
-    for (int k : {13, 249, 255}) EXPECT_EQ(queueNumberForKind(static_cast<uint8_t>(k)), 2u);
+    for (int k : {13, 249, 255})
+        EXPECT_EQ(queueNumberForKind(static_cast<uint8_t>(k)), 2u);
     g_config.requestorderbooks = -1;
     g_config.requestmbo = 1;
-    for (int k : {13, 249, 255}) EXPECT_EQ(queueNumberForKind(static_cast<uint8_t>(k)), 2u);
+    for (int k : {13, 249, 255})
+        EXPECT_EQ(queueNumberForKind(static_cast<uint8_t>(k)), 2u);
     g_config.requestmbo = 0;
-    for (int k : {13, 249, 255}) EXPECT_EQ(queueNumberForKind(static_cast<uint8_t>(k)), 4u);
+    for (int k : {13, 249, 255})
+        EXPECT_EQ(queueNumberForKind(static_cast<uint8_t>(k)), 4u);
 }
 
 TEST_F(Routing, Queue4DelayFollowsTheOrderBookSwitches) {
@@ -197,11 +205,12 @@ TEST_F(Routing, Queue4DelayFollowsTheOrderBookSwitches) {
     g_config.requestmbo = 1;
     setQueue4Delay();
     EXPECT_EQ(queue(4).delay, 7);
-    for (uint32_t n = 1; n <= 4; ++n) EXPECT_EQ(queue(static_cast<int>(n)).number, n);
+    for (uint32_t n = 1; n <= 4; ++n)
+        EXPECT_EQ(queue(static_cast<int>(n)).number, n);
 }
 
 class Delay : public QueueTest {
-protected:
+  protected:
     void SetUp() override {
         QueueTest::SetUp();
         g_config.updateinterval = 5;
@@ -243,7 +252,8 @@ TEST_F(Delay, WrittenKeyWaitsInItsPlaceholderAndUpdatesMergeThere) {
     // Two seconds later: ten updates of the key all land in the placeholder, which falls due
     // 3 seconds from now.
     ManualClock::now = 1002;
-    for (int i = 0; i < 10; ++i) add(2, 1, ITEM_KEYED, {{5, std::to_string(i)}});
+    for (int i = 0; i < 10; ++i)
+        add(2, 1, ITEM_KEYED, {{5, std::to_string(i)}});
     ASSERT_EQ(items_of(q).size(), 1u);
     EXPECT_EQ(placeholder->flags, ITEM_KEYED);
     EXPECT_EQ(field_text(placeholder->fields, 5), "9");
@@ -411,7 +421,8 @@ TEST_F(Bookkeeping, EmptyFieldListIsAValidUpdate) {
 
 TEST_F(Bookkeeping, FreeingAMillionItemBacklogDoesNotRecurse) {
     UpdateQueue& q = queue(3);
-    for (int i = 0; i < 1000000; ++i) add(3, static_cast<uint64_t>(i), 0, {{1, "x"}});
+    for (int i = 0; i < 1000000; ++i)
+        add(3, static_cast<uint64_t>(i), 0, {{1, "x"}});
     EXPECT_EQ(q.stats->queued, 1000000u);
     destroyUpdateQueues();  // would overflow the stack with a recursive free
     ASSERT_EQ(createUpdateQueues(), 1);
@@ -467,11 +478,13 @@ TEST(DedupTableTest, AgreesWithAReferenceMapThroughChurn) {
             ASSERT_EQ(table.lookup(key), it->second);
         }
         if (round % 997 == 0) {
-            for (auto& [k, v] : reference) ASSERT_EQ(table.lookup(k), v) << k;
+            for (auto& [k, v] : reference)
+                ASSERT_EQ(table.lookup(k), v) << k;
             ASSERT_EQ(table.count(), reference.size());
         }
     }
-    for (auto& [k, v] : reference) ASSERT_EQ(table.lookup(k), v);
+    for (auto& [k, v] : reference)
+        ASSERT_EQ(table.lookup(k), v);
     EXPECT_EQ(table.lookup("nope"), nullptr);
     EXPECT_EQ(table.remove("nope"), nullptr);
     // A removal that names another item leaves the entry alone.
@@ -483,7 +496,8 @@ TEST(DedupTableTest, AgreesWithAReferenceMapThroughChurn) {
     }
     freeQueueItem(other);
     table.destroy();
-    for (QueueItem* i : owned) freeQueueItem(i);
+    for (QueueItem* i : owned)
+        freeQueueItem(i);
 }
 
 TEST(FieldValueTest, ValuesSetAppendedAndTakenKeepTheirText) {
