@@ -27,21 +27,21 @@ std::string trim(const std::string& text) {
     return text.substr(first, last - first + 1);
 }
 
-// The key path of a section header line without the root, or false when the line is no
-// section of the local machine.
-bool section_key(const std::string& line, std::string* key) {
+enum LineKind { NOT_A_SECTION, MACHINE_SECTION, OTHER_SECTION };
+
+// Whether a line opens a section; for a section of the local machine's root, *key receives
+// its path without the root.
+LineKind section_key(const std::string& line, std::string* key) {
     std::string text = trim(line);
-    if (text.size() < 2 || text.front() != '[' || text.back() != ']') return false;
-    text = text.substr(1, text.size() - 2);
+    if (text.size() < 2 || text.front() != '[' || text.back() != ']') return NOT_A_SECTION;
     for (const char* root : kRoots) {
         size_t length = std::strlen(root);
-        if (text.size() >= length && strncasecmp(text.c_str(), root, length) == 0) {
-            *key = text.substr(length);
-            return true;
+        if (text.size() - 2 >= length && strncasecmp(text.c_str() + 1, root, length) == 0) {
+            key->assign(text, 1 + length, text.size() - 2 - length);
+            return MACHINE_SECTION;
         }
     }
-    *key = "\x01";  // a section of another root: its values never match
-    return true;
+    return OTHER_SECTION;
 }
 
 bool same(const std::string& a, const char* b) {
@@ -83,8 +83,8 @@ int platform_registry_read_string(const char* key_path, const char* name, char**
     for (const std::string& line : lines) {
         std::string trimmed = trim(line);
         if (trimmed.empty() || trimmed[0] == '#' || trimmed[0] == ';') continue;
-        if (section_key(line, &key)) {
-            in_key = same(key, key_path);
+        if (LineKind kind = section_key(line, &key); kind != NOT_A_SECTION) {
+            in_key = kind == MACHINE_SECTION && same(key, key_path);
             continue;
         }
         size_t equals = line.find('=');
@@ -107,9 +107,11 @@ bool platform_registry_write_string(const char* key_path, const char* name, cons
     size_t key_end = std::string::npos;  // where a new value of the key goes
     for (size_t i = 0; i < lines.size() && !done; ++i) {
         std::string trimmed = trim(lines[i]);
-        if (!trimmed.empty() && trimmed[0] != '#' && trimmed[0] != ';' &&
-            section_key(lines[i], &key)) {
-            in_key = same(key, key_path);
+        LineKind kind = trimmed.empty() || trimmed[0] == '#' || trimmed[0] == ';'
+                            ? NOT_A_SECTION
+                            : section_key(lines[i], &key);
+        if (kind != NOT_A_SECTION) {
+            in_key = kind == MACHINE_SECTION && same(key, key_path);
             if (in_key) key_end = i + 1;
             continue;
         }
