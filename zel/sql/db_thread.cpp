@@ -1,0 +1,415 @@
+// db_thread.cpp - the database worker thread (see db_thread.h). Source unit "zel".
+//
+// A thread owns its DbWorker (connection, statement buffer, transaction counter) and
+// shares only its UpdateQueue with the producers. It holds the queue's lock just to take
+// items, leave throttling placeholders, change the queued counter, put a batch back and
+// drop timed-out news; statements are built and executed without it, so a slow database
+// never holds up the feed thread.
+//
+// Batches: the items taken since the last COMMIT (or, without transactions, since the pass
+// began) stay linked in the batch until their fate is known. When the server rolls the
+// transaction back (-3, from any statement or from the COMMIT itself) the whole batch goes
+// back to the front of the queue in its order and is written again.
+#include "zel/sql/db_thread.h"
+
+#include <chrono>
+#include <cinttypes>
+#include <mutex>
+
+#include "zel/frame/clock.h"
+#include "zel/frame/config.h"
+#include "zel/frame/log.h"
+#include "zel/frame/run_state.h"
+#include "zel/queues/instruments.h"
+#include "zel/queues/update_queue.h"
+#include "zel/sql/corporate_actions.h"
+#include "zel/sql/execute.h"
+#include "zel/sql/removal.h"
+#include "zel/sql/row_statements.h"
+#include "zel/sql/status_rows.h"
+#include "zel/stats/stats_block.h"
+
+namespace {
+
+constexpr int64_t kNewsTimeoutSeconds = 3600;
+constexpr int64_t kTransactionSpanSeconds = 2;
+constexpr int64_t kIdleWaitMs = 1000;
+constexpr int64_t kLongestWaitSeconds = 300;
+
+// The items taken and not yet known to be written, in take order, linked through their
+// own next/prev (they are out of the queue). `count` is what the queued counter still
+// holds for them.
+struct Batch {
+    QueueItem* head = nullptr;
+    QueueItem* tail = nullptr;
+    uint64_t count = 0;
+
+    void append(QueueItem* item) {
+        item->next = nullptr;
+        item->prev = tail;
+        if (tail) {
+            tail->next = item;
+        } else {
+            head = item;
+        }
+        tail = item;
+    }
+    void clear() {
+        head = tail = nullptr;
+        count = 0;
+    }
+};
+
+void free_items(QueueItem* head) {
+    while (head) {
+        QueueItem* next = head->next;
+        freeQueueItem(head);
+        head = next;
+    }
+}
+
+bool waiting_news(const QueueItem* item) {
+    return item->kind == KIND_NEWS && (item->flags & ITEM_NEWS_MULTIPART) && !(item->flags & ITEM_NEWS_LASTBLOCK);
+}
+
+// Lock held. Puts the whole batch back in front of the queue head, in its order, so it is
+// taken again from its first item.
+void rerun_batch(UpdateQueue& q, Batch& batch) {
+    uint64_t items = 0;
+    for (QueueItem* i = batch.head; i; i = i->next) ++items;
+    log_message(LOG_LEVEL_PROBLEM, "Deadlocked so will rerun %" PRIu64 " queue items", items);
+    if (batch.head) {
+        batch.tail->next = q.head;
+        if (q.head) {
+            q.head->prev = batch.tail;
+        } else {
+            q.tail = batch.tail;
+        }
+        q.head = batch.head;
+    }
+    batch.clear();
+}
+
+int commit(DbWorker& worker) {
+    // The counter is cleared first: if the server reports the transaction rolled back,
+    // there is nothing left to roll back, and a lost connection during the COMMIT leaves
+    // its outcome unknown rather than calling for a rerun.
+    worker.transaction_counter = 0;
+    worker.statement.assign("COMMIT");
+    return execute(worker, EXEC_PLAIN, ZEL_LABEL);
+}
+
+// Opens a transaction when the server needs a statement for it. Returns whether the
+// transaction is open.
+bool begin_transaction(DbWorker& worker) {
+    if (worker.begin_transaction.empty()) return true;
+    worker.statement.assign(worker.begin_transaction);
+    return execute(worker, EXEC_PLAIN, ZEL_LABEL) >= 0;
+}
+
+// Transaction grouping for the item just taken (the batch's last), with `c` the batch size
+// including it and `t` the time it was taken. Returns -3 when the COMMIT of the items
+// before it reported the transaction rolled back: the batch, the item included, is rerun.
+int group_transaction(DbWorker& worker, Batch& batch, QueueItem* item, uint64_t c, int64_t t, int64_t& reference) {
+    if (g_config.transactions <= 1) {
+        batch.count = c;
+        return 0;
+    }
+    uint32_t n = worker.transaction_counter;
+    worker.transaction_counter = n + 1;
+    if (n == 0) {
+        if (!begin_transaction(worker)) worker.transaction_counter = 0;
+        batch.count = c;
+        return 0;
+    }
+    if (n + 1 <= static_cast<uint32_t>(g_config.transactions) && t - reference <= kTransactionSpanSeconds) {
+        batch.count = c;
+        return 0;
+    }
+    // The open transaction is full or too old: commit the items before this one, and
+    // only then let them go.
+    if (commit(worker) == ZEL_RESULT_RERUN) {
+        batch.count = c;
+        return ZEL_RESULT_RERUN;
+    }
+    QueueItem* committed = batch.head;
+    if (item->prev) item->prev->next = nullptr;
+    item->prev = nullptr;
+    free_items(committed == item ? nullptr : committed);
+    {
+        std::lock_guard<std::mutex> hold(worker.queue->lock);
+        stat_sub(worker.stats().queued, batch.count);
+    }
+    worker.transaction_counter = begin_transaction(worker) ? 1 : 0;
+    reference = t;
+    batch.head = batch.tail = item;
+    batch.count = 1;
+    return 0;
+}
+
+// The instrument's entry in the instrument type table, copied under queue 1's lock (the
+// feed thread changes the table under it).
+bool instrument_type_copy(uint64_t insref, InstrumentType& copy) {
+    std::lock_guard<std::mutex> hold(g_queues[0].lock);
+    const InstrumentType* entry = instrumentTypeLookup(insref);
+    if (!entry) return false;
+    copy = *entry;
+    return true;
+}
+
+// Writes the item's row update-first or insert-first. `adjusted_history` selects the
+// unadjusted write into the adjusted table, where anything but exactly one inserted row
+// is followed by a plain UPDATE. Returns -3 for a rerun, else 0; *wrote says whether a
+// statement was built.
+int write_row(DbWorker& worker, QueueItem& item, const MessageDef& def, const InstrumentType* instrument,
+              bool insert_first, bool adjusted_history, bool* wrote) {
+    *wrote = false;
+    if (!insert_first) {
+        if (row_update(worker, item, def, instrument) == 0) return 0;
+        *wrote = true;
+        int r = execute(worker, EXEC_TRY_UPDATE, ZEL_LABEL);
+        if (r == ZEL_RESULT_RERUN) return ZEL_RESULT_RERUN;
+        if (r == 0) {
+            row_insert(worker, item, def, instrument);
+            if (execute(worker, EXEC_PLAIN, ZEL_LABEL) == ZEL_RESULT_RERUN) return ZEL_RESULT_RERUN;
+        }
+        return 0;
+    }
+    if (row_insert(worker, item, def, instrument) == 0) return 0;
+    *wrote = true;
+    int r = execute(worker, EXEC_TRY_INSERT, ZEL_LABEL);
+    if (r == ZEL_RESULT_RERUN) return ZEL_RESULT_RERUN;
+    if (adjusted_history ? r != 1 : r == ZEL_RESULT_FAILED) {
+        row_update(worker, item, def, instrument);
+        if (execute(worker, adjusted_history ? EXEC_PLAIN : EXEC_FALLBACK_UPDATE, ZEL_LABEL) == ZEL_RESULT_RERUN)
+            return ZEL_RESULT_RERUN;
+    }
+    return 0;
+}
+
+// The generic write of a row from the item's fields. Returns -3 for a rerun, else 0;
+// *wrote says whether a row statement was built (the follow-ups need one).
+int generic_write(DbWorker& worker, QueueItem& item, const MessageDef& def, bool* wrote) {
+    *wrote = false;
+    if (item.flags & ITEM_DELETE) {
+        int r = row_delete(worker, item, def);
+        if (r == ZEL_RESULT_RERUN) return ZEL_RESULT_RERUN;
+        if (r == 1 && execute(worker, EXEC_PLAIN, ZEL_LABEL) == ZEL_RESULT_RERUN) return ZEL_RESULT_RERUN;
+        return 0;
+    }
+    // Kind 19 with calculated columns first reads the instrument's quote price (or its
+    // one-day reference price) into the price slot; those reference reads come with the
+    // differences builder, which is not written yet, so the calculated columns of a key
+    // ratio row are written only once a price slot is filled.
+    InstrumentType copy;
+    const InstrumentType* instrument = nullptr;
+    if (item.kind == KIND_QUOTE && instrument_type_copy(item.insref, copy)) instrument = &copy;
+    bool insert_first = def.insertfirst && !(item.flags & ITEM_UPDATE_FIRST) &&
+                        !(item.kind == KIND_NEWS && (item.flags & ITEM_NEWS_MULTIPART));
+    return write_row(worker, item, def, instrument, insert_first, false, wrote);
+}
+
+// Kind 38: the container's order entries, each written in turn.
+int write_orders(DbWorker& worker, QueueItem& item, const MessageDef& def) {
+    for (QueueItem* entry = item.bid_changes; entry; entry = entry->next) {
+        if (entry->flags & ITEM_DELETE) {
+            if (row_delete(worker, *entry, def) == ZEL_RESULT_RERUN) return ZEL_RESULT_RERUN;
+            continue;
+        }
+        // An entry deleted or replaced while it waited may have left its old row.
+        if ((entry->flags & ITEM_REPLACE) && row_delete(worker, *entry, def) == ZEL_RESULT_RERUN)
+            return ZEL_RESULT_RERUN;
+        bool wrote = false;
+        bool insert_first = !(entry->flags & ITEM_UPDATE_FIRST);
+        if (write_row(worker, *entry, def, nullptr, insert_first, false, &wrote) == ZEL_RESULT_RERUN)
+            return ZEL_RESULT_RERUN;
+    }
+    return 0;
+}
+
+// Kind 4: the row goes to the adjusted price history (kind 252) and then to the price
+// history itself. While it is written as kind 252 the item carries that kind, so the
+// builders find the adjusted table's FieldDefs.
+int write_price_history(DbWorker& worker, QueueItem& item) {
+    if (const MessageDef* adjusted = find_messagedef(252)) {
+        int r;
+        if (item.flags & ITEM_DELETE) {
+            item.kind = 252;
+            r = row_delete(worker, item, *adjusted);
+            if (r == 1) r = execute(worker, EXEC_PLAIN, ZEL_LABEL);
+            item.kind = 4;
+        } else {
+            r = adjusted_row(worker, item);
+            if (r != 1 && r != ZEL_RESULT_RERUN) {
+                // No corporate action applies (or it could not be applied): the adjusted
+                // row is the row as it came.
+                item.kind = 252;
+                bool wrote = false;
+                r = write_row(worker, item, *adjusted, nullptr, adjusted->insertfirst != 0, true, &wrote);
+                item.kind = 4;
+            }
+        }
+        if (r == ZEL_RESULT_RERUN) return ZEL_RESULT_RERUN;
+    }
+    const MessageDef* def = find_messagedef(4);
+    if (!def) return 0;
+    bool wrote = false;
+    return generic_write(worker, item, *def, &wrote);
+}
+
+// Lock held. Drops news items at the head whose last block has not come within the hour,
+// then works out how long the thread may sleep before the head item falls due.
+int64_t end_of_pass(DbWorker& worker, int64_t reference) {
+    UpdateQueue& q = *worker.queue;
+    QueueItem* item = q.head;
+    while (item && item->kind == KIND_NEWS && !(item->flags & ITEM_NEWS_LASTBLOCK)) {
+        if (item->time + kNewsTimeoutSeconds >= reference) {
+            item = item->next;
+            continue;
+        }
+        if (g_config.debug == 1) {
+            const FieldValue* id = fieldListFind(item->fields, 48);
+            const FieldValue* date = fieldListFind(item->fields, 3);
+            log_message(LOG_LEVEL_PROBLEM, "News: no lastblock for '%s','%s' in time, kicking it from the queue",
+                        id && id->value ? id->value : "", date && date->value ? date->value : "");
+        }
+        if (!(item->flags & ITEM_EMPTY)) stat_sub(worker.stats().queued, 1);
+        unlinkQueueItem(&q, item);
+        freeQueueItem(item);
+        item = q.head;
+    }
+    if (!item) return kIdleWaitMs;
+    int64_t due = item->time + q.delay;
+    if (due < item->time) due = item->time;
+    int64_t now = now_seconds();
+    if (due < now) return 0;
+    int64_t seconds = due - now;
+    return seconds > kLongestWaitSeconds ? kLongestWaitSeconds * 1000 : seconds * 1000;
+}
+
+// One pass: takes and writes every due item, commits, and returns how long to wait.
+int64_t run_pass(DbWorker& worker) {
+    UpdateQueue& q = *worker.queue;
+    std::unique_lock<std::mutex> lock(q.lock);
+    int64_t reference = now_seconds();
+    Batch batch;
+    QueueItem* item = q.head;
+    while (item && running.load(std::memory_order_relaxed)) {
+        if (item->time + q.delay > reference) break;  // the items behind it are younger
+        if (waiting_news(item)) {
+            item = item->next;
+            continue;
+        }
+        unlinkQueueItem(&q, item);
+        if (item->flags & ITEM_EMPTY) {
+            // A placeholder nothing merged into: the key was quiet for a whole delay.
+            freeQueueItem(item);
+            item = q.head;
+            continue;
+        }
+        batch.append(item);
+        uint64_t c = batch.count + 1;
+        int64_t t = now_seconds();
+        if (q.delay != 0 && (item->flags & ITEM_KEYED)) addPlaceholder(&q, item, t);
+        item->flags &= ~ITEM_KEYED;
+        lock.unlock();
+
+        int r = 0;
+        if (const MessageDef* def = find_messagedef(item->kind)) {
+            r = group_transaction(worker, batch, item, c, t, reference);
+            if (r != ZEL_RESULT_RERUN) r = dispatch_item(worker, *item, *def);
+        } else {
+            batch.count = c;  // a kind without a table is consumed unwritten
+        }
+
+        lock.lock();
+        if (r == ZEL_RESULT_RERUN) {
+            worker.transaction_counter = 0;
+            rerun_batch(q, batch);
+        }
+        item = q.head;
+    }
+    lock.unlock();
+
+    // The batch is let go only once its COMMIT has succeeded.
+    if (worker.transaction_counter != 0 && commit(worker) == ZEL_RESULT_RERUN) {
+        lock.lock();
+        rerun_batch(q, batch);
+        lock.unlock();
+    }
+    free_items(batch.head);
+
+    lock.lock();
+    stat_sub(worker.stats().queued, batch.count);
+    return end_of_pass(worker, reference);
+}
+
+}  // namespace
+
+int dispatch_item(DbWorker& worker, QueueItem& item, const MessageDef& def) {
+    switch (item.kind) {
+        case 4:
+            return write_price_history(worker, item);
+        case KIND_BOOK_CLEAR:
+            return book_removal(worker, item);
+        case KIND_INSTRUMENT_DELETE:
+            return instrument_removal(worker, item);
+        case KIND_STATUS:
+            return status_rows(worker, item, &def, g_stats);
+        case 36:
+            return 0;  // mappings of this kind are not stored
+        case KIND_MBO:
+            return write_orders(worker, item, def);
+        case 253: {
+            int r = corporate_action(worker, item);
+            if (r == 1) r = execute(worker, EXEC_PLAIN, ZEL_LABEL);
+            return r;
+        }
+
+        // Kinds whose builders are not written yet: the item is consumed without a
+        // statement.
+        case KIND_INSTRUMENT_RESET:  // day reset: quote, NOII, difference, greeks resets
+        case 247:                    // best-bid-and-offer quote reset
+        case 12:                     // identifier list
+        case 248:                    // identifier list with second key
+        case 249:                    // news tags
+        case 23:                     // packed list rows
+        case 24:
+        case 25:
+        case 246:
+        case 250:
+        case 255:                    // news coding
+        case KIND_TRADE_MINUTE:      // trade minute bar
+        case KIND_ORDER_BOOK:        // order book level changes
+            return 0;
+
+        default: {
+            bool wrote = false;
+            int r = generic_write(worker, item, def, &wrote);
+            // After a written row, kinds 2, 18 and 40 recompute their performance
+            // differences and kind 2 the calculated key-ratio columns; the builders of
+            // those statements are not written yet, so these kinds end with their row.
+            return r;
+        }
+    }
+}
+
+void database_thread_main(DbWorker& worker) {
+    active_threads.fetch_add(1);
+    // A configured domain account never gets this far on this platform (the start-up
+    // refuses it), so there is no logon token to impersonate here.
+    UpdateQueue& q = *worker.queue;
+    while (running.load()) {
+        int64_t wait_ms = run_pass(worker);
+        if (!running.load()) break;
+        if (q.signal.try_acquire_for(std::chrono::milliseconds(wait_ms))) {
+            // One release per queued item: a long backlog leaves many, and one pass takes
+            // every due item anyway. Items queued after this point release again.
+            while (q.signal.try_acquire()) {
+            }
+        }
+    }
+    if (worker.transaction_counter != 0) commit(worker);
+    log_message(LOG_LEVEL_INFO, "Database thread %d ended", static_cast<int>(worker.number));
+    active_threads.fetch_sub(1);
+}

@@ -1,0 +1,130 @@
+// status_rows.cpp - the status table's counter rows and "Last write" (see status_rows.h).
+// Source unit "sqlbuilds".
+//
+// Row names are the program's own constants, so they are written into the text as they
+// are; values are numbers formatted here. The caches live here rather than in the
+// StatsBlock (except the two template versions, whose cache is their StatsBlock field, so
+// that other processes see the version once its row is written).
+#include "zel/sql/status_rows.h"
+
+#include <atomic>
+#include <cinttypes>
+#include <cstdio>
+
+#include "zel/frame/config.h"
+#include "zel/queues/update_queue.h"
+#include "zel/sql/execute.h"
+#include "zel/sql/status_time.h"
+
+namespace {
+
+constexpr uint64_t kNeverWritten = ~uint64_t{0};
+
+struct StatusCaches {
+    bool queues_primed = false;
+    uint64_t transactions = kNeverWritten;
+    uint64_t connected = kNeverWritten;
+    uint64_t strangled = kNeverWritten;
+    uint64_t databaseupdates = kNeverWritten;
+    uint64_t failed = kNeverWritten;
+    uint64_t databasequeue = kNeverWritten;
+    uint64_t queue[kQueueCount] = {};
+    uint64_t queue_updates[kQueueCount] = {};
+};
+
+// Only queue 2's database thread writes status rows.
+StatusCaches g_caches;
+
+// The template-version caches are StatsBlock words that other processes read: stored whole.
+void store_cache(uint64_t* cache, uint64_t value) {
+    std::atomic_ref<uint64_t>(*cache).store(value, std::memory_order_relaxed);
+}
+
+// Writes the row when its value differs from the cache.
+int update_if_changed(DbWorker& worker, const MessageDef& def, const char* name, uint64_t value, uint64_t* cache) {
+    if (stat_read(*cache) == value) return 1;
+    return set_status_value(worker, def, name, value, cache);
+}
+
+}  // namespace
+
+void reset_status_row_caches() { g_caches = StatusCaches{}; }
+
+int set_status_value(DbWorker& worker, const MessageDef& def, const char* name, uint64_t value, uint64_t* cache) {
+    SqlText& sql = worker.statement;
+    sql.clear();
+    sql.appendf("UPDATE %s SET value = '%" PRIu64 "' WHERE name = '%s'", def.table, value, name);
+    int r = execute(worker, EXEC_TRY_UPDATE, SQLBUILDS_LABEL);
+    if (r >= 1) {
+        store_cache(cache, value);
+        return 1;
+    }
+    if (r == ZEL_RESULT_RERUN) return ZEL_RESULT_RERUN;
+    sql.clear();
+    sql.appendf("INSERT INTO %s (name,value) VALUES ('%s','%" PRIu64 "')", def.table, name, value);
+    r = execute(worker, EXEC_PLAIN, SQLBUILDS_LABEL);
+    if (r == ZEL_RESULT_RERUN) return ZEL_RESULT_RERUN;
+    if (r >= 0) store_cache(cache, value);
+    return 1;
+}
+
+int status_rows(DbWorker& worker, const QueueItem& /*item*/, const MessageDef* def, StatsBlock* stats) {
+    if (!g_caches.queues_primed) {
+        for (int i = 0; i < kQueueCount; ++i) {
+            g_caches.queue[i] = kNeverWritten;
+            g_caches.queue_updates[i] = kNeverWritten;
+        }
+        g_caches.queues_primed = true;
+    }
+    if (!def) return 1;
+
+    if (update_if_changed(worker, *def, "Transactions", stat_read(stats->received_messages), &g_caches.transactions) ==
+        ZEL_RESULT_RERUN)
+        return ZEL_RESULT_RERUN;
+    if (update_if_changed(worker, *def, "Connected", stat_read(stats->connected_to_feed), &g_caches.connected) ==
+        ZEL_RESULT_RERUN)
+        return ZEL_RESULT_RERUN;
+    if (update_if_changed(worker, *def, "Templates Version (Loaded)", g_config.tabledef_version,
+                          &stats->templates_version_loaded) == ZEL_RESULT_RERUN)
+        return ZEL_RESULT_RERUN;
+    if (update_if_changed(worker, *def, "Templates Version (Feed)", g_config.feed_template_version.load(),
+                          &stats->templates_version_feed) == ZEL_RESULT_RERUN)
+        return ZEL_RESULT_RERUN;
+
+    uint64_t queued = 0;
+    uint64_t deduplicated = 0;
+    uint64_t updated = 0;
+    uint64_t failed = 0;
+    for (int i = 0; i < kQueueCount; ++i) {
+        const QueueStats& q = stats->queue[i];
+        char name[32];
+        std::snprintf(name, sizeof name, "Queue %d", i + 1);
+        update_if_changed(worker, *def, name, stat_read(q.queued), &g_caches.queue[i]);
+        std::snprintf(name, sizeof name, "Databaseupdates %d", i + 1);
+        update_if_changed(worker, *def, name, stat_read(q.updated), &g_caches.queue_updates[i]);
+        queued += stat_read(q.queued);
+        deduplicated += stat_read(q.deduplicated);
+        updated += stat_read(q.updated);
+        failed += stat_read(q.failed);
+    }
+    if (update_if_changed(worker, *def, "Strangled", deduplicated, &g_caches.strangled) == ZEL_RESULT_RERUN)
+        return ZEL_RESULT_RERUN;
+    if (update_if_changed(worker, *def, "Databaseupdates", updated, &g_caches.databaseupdates) == ZEL_RESULT_RERUN)
+        return ZEL_RESULT_RERUN;
+    if (update_if_changed(worker, *def, "Failed databaseupdates", failed, &g_caches.failed) == ZEL_RESULT_RERUN)
+        return ZEL_RESULT_RERUN;
+    if (update_if_changed(worker, *def, "Databasequeue", queued, &g_caches.databasequeue) == ZEL_RESULT_RERUN)
+        return ZEL_RESULT_RERUN;
+
+    ClockText date = date_text(30);
+    ClockText time = time_text(30);
+    SqlText& sql = worker.statement;
+    sql.clear();
+    sql.appendf("UPDATE %s SET value = '%s %s' WHERE name = 'Last write'", def->table, date.c_str(), time.c_str());
+    int r = execute(worker, EXEC_TRY_UPDATE, SQLBUILDS_LABEL);
+    if (r > 0) return 1;
+    if (r == ZEL_RESULT_RERUN) return ZEL_RESULT_RERUN;
+    sql.clear();
+    sql.appendf("INSERT INTO %s (name,value) VALUES ('Last write','%s %s')", def->table, date.c_str(), time.c_str());
+    return execute(worker, EXEC_PLAIN, SQLBUILDS_LABEL) == ZEL_RESULT_RERUN ? ZEL_RESULT_RERUN : 1;
+}

@@ -1,0 +1,27 @@
+// status_rows.h - the name/value rows of the status table (kind 30) that tell an operator
+// how the program is doing (source unit "sqlbuilds").
+//
+// Called by queue 2's database thread for each status item the supervisor queues. A row
+// is written only when its value changed since it was last written successfully; the
+// last-written values are kept here, process-wide, and touched only by that one thread
+// (tests reset them with reset_status_row_caches).
+#pragma once
+
+#include <cstdint>
+
+#include "zel/queues/queue_item.h"
+#include "zel/sql/db_worker.h"
+#include "zel/tabledef/table_definitions.h"
+#include "zel_stats.h"
+
+// Writes one numeric row: "UPDATE ... SET value = 'v' WHERE name = 'name'" in try-update
+// mode, and the INSERT when no row was there. On success *cache becomes `value`; a failed
+// INSERT leaves it, so the row is tried again next time. Returns 1, or -3 for a rerun.
+int set_status_value(DbWorker& worker, const MessageDef& def, const char* name, uint64_t value, uint64_t* cache);
+
+// The kind-30 builder: every counter row that changed, then "Last write". `def` is the
+// MessageDef of kind 30 (null: nothing to write). Returns 1, or -3 for a rerun.
+int status_rows(DbWorker& worker, const QueueItem& item, const MessageDef* def, StatsBlock* stats);
+
+// Forgets every last-written value, as at program start.
+void reset_status_row_caches();
