@@ -80,9 +80,10 @@ size_t DedupTable::find_slot(std::string_view key, uint64_t h) const {
         const Slot& slot = slots_[i];
         if (!slot.item) return i;
         if (slot.hash == h) {
+            // strncmp stops at the end of the stored key, so a shorter one is never read
+            // past; the terminator check rules out a longer one.
             const char* k = slot.item->key;
-            if (std::strlen(k) == key.size() && std::memcmp(k, key.data(), key.size()) == 0)
-                return i;
+            if (std::strncmp(k, key.data(), key.size()) == 0 && k[key.size()] == '\0') return i;
         }
         i = (i + 1) & mask_;
     }

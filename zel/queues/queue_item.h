@@ -70,6 +70,7 @@ struct FieldValue {
     FieldValue* prev;
     char* value;
     uint32_t tag;
+    uint32_t capacity;  // bytes of text the node holds inline (the allocator's business)
 };
 
 // A new unlinked node with a copy of `len` bytes of `value` (nullptr: a null value).

@@ -500,6 +500,36 @@ TEST(DedupTableTest, AgreesWithAReferenceMapThroughChurn) {
         freeQueueItem(i);
 }
 
+TEST(FieldValueTest, NodesOfEverySizeKeepTheirTextThroughReuse) {
+    // Freed nodes are handed out again: every size of value, and values that outgrow
+    // their node and shrink back, must come out intact.
+    std::vector<std::string> texts;
+    for (size_t len = 0; len < 40; ++len)
+        texts.push_back(std::string(len, static_cast<char>('a' + len % 26)));
+    for (int round = 0; round < 3; ++round) {
+        std::vector<FieldValue*> nodes;
+        for (size_t i = 0; i < texts.size(); ++i)
+            nodes.push_back(fieldValueCreate(static_cast<uint32_t>(i), texts[i].c_str()));
+        nodes.push_back(fieldValueCreate(99, nullptr));
+        for (size_t i = 0; i < texts.size(); ++i) {
+            ASSERT_EQ(nodes[i]->tag, i);
+            ASSERT_EQ(std::string(nodes[i]->value), texts[i]);
+            ASSERT_EQ(nodes[i]->next, nullptr);
+        }
+        EXPECT_EQ(nodes.back()->value, nullptr);
+        fieldValueSetValue(nodes[1], std::string(100, 'x').c_str());
+        EXPECT_EQ(std::string(nodes[1]->value), std::string(100, 'x'));
+        fieldValueSetValue(nodes[1], "short");
+        EXPECT_STREQ(nodes[1]->value, "short");
+        fieldValueAppend(nodes[2], "tail");
+        EXPECT_STREQ(nodes[2]->value, "cctail");
+        fieldValueSetValue(nodes[2], nodes[2]->value + 2);  // from a separate text back inline
+        EXPECT_STREQ(nodes[2]->value, "tail");
+        for (FieldValue* n : nodes)
+            fieldValueFree(n);
+    }
+}
+
 TEST(FieldValueTest, ValuesSetAppendedAndTakenKeepTheirText) {
     FieldValue* a = fieldValueCreate(4, "12:00:00.123456");
     a->value[8] = '\0';  // cut in place, as the time cut does
