@@ -242,7 +242,11 @@ int read_config_file() {
                 break;
         }
     }
+    // A name that opens but cannot be read (a directory, an I/O error) is no configuration:
+    // running on with what was read so far would run with settings nobody wrote.
+    bool failed = std::ferror(file) != 0;
     std::fclose(file);
+    if (failed) return -1;
     if (config.insrefs.empty()) config.insrefs = "*";
     return 1;
 }

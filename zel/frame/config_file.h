@@ -8,7 +8,8 @@
 #include <string>
 
 // Reads g_config.config_path into g_config. Returns -1 when the file cannot be opened
-// (g_config untouched), else 1. Malformed lines and unknown keys are skipped in silence.
+// (g_config untouched) or read (a directory, an I/O error), else 1. Malformed lines and
+// unknown keys are skipped in silence.
 int read_config_file();
 
 // Splits one key line in place: *key is the text up to the first white space, *value the

@@ -328,6 +328,15 @@ TEST_F(ConfigFileTest, UnopenableFileLeavesConfigAlone) {
     EXPECT_STREQ(g_config.dbname, "kept");
 }
 
+TEST_F(ConfigFileTest, DirectoryIsNoConfigurationFile) {
+    fs::create_directories(directory_ / "zel.config");
+    g_config.config_path_given = true;
+    g_config.config_path = (directory_ / "zel.config").string();
+    EXPECT_EQ(load_configuration(), -1);
+    ASSERT_EQ(logged_.size(), 1u);
+    EXPECT_EQ(logged_[0].second, "Could not open config file '" + g_config.config_path + "'");
+}
+
 TEST_F(ConfigFileTest, GivenNameIsUsedUnchangedAndItsAbsenceIsLogged) {
     write("zel.config", "Database\ndbname from-current-directory\n");
     g_config.config_path = "elsewhere.config";
