@@ -120,10 +120,15 @@ struct QueueItem {
     uint8_t yield_present;
     uint8_t bid_present;
     uint8_t bid_yield_present;
+    // Set when `key` lives in the item's own allocation (addQueueItem's new keyed items);
+    // freeQueueItem then does not free it separately. Nothing else needs to look at it.
+    uint8_t key_inline;
 };
 
 // A zeroed item. Never returns null.
 QueueItem* allocQueueItem();
+// A zeroed item whose `key` is a copy of `key` held in the same allocation. Never null.
+QueueItem* allocQueueItemWithKey(const char* key, size_t len);
 // Frees the field list, every sub-item of both sub-lists, the key, the price, the three
 // further texts and the item. Lists are walked iteratively. Null is allowed.
 void freeQueueItem(QueueItem* item);

@@ -266,7 +266,8 @@ void addQueueItem(FieldValue* fields, UpdateTemplate& t) {
             freeFieldList(fields);
         } else {
             int64_t now = now_seconds();
-            QueueItem* item = allocQueueItem();
+            QueueItem* item =
+                keyed ? allocQueueItemWithKey(t.key.data(), t.key.size()) : allocQueueItem();
             item->time = now;
             item->insref = t.insref;
             if (level_change) {
@@ -294,15 +295,7 @@ void addQueueItem(FieldValue* fields, UpdateTemplate& t) {
                 item->fields = fields;
             }
             insert_new(q, item, now);
-            if (keyed) {
-                item->key = static_cast<char*>(std::malloc(t.key.size() + 1));
-                if (!item->key) {
-                    log_message(LOG_LEVEL_ERROR, "Out of memory in the update queues");
-                    std::abort();
-                }
-                std::memcpy(item->key, t.key.c_str(), t.key.size() + 1);
-                q->dedup.insert(item);
-            }
+            if (keyed) q->dedup.insert(item);
             wake = true;
         }
     }
