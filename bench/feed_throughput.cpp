@@ -21,7 +21,7 @@
 namespace {
 
 class Simulator {
-public:
+  public:
     Simulator() {
         feedsim::Options o;
         o.listen_port = 0;
@@ -39,7 +39,7 @@ public:
     }
     std::string address() const { return "127.0.0.1:" + std::to_string(server_->port()); }
 
-private:
+  private:
     std::unique_ptr<feedsim::Server> server_;
     std::thread thread_;
 };
@@ -92,10 +92,16 @@ void BM_FeedQuotesOverLoopback(benchmark::State& state) {
         state.ResumeTiming();
     }
     state.SetItemsProcessed(messages);
-    state.counters["fields_per_msg"] = messages ? static_cast<double>(fields) / static_cast<double>(messages) : 0;
-    state.counters["value_bytes_per_msg"] = messages ? static_cast<double>(bytes) / static_cast<double>(messages) : 0;
+    state.counters["fields_per_msg"] =
+        messages ? static_cast<double>(fields) / static_cast<double>(messages) : 0;
+    state.counters["value_bytes_per_msg"] =
+        messages ? static_cast<double>(bytes) / static_cast<double>(messages) : 0;
 }
-BENCHMARK(BM_FeedQuotesOverLoopback)->Arg(2000000)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+BENCHMARK(BM_FeedQuotesOverLoopback)
+    ->Arg(2000000)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(3);
 
 // The generator and the codec alone, in one thread, without sockets.
 void BM_GenerateAndDecodeQuotes(benchmark::State& state) {
@@ -109,7 +115,8 @@ void BM_GenerateAndDecodeQuotes(benchmark::State& state) {
     for (auto _ : state) {
         buffer.clear();
         qdf_wire::FrameWriter w(&buffer);
-        for (int i = 0; i < 1000; ++i) market.next(w);
+        for (int i = 0; i < 1000; ++i)
+            market.next(w);
         w.end();
         size_t pos = 0;
         while (pos < buffer.size()) {
@@ -121,7 +128,8 @@ void BM_GenerateAndDecodeQuotes(benchmark::State& state) {
             uint32_t tag, length;
             uint8_t kind;
             const char* value;
-            while (c.step(&tag, &kind, &value, &length)) benchmark::DoNotOptimize(value);
+            while (c.step(&tag, &kind, &value, &length))
+                benchmark::DoNotOptimize(value);
             pos += n;
         }
         messages += 1000;

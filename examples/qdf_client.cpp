@@ -17,22 +17,36 @@ namespace {
 
 const char* type_name(int type) {
     switch (type) {
-        case FEED_TEMPLATES_VERSION: return "FEED_TEMPLATES_VERSION";
-        case FEED_LOGOFF: return "FEED_LOGOFF";
-        case FEED_LOGON_REPLY: return "FEED_LOGON_REPLY";
-        case FEED_REQUEST_FINISHED: return "FEED_REQUEST_FINISHED";
-        default: return nullptr;
+        case FEED_TEMPLATES_VERSION:
+            return "FEED_TEMPLATES_VERSION";
+        case FEED_LOGOFF:
+            return "FEED_LOGOFF";
+        case FEED_LOGON_REPLY:
+            return "FEED_LOGON_REPLY";
+        case FEED_REQUEST_FINISHED:
+            return "FEED_REQUEST_FINISHED";
+        default:
+            return nullptr;
     }
 }
 
 void print_value(const char* v) {
     for (; *v; ++v) {
         switch (*v) {
-            case ' ': std::fputs("\\s", stdout); break;
-            case '\t': std::fputs("\\t", stdout); break;
-            case '\n': std::fputs("\\n", stdout); break;
-            case '\\': std::fputs("\\\\", stdout); break;
-            default: std::fputc(*v, stdout);
+            case ' ':
+                std::fputs("\\s", stdout);
+                break;
+            case '\t':
+                std::fputs("\\t", stdout);
+                break;
+            case '\n':
+                std::fputs("\\n", stdout);
+                break;
+            case '\\':
+                std::fputs("\\\\", stdout);
+                break;
+            default:
+                std::fputc(*v, stdout);
         }
     }
 }
@@ -50,19 +64,27 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--help" || i + 1 >= argc) {
-            std::fprintf(a == "--help" ? stdout : stderr,
-                         "usage: qdf_client [--server LIST] [--user U] [--password P] [--classes \"1 2\"]\n"
-                         "                  [--insrefs \"*\"] [--count N] [--seconds S]\n");
+            std::fprintf(
+                a == "--help" ? stdout : stderr,
+                "usage: qdf_client [--server LIST] [--user U] [--password P] [--classes \"1 2\"]\n"
+                "                  [--insrefs \"*\"] [--count N] [--seconds S]\n");
             return a == "--help" ? 0 : 2;
         }
         const char* v = argv[++i];
-        if (a == "--server") server = v;
-        else if (a == "--user") user = v;
-        else if (a == "--password") password = v;
-        else if (a == "--classes") classes = v;
-        else if (a == "--insrefs") insrefs = v;
-        else if (a == "--count") count = std::atol(v);
-        else if (a == "--seconds") seconds = std::atol(v);
+        if (a == "--server")
+            server = v;
+        else if (a == "--user")
+            user = v;
+        else if (a == "--password")
+            password = v;
+        else if (a == "--classes")
+            classes = v;
+        else if (a == "--insrefs")
+            insrefs = v;
+        else if (a == "--count")
+            count = std::atol(v);
+        else if (a == "--seconds")
+            seconds = std::atol(v);
         else {
             std::fprintf(stderr, "qdf_client: unknown option %s\n", a.c_str());
             return 2;
@@ -103,8 +125,10 @@ int main(int argc, char** argv) {
         uint64_t insref;
         while (qdf_get_next_message(h, &type, &sequence, &insref) == 1) {
             const char* name = type_name(type);
-            if (name) std::printf("%s %llu", name, static_cast<unsigned long long>(insref));
-            else std::printf("%d %llu", type, static_cast<unsigned long long>(insref));
+            if (name)
+                std::printf("%s %llu", name, static_cast<unsigned long long>(insref));
+            else
+                std::printf("%d %llu", type, static_cast<unsigned long long>(insref));
             uint32_t tag;
             const char* value;
             while (qdf_get_next_field(h, &tag, &value) == 1) {
@@ -120,8 +144,10 @@ int main(int argc, char** argv) {
                 qdf_message_add_numeric(m, REQUEST_PARAM_51, "3");
                 qdf_message_add_uint(m, REQUEST_PARAM_49, 0, 0);
                 qdf_message_add_list(m, TAG_REQUEST_CLASSES, classes);
-                if (std::strcmp(insrefs, "*") == 0) qdf_message_add_string(m, TAG_INSREFS, insrefs);
-                else qdf_message_add_list(m, TAG_INSREFS, insrefs);
+                if (std::strcmp(insrefs, "*") == 0)
+                    qdf_message_add_string(m, TAG_INSREFS, insrefs);
+                else
+                    qdf_message_add_list(m, TAG_INSREFS, insrefs);
                 qdf_message_send(h, m);
                 qdf_message_reset(m);
                 requested = true;

@@ -49,10 +49,10 @@ struct qdf_handle {
 
     // Owner thread only.
     std::vector<uint8_t> buffer;
-    size_t filled = 0;       // bytes received
-    size_t read_pos = 0;     // first frame not yet handed out
-    size_t batch_end = 0;    // end of the frames of the current batch
-    int pending_error = 0;   // the connection ended after the frames still buffered
+    size_t filled = 0;      // bytes received
+    size_t read_pos = 0;    // first frame not yet handed out
+    size_t batch_end = 0;   // end of the frames of the current batch
+    int pending_error = 0;  // the connection ended after the frames still buffered
     bool have_message = false;
     qdf_wire::FieldCursor cursor;
     std::vector<char> value;  // the current field's value, NUL-terminated
@@ -67,15 +67,22 @@ struct qdf_message {
 
 namespace {
 
-void set_error(qdf_handle* h, int code) { h->error.store(code, std::memory_order_relaxed); }
+void set_error(qdf_handle* h, int code) {
+    h->error.store(code, std::memory_order_relaxed);
+}
 
 int map_socket_error(int e) {
     switch (e) {
-        case PLATFORM_SOCKET_BAD_ADDRESS: return QDF_ERR_BAD_ADDRESS;
-        case PLATFORM_SOCKET_REFUSED: return QDF_ERR_REFUSED;
-        case PLATFORM_SOCKET_TIMEOUT: return QDF_ERR_TIMEOUT;
-        case PLATFORM_SOCKET_UNREACHABLE: return QDF_ERR_UNREACHABLE;
-        default: return QDF_ERR_CONNECT;
+        case PLATFORM_SOCKET_BAD_ADDRESS:
+            return QDF_ERR_BAD_ADDRESS;
+        case PLATFORM_SOCKET_REFUSED:
+            return QDF_ERR_REFUSED;
+        case PLATFORM_SOCKET_TIMEOUT:
+            return QDF_ERR_TIMEOUT;
+        case PLATFORM_SOCKET_UNREACHABLE:
+            return QDF_ERR_UNREACHABLE;
+        default:
+            return QDF_ERR_CONNECT;
     }
 }
 
@@ -133,7 +140,8 @@ void apply_control(qdf_handle* h, const qdf_wire::FrameView& frame) {
     uint8_t kind;
     const char* value;
     while (c.step(&tag, &kind, &value, &length)) {
-        if (tag != qdf_wire::kHelloServerTime || value == nullptr || length == 0 || length > 20) continue;
+        if (tag != qdf_wire::kHelloServerTime || value == nullptr || length == 0 || length > 20)
+            continue;
         char text[24];
         std::memcpy(text, value, length);
         text[length] = '\0';
@@ -163,7 +171,8 @@ int scan_batch(qdf_handle* h) {
         int rc = qdf_wire::decode_frame(h->buffer.data() + pos, h->filled - pos, &frame, &bytes);
         if (rc == qdf_wire::kNeedMore) break;
         if (rc != qdf_wire::kComplete) {
-            h->pending_error = rc == qdf_wire::kTooLarge ? QDF_ERR_FRAME_TOO_LARGE : QDF_ERR_PROTOCOL;
+            h->pending_error =
+                rc == qdf_wire::kTooLarge ? QDF_ERR_FRAME_TOO_LARGE : QDF_ERR_PROTOCOL;
             break;
         }
         if (frame.type >= qdf_wire::kControlTypeBase) {
@@ -213,7 +222,9 @@ int format_value(qdf_message* m, uint32_t tag, uint8_t kind, const char* value) 
 
 extern "C" {
 
-qdf_handle* qdf_create(void) { return new (std::nothrow) qdf_handle(); }
+qdf_handle* qdf_create(void) {
+    return new (std::nothrow) qdf_handle();
+}
 
 void qdf_destroy(qdf_handle* handle) {
     if (handle == nullptr) return;
@@ -221,9 +232,13 @@ void qdf_destroy(qdf_handle* handle) {
     delete handle;
 }
 
-qdf_message* qdf_message_create(void) { return new (std::nothrow) qdf_message(); }
+qdf_message* qdf_message_create(void) {
+    return new (std::nothrow) qdf_message();
+}
 
-void qdf_message_destroy(qdf_message* message) { delete message; }
+void qdf_message_destroy(qdf_message* message) {
+    delete message;
+}
 
 int qdf_connect(qdf_handle* handle, const char* servers) {
     if (handle == nullptr) return 0;
@@ -300,12 +315,15 @@ int qdf_disconnect(qdf_handle* handle) {
 int qdf_get_property(qdf_handle* handle, int id, int32_t* value) {
     if (handle == nullptr || value == nullptr) return 0;
     switch (id) {
-        case PROP_ERROR: *value = handle->error.load(std::memory_order_relaxed); return 1;
+        case PROP_ERROR:
+            *value = handle->error.load(std::memory_order_relaxed);
+            return 1;
         case PROP_TIME_OFFSET:
             if (!handle->have_offset.load()) return 0;
             *value = handle->time_offset.load();
             return 1;
-        default: return 0;
+        default:
+            return 0;
     }
 }
 
@@ -323,7 +341,8 @@ int qdf_consume(qdf_handle* h, int seconds) {
     }
 
     int result = 0;
-    int64_t deadline = platform_monotonic_ms() + (seconds > 0 ? static_cast<int64_t>(seconds) * 1000 : 0);
+    int64_t deadline =
+        platform_monotonic_ms() + (seconds > 0 ? static_cast<int64_t>(seconds) * 1000 : 0);
     for (;;) {
         if (scan_batch(h) > 0) {
             result = 1;
@@ -349,7 +368,8 @@ int qdf_consume(qdf_handle* h, int seconds) {
         // Read everything that is there, up to the batch limit, before judging the frames.
         bool ended = false;
         for (;;) {
-            long n = platform_socket_read(s, h->buffer.data() + h->filled, h->buffer.size() - h->filled);
+            long n =
+                platform_socket_read(s, h->buffer.data() + h->filled, h->buffer.size() - h->filled);
             if (n > 0) {
                 h->filled += static_cast<size_t>(n);
                 if (h->filled - h->read_pos >= kBatchBytes || h->filled == h->buffer.size()) break;
@@ -396,8 +416,8 @@ int qdf_get_next_message(qdf_handle* h, int* type, int32_t* sequence, uint64_t* 
     while (h->read_pos < h->batch_end) {
         qdf_wire::FrameView frame;
         size_t bytes = 0;
-        if (qdf_wire::decode_frame(h->buffer.data() + h->read_pos, h->batch_end - h->read_pos, &frame, &bytes) !=
-            qdf_wire::kComplete)
+        if (qdf_wire::decode_frame(h->buffer.data() + h->read_pos, h->batch_end - h->read_pos,
+                                   &frame, &bytes) != qdf_wire::kComplete)
             return 0;  // cannot happen: scan_batch judged these bytes already
         h->read_pos += bytes;
         if (frame.type >= qdf_wire::kControlTypeBase) continue;  // applied by scan_batch
@@ -478,7 +498,8 @@ int qdf_message_add_date2(qdf_message* message, uint32_t tag, int year, int mont
     return format_value(message, tag, qdf_wire::kString, text);
 }
 
-int qdf_message_add_time2(qdf_message* message, uint32_t tag, int hour, int minute, int second, int fraction) {
+int qdf_message_add_time2(qdf_message* message, uint32_t tag, int hour, int minute, int second,
+                          int fraction) {
     char text[40];
     if (fraction == 0)
         std::snprintf(text, sizeof text, "%02d:%02d:%02d", hour, minute, second);
@@ -503,7 +524,8 @@ int qdf_message_send(qdf_handle* handle, qdf_message* message) {
         if (handle->error.load() == QDF_ERR_NONE) set_error(handle, QDF_ERR_NOT_CONNECTED);
         return 0;
     }
-    int rc = platform_socket_write_all(s, message->bytes.data(), message->bytes.size(), kSendTimeoutMs);
+    int rc =
+        platform_socket_write_all(s, message->bytes.data(), message->bytes.size(), kSendTimeoutMs);
     if (!leave(handle)) {
         drop_connection(handle, QDF_ERR_DISCONNECTED);
         return 0;

@@ -36,10 +36,10 @@ enum FieldKind : uint8_t { kNull = 0, kString = 1, kNumeric = 2, kList = 3 };
 inline constexpr uint8_t kMaxKind = kList;
 
 enum DecodeResult : int {
-    kComplete = 1,       // a whole, well-formed frame
-    kNeedMore = 0,       // the bytes so far are the start of a frame
-    kTooLarge = -1,      // the length word exceeds kMaxPayload
-    kMalformed = -2      // the length is too small, or the fields do not fit the payload
+    kComplete = 1,   // a whole, well-formed frame
+    kNeedMore = 0,   // the bytes so far are the start of a frame
+    kTooLarge = -1,  // the length word exceeds kMaxPayload
+    kMalformed = -2  // the length is too small, or the fields do not fit the payload
 };
 
 struct FrameView {
@@ -68,18 +68,20 @@ struct FieldCursor {
 
 // Appends frames to a byte vector that the caller keeps and reuses.
 class FrameWriter {
-public:
+  public:
     explicit FrameWriter(std::vector<uint8_t>* out) : out_(out) {}
     void begin(uint16_t type, uint64_t insref);
     // false when the frame would pass kMaxFields or kMaxPayload (nothing is appended).
     bool field(uint32_t tag, uint8_t kind, const char* value, size_t length);
     bool null_field(uint32_t tag) { return field(tag, kNull, nullptr, 0); }
-    bool text(uint32_t tag, const std::string& value) { return field(tag, kString, value.data(), value.size()); }
+    bool text(uint32_t tag, const std::string& value) {
+        return field(tag, kString, value.data(), value.size());
+    }
     // Closes the frame begun last (writes its length and field count).
     void end();
     bool open() const { return open_; }
 
-private:
+  private:
     std::vector<uint8_t>* out_;
     size_t start_ = 0;
     uint32_t fields_ = 0;

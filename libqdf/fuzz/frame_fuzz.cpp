@@ -16,7 +16,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         size_t bytes = 0;
         int rc = qdf_wire::decode_frame(data + pos, size - pos, &frame, &bytes);
         if (rc != qdf_wire::kComplete) break;
-        if (bytes < qdf_wire::kLengthBytes + qdf_wire::kPayloadHeader || bytes > size - pos) std::abort();
+        if (bytes < qdf_wire::kLengthBytes + qdf_wire::kPayloadHeader || bytes > size - pos)
+            std::abort();
         qdf_wire::FieldCursor cursor;
         cursor.start(frame);
         uint32_t tag, length;
@@ -30,7 +31,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 const uint8_t* v = reinterpret_cast<const uint8_t*>(value);
                 if (v < frame.fields || v + length > end) std::abort();
                 volatile uint8_t sink = 0;
-                for (uint32_t i = 0; i < length; ++i) sink = sink ^ v[i];
+                for (uint32_t i = 0; i < length; ++i)
+                    sink = sink ^ v[i];
                 (void)sink;
             }
         }

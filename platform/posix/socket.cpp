@@ -19,15 +19,21 @@ namespace {
 
 int classify(int err) {
     switch (err) {
-        case ECONNREFUSED: return PLATFORM_SOCKET_REFUSED;
-        case ETIMEDOUT: return PLATFORM_SOCKET_TIMEOUT;
+        case ECONNREFUSED:
+            return PLATFORM_SOCKET_REFUSED;
+        case ETIMEDOUT:
+            return PLATFORM_SOCKET_TIMEOUT;
         case ENETUNREACH:
         case EHOSTUNREACH:
         case ENETDOWN:
-        case EHOSTDOWN: return PLATFORM_SOCKET_UNREACHABLE;
-        case EADDRINUSE: return PLATFORM_SOCKET_IN_USE;
-        case EADDRNOTAVAIL: return PLATFORM_SOCKET_BAD_ADDRESS;
-        default: return PLATFORM_SOCKET_OTHER;
+        case EHOSTDOWN:
+            return PLATFORM_SOCKET_UNREACHABLE;
+        case EADDRINUSE:
+            return PLATFORM_SOCKET_IN_USE;
+        case EADDRNOTAVAIL:
+            return PLATFORM_SOCKET_BAD_ADDRESS;
+        default:
+            return PLATFORM_SOCKET_OTHER;
     }
 }
 
@@ -182,7 +188,8 @@ intptr_t platform_tcp_accept(intptr_t listener, int timeout_ms) {
     int client = accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
     if (client < 0) {
         // A connection that vanished between poll and accept is not a listener failure.
-        if (errno == EAGAIN || errno == ECONNABORTED || errno == EINTR || errno == EPROTO) return -1;
+        if (errno == EAGAIN || errno == ECONNABORTED || errno == EINTR || errno == EPROTO)
+            return -1;
         return -2;
     }
     return client;
@@ -228,9 +235,11 @@ int platform_socket_write_all(intptr_t socket, const void* data, size_t length, 
 }
 
 void platform_socket_set_buffers(intptr_t socket, int send_bytes, int receive_bytes) {
-    if (send_bytes > 0) setsockopt(static_cast<int>(socket), SOL_SOCKET, SO_SNDBUF, &send_bytes, sizeof send_bytes);
+    if (send_bytes > 0)
+        setsockopt(static_cast<int>(socket), SOL_SOCKET, SO_SNDBUF, &send_bytes, sizeof send_bytes);
     if (receive_bytes > 0)
-        setsockopt(static_cast<int>(socket), SOL_SOCKET, SO_RCVBUF, &receive_bytes, sizeof receive_bytes);
+        setsockopt(static_cast<int>(socket), SOL_SOCKET, SO_RCVBUF, &receive_bytes,
+                   sizeof receive_bytes);
 }
 
 void platform_socket_set_nodelay(intptr_t socket) {

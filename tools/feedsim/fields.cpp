@@ -204,8 +204,10 @@ const FieldInfo* find_field(uint32_t tag) {
     while (lo <= hi) {
         int mid = (lo + hi) / 2;
         if (kFields[mid].tag == tag) return &kFields[mid];
-        if (kFields[mid].tag < tag) lo = mid + 1;
-        else hi = mid - 1;
+        if (kFields[mid].tag < tag)
+            lo = mid + 1;
+        else
+            hi = mid - 1;
     }
     return nullptr;
 }

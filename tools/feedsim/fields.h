@@ -10,16 +10,16 @@
 namespace feedsim {
 
 enum class ValueForm : uint8_t {
-    Date,        // YYYY-MM-DD
-    Time,        // HH:MM:SS.ffffff
-    Price,       // decimal number with up to 6 decimals, may be negative for differences
-    Integer,     // decimal integer, may be negative
-    Text,        // free text without control characters
-    List,        // items separated by single blanks, optionally led by + - or =
-    Packed,      // rows separated by |, words by blanks (backslash escapes)
-    Tags,        // entries separated by |
-    Empty,       // the empty text (a marker)
-    Side         // B or A
+    Date,     // YYYY-MM-DD
+    Time,     // HH:MM:SS.ffffff
+    Price,    // decimal number with up to 6 decimals, may be negative for differences
+    Integer,  // decimal integer, may be negative
+    Text,     // free text without control characters
+    List,     // items separated by single blanks, optionally led by + - or =
+    Packed,   // rows separated by |, words by blanks (backslash escapes)
+    Tags,     // entries separated by |
+    Empty,    // the empty text (a marker)
+    Side      // B or A
 };
 
 struct FieldInfo {
@@ -40,16 +40,17 @@ inline constexpr uint32_t kMoreBlocks = 1, kNewsText = 2, kDate = 3, kTime = 4, 
                           kDayVolume = 21, kTurnover = 22, kTradeTime = 36, kHistOpen = 39,
                           kClose = 40, kHistHigh = 41, kHistLow = 42, kHistAverage = 43,
                           kHistVolume = 45, kHistTurnover = 47, kNewsId = 48, kMappingScheme = 54,
-                          kInstrumentList = 55, kName = 60, kSymbol = 61, kIsin = 62, kCurrency = 63,
-                          kMarket = 64, kLotSize = 65, kAltIds = 66, kOriginalTime = 72,
-                          kBidYield = 74, kYield = 76, kHistTrades = 80, kCompanyList = 85,
-                          kNavPrice = 93, kActionKey = 97, kActionType = 99, kActionFactor = 103,
-                          kActionText = 104, kActionAmount = 105, kHeadline = 110, kNewsSource = 111,
-                          kNewsLanguage = 112, kLastBlock = 115, kStatus = 126, kStateText = 127,
-                          kIsinList = 167, kSectors = 188, kSecondPrice = 201, kUnderlyings = 297,
-                          kCalendar = 347, kInstrumentType = 348, kDelete = 364, kDividends = 375,
-                          kBookClear = 399, kGreekDelta = 610, kNoiiPaired = 630, kNewsTags = 620,
-                          kOrderId = 695, kOrderSide = 696, kOrderPrice = 697, kOrderQuantity = 698,
+                          kInstrumentList = 55, kName = 60, kSymbol = 61, kIsin = 62,
+                          kCurrency = 63, kMarket = 64, kLotSize = 65, kAltIds = 66,
+                          kOriginalTime = 72, kBidYield = 74, kYield = 76, kHistTrades = 80,
+                          kCompanyList = 85, kNavPrice = 93, kActionKey = 97, kActionType = 99,
+                          kActionFactor = 103, kActionText = 104, kActionAmount = 105,
+                          kHeadline = 110, kNewsSource = 111, kNewsLanguage = 112, kLastBlock = 115,
+                          kStatus = 126, kStateText = 127, kIsinList = 167, kSectors = 188,
+                          kSecondPrice = 201, kUnderlyings = 297, kCalendar = 347,
+                          kInstrumentType = 348, kDelete = 364, kDividends = 375, kBookClear = 399,
+                          kGreekDelta = 610, kNoiiPaired = 630, kNewsTags = 620, kOrderId = 695,
+                          kOrderSide = 696, kOrderPrice = 697, kOrderQuantity = 698,
                           kMappedList = 527, kTickTable = 732, kSeconds = 789;
 }  // namespace tag
 

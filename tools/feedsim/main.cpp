@@ -22,7 +22,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "feedsim: %s\n", error.c_str());
         return 1;
     }
-    std::fprintf(stderr, "feedsim: listening on %s:%d (%s)\n", options.listen_host.c_str(), server.port(),
+    std::fprintf(stderr, "feedsim: listening on %s:%d (%s)\n", options.listen_host.c_str(),
+                 server.port(),
                  options.script_path.empty() ? "generated market" : options.script_path.c_str());
     server.run();
     return 0;

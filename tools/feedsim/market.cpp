@@ -37,7 +37,8 @@ int format_int(char* buf, int64_t v) {
     } while (u != 0);
     int len = 0;
     if (negative) buf[len++] = '-';
-    while (n > 0) buf[len++] = tmp[--n];
+    while (n > 0)
+        buf[len++] = tmp[--n];
     return len;
 }
 
@@ -46,7 +47,8 @@ int format_fixed(char* buf, int64_t v, int decimals) {
     bool negative = v < 0;
     uint64_t u = negative ? static_cast<uint64_t>(-(v + 1)) + 1 : static_cast<uint64_t>(v);
     uint64_t scale = 1;
-    for (int i = 0; i < decimals; ++i) scale *= 10;
+    for (int i = 0; i < decimals; ++i)
+        scale *= 10;
     int len = 0;
     if (negative) buf[len++] = '-';
     len += format_int(buf + len, static_cast<int64_t>(u / scale));
@@ -86,8 +88,9 @@ constexpr ClassTypes kClassTypes[] = {
     {0, {FEED_NEWS}},
     {1, {FEED_QUOTE}},
     {2, {FEED_TRADE}},
-    {3, {FEED_BID_INSERT, FEED_ASK_INSERT, FEED_BID_DELETE, FEED_ASK_DELETE, FEED_BID_UPDATE, FEED_ASK_UPDATE,
-         FEED_BOOK_CLEAR}},
+    {3,
+     {FEED_BID_INSERT, FEED_ASK_INSERT, FEED_BID_DELETE, FEED_ASK_DELETE, FEED_BID_UPDATE,
+      FEED_ASK_UPDATE, FEED_BOOK_CLEAR}},
     {4, {FEED_BASICDATA}},
     {5, {FEED_PRICEHISTORY}},
     {8, {FEED_NEWS_22}},
@@ -118,15 +121,41 @@ constexpr int kMaxType = 64;
 
 std::vector<MixEntry> default_mix() {
     return {
-        {FEED_QUOTE, 2600},       {FEED_QUOTE_43, 200},     {FEED_QUOTEEX, 300},     {FEED_TRADE, 1500},
-        {FEED_BID_INSERT, 400},   {FEED_ASK_INSERT, 400},   {FEED_BID_DELETE, 250},  {FEED_ASK_DELETE, 250},
-        {FEED_BID_UPDATE, 350},   {FEED_ASK_UPDATE, 350},   {FEED_BOOK_CLEAR, 3},    {FEED_MBO_ADD, 300},
-        {FEED_MBO_CHANGE, 200},   {FEED_MBO_DELETE, 200},   {FEED_INSTRUMENT_RESET, 2},
-        {FEED_INSTRUMENT_DELETE, 1}, {FEED_BASICDATA, 20},  {FEED_TRADESTATE, 20},   {FEED_NEWS, 20},
-        {FEED_NEWS_22, 5},        {FEED_CORPORATE_ACTION, 10}, {FEED_PRICEHISTORY, 10}, {FEED_FUNDAMENTALS, 10},
-        {FEED_PERFORMANCE, 30},   {FEED_KEYRATIOS, 30},     {FEED_ESTIMATES_28, 10}, {FEED_ESTIMATES_29, 10},
-        {FEED_NOII, 20},          {FEED_L10N, 3},           {FEED_CI_33, 3},         {FEED_CI_34, 3},
-        {FEED_PRIIP, 3},          {FEED_MIFID_36, 3},       {FEED_MIFID_37, 3},      {FEED_MAPPINGS, 5},
+        {FEED_QUOTE, 2600},
+        {FEED_QUOTE_43, 200},
+        {FEED_QUOTEEX, 300},
+        {FEED_TRADE, 1500},
+        {FEED_BID_INSERT, 400},
+        {FEED_ASK_INSERT, 400},
+        {FEED_BID_DELETE, 250},
+        {FEED_ASK_DELETE, 250},
+        {FEED_BID_UPDATE, 350},
+        {FEED_ASK_UPDATE, 350},
+        {FEED_BOOK_CLEAR, 3},
+        {FEED_MBO_ADD, 300},
+        {FEED_MBO_CHANGE, 200},
+        {FEED_MBO_DELETE, 200},
+        {FEED_INSTRUMENT_RESET, 2},
+        {FEED_INSTRUMENT_DELETE, 1},
+        {FEED_BASICDATA, 20},
+        {FEED_TRADESTATE, 20},
+        {FEED_NEWS, 20},
+        {FEED_NEWS_22, 5},
+        {FEED_CORPORATE_ACTION, 10},
+        {FEED_PRICEHISTORY, 10},
+        {FEED_FUNDAMENTALS, 10},
+        {FEED_PERFORMANCE, 30},
+        {FEED_KEYRATIOS, 30},
+        {FEED_ESTIMATES_28, 10},
+        {FEED_ESTIMATES_29, 10},
+        {FEED_NOII, 20},
+        {FEED_L10N, 3},
+        {FEED_CI_33, 3},
+        {FEED_CI_34, 3},
+        {FEED_PRIIP, 3},
+        {FEED_MIFID_36, 3},
+        {FEED_MIFID_37, 3},
+        {FEED_MAPPINGS, 5},
         {FEED_GREEKS, 30},
     };
 }
@@ -137,7 +166,8 @@ bool parse_mix(const char* text, std::vector<MixEntry>* out, std::string* error)
     while (*p != '\0') {
         const char* end = std::strchr(p, ',');
         if (end == nullptr) end = p + std::strlen(p);
-        const char* eq = static_cast<const char*>(std::memchr(p, '=', static_cast<size_t>(end - p)));
+        const char* eq =
+            static_cast<const char*>(std::memchr(p, '=', static_cast<size_t>(end - p)));
         if (eq == nullptr || eq == p) {
             *error = "mix entry without TYPE=WEIGHT: " + std::string(p, end);
             return false;
@@ -172,7 +202,8 @@ std::vector<int> types_for_classes(const std::vector<int>& classes) {
         for (const ClassTypes& ct : kClassTypes)
             if (ct.cls == c)
                 for (int ty : ct.types)
-                    if (ty != 0 && std::find(types.begin(), types.end(), ty) == types.end()) types.push_back(ty);
+                    if (ty != 0 && std::find(types.begin(), types.end(), ty) == types.end())
+                        types.push_back(ty);
     if (!types.empty()) {
         types.push_back(FEED_INSTRUMENT_RESET);
         types.push_back(FEED_INSTRUMENT_DELETE);
@@ -180,12 +211,14 @@ std::vector<int> types_for_classes(const std::vector<int>& classes) {
     return types;
 }
 
-Market::Market(const MarketOptions& options) : options_(options), rng_(options.seed * 0x9E3779B97F4A7C15ull + 1) {
+Market::Market(const MarketOptions& options)
+    : options_(options), rng_(options.seed * 0x9E3779B97F4A7C15ull + 1) {
     if (options_.instruments < 1) options_.instruments = 1;
     if (options_.max_depth < 1) options_.max_depth = 1;
     if (options_.mix.empty()) options_.mix = default_mix();
     universe_.resize(static_cast<size_t>(options_.instruments));
-    for (size_t i = 0; i < universe_.size(); ++i) make_instrument(&universe_[i], 1001 + i);
+    for (size_t i = 0; i < universe_.size(); ++i)
+        make_instrument(&universe_[i], 1001 + i);
     next_insref_ = 1001 + universe_.size();
     allowed_.assign(kMaxType, false);
 }
@@ -198,7 +231,9 @@ uint64_t Market::rand64() {
     return z ^ (z >> 31);
 }
 
-int Market::uniform(int n) { return n <= 1 ? 0 : static_cast<int>(rand64() % static_cast<uint64_t>(n)); }
+int Market::uniform(int n) {
+    return n <= 1 ? 0 : static_cast<int>(rand64() % static_cast<uint64_t>(n));
+}
 
 void Market::make_instrument(Instrument* ins, uint64_t insref) {
     *ins = Instrument();
@@ -209,10 +244,14 @@ void Market::make_instrument(Instrument* ins, uint64_t insref) {
     char buf[64];
     std::snprintf(buf, sizeof buf, "SIM%06llu", static_cast<unsigned long long>(insref));
     ins->symbol = buf;
-    std::snprintf(buf, sizeof buf, "Simulated %s %llu", ins->type == 3 ? "Fund" : ins->type == 4 ? "Index" : "Company",
+    std::snprintf(buf, sizeof buf, "Simulated %s %llu",
+                  ins->type == 3   ? "Fund"
+                  : ins->type == 4 ? "Index"
+                                   : "Company",
                   static_cast<unsigned long long>(insref));
     ins->name = buf;
-    std::snprintf(buf, sizeof buf, "XS%010llu", static_cast<unsigned long long>(insref % 10000000000ull));
+    std::snprintf(buf, sizeof buf, "XS%010llu",
+                  static_cast<unsigned long long>(insref % 10000000000ull));
     ins->isin = buf;
     ins->currency = kCurrencies[uniform(5)];
     ins->price = 1000 + uniform(49000);  // 10.00 .. 500.00
@@ -223,10 +262,12 @@ void Market::make_instrument(Instrument* ins, uint64_t insref) {
 void Market::select(const std::vector<int>& classes, const std::vector<uint64_t>& insrefs) {
     selected_.clear();
     for (size_t i = 0; i < universe_.size(); ++i)
-        if (insrefs.empty() || std::find(insrefs.begin(), insrefs.end(), universe_[i].insref) != insrefs.end())
+        if (insrefs.empty() ||
+            std::find(insrefs.begin(), insrefs.end(), universe_[i].insref) != insrefs.end())
             selected_.push_back(i);
     allowed_.assign(kMaxType, false);
-    for (int ty : types_for_classes(classes)) allowed_[static_cast<size_t>(ty)] = true;
+    for (int ty : types_for_classes(classes))
+        allowed_[static_cast<size_t>(ty)] = true;
     auto has = [&](int c) { return std::find(classes.begin(), classes.end(), c) != classes.end(); };
     want_book_ = has(3);
     want_mbo_ = has(24);
@@ -236,7 +277,8 @@ void Market::select(const std::vector<int>& classes, const std::vector<uint64_t>
     total_weight_ = 0;
     if (selected_.empty()) return;
     for (const MixEntry& m : options_.mix)
-        if (m.type >= 0 && m.type < kMaxType && allowed_[static_cast<size_t>(m.type)] && m.weight > 0) {
+        if (m.type >= 0 && m.type < kMaxType && allowed_[static_cast<size_t>(m.type)] &&
+            m.weight > 0) {
             live_.push_back(m);
             total_weight_ += m.weight;
         }
@@ -258,7 +300,8 @@ void Market::stamp() {
         struct tm tm;
         platform_utc_tm(second, &tm);
         format_date(date_, tm);
-        std::snprintf(time_, sizeof time_, "%02d:%02d:%02d.000000", tm.tm_hour, tm.tm_min, tm.tm_sec);
+        std::snprintf(time_, sizeof time_, "%02d:%02d:%02d.000000", tm.tm_hour, tm.tm_min,
+                      tm.tm_sec);
     }
     int64_t frac = us % 1000000;
     for (int i = 14; i >= 9; --i) {
@@ -267,7 +310,9 @@ void Market::stamp() {
     }
 }
 
-Market::Instrument& Market::pick() { return universe_[selected_[static_cast<size_t>(uniform(static_cast<int>(selected_.size())))]]; }
+Market::Instrument& Market::pick() {
+    return universe_[selected_[static_cast<size_t>(uniform(static_cast<int>(selected_.size())))]];
+}
 
 const std::vector<BookLevel>* Market::ladder(uint64_t insref, bool bid) const {
     for (const Instrument& ins : universe_)
@@ -277,7 +322,9 @@ const std::vector<BookLevel>* Market::ladder(uint64_t insref, bool bid) const {
 
 // ---- field writers ----
 
-void Market::begin(FrameWriter& out, int type, uint64_t insref) { out.begin(static_cast<uint16_t>(type), insref); }
+void Market::begin(FrameWriter& out, int type, uint64_t insref) {
+    out.begin(static_cast<uint16_t>(type), insref);
+}
 
 void Market::put_text(FrameWriter& out, uint32_t tg, const char* text) {
     out.field(tg, qdf_wire::kString, text, std::strlen(text));
@@ -293,7 +340,9 @@ void Market::put_int(FrameWriter& out, uint32_t tg, int64_t value) {
     out.field(tg, qdf_wire::kNumeric, buf, static_cast<size_t>(n));
 }
 
-void Market::put_price(FrameWriter& out, uint32_t tg, int64_t ticks) { put_fixed(out, tg, ticks, 2); }
+void Market::put_price(FrameWriter& out, uint32_t tg, int64_t ticks) {
+    put_fixed(out, tg, ticks, 2);
+}
 
 void Market::put_fixed(FrameWriter& out, uint32_t tg, int64_t value, int decimals) {
     char buf[32];
@@ -375,7 +424,8 @@ int Market::write_trade(FrameWriter& out, Instrument& ins) {
     out.field(t::kTradeTime, qdf_wire::kString, time_, 15);
     // Now and then a correction cancels a recent trade: same id, update-first, cancelled.
     if (!ins.recent.empty() && uniform(20) == 0) {
-        const Trade& old = ins.recent[static_cast<size_t>(uniform(static_cast<int>(ins.recent.size())))];
+        const Trade& old =
+            ins.recent[static_cast<size_t>(uniform(static_cast<int>(ins.recent.size())))];
         put_int(out, t::kTradeId, static_cast<int64_t>(old.id));
         put_price(out, t::kTradePrice, old.price);
         put_int(out, t::kQuantity, old.quantity);
@@ -409,7 +459,9 @@ int Market::write_trade(FrameWriter& out, Instrument& ins) {
 int Market::write_book(FrameWriter& out, Instrument& ins, int type) {
     bool bid = type == FEED_BID_INSERT || type == FEED_BID_DELETE || type == FEED_BID_UPDATE;
     std::vector<BookLevel>& ladder = bid ? ins.bids : ins.asks;
-    int op = type == FEED_BID_INSERT || type == FEED_ASK_INSERT ? 0 : type == FEED_BID_DELETE || type == FEED_ASK_DELETE ? 1 : 2;
+    int op = type == FEED_BID_INSERT || type == FEED_ASK_INSERT   ? 0
+             : type == FEED_BID_DELETE || type == FEED_ASK_DELETE ? 1
+                                                                  : 2;
     int count = static_cast<int>(ladder.size());
     // The requested operation gives way to the one the ladder allows.
     if (op != 0 && count == 0) op = 0;
@@ -422,7 +474,7 @@ int Market::write_book(FrameWriter& out, Instrument& ins, int type) {
         for (int attempt = 0; attempt < 4; ++attempt) {
             int level = 1 + uniform(count + 1);
             int64_t lo, hi;  // inclusive price range that keeps the ladder strictly ordered
-            if (bid) {  // bids: highest first, all below the last price
+            if (bid) {       // bids: highest first, all below the last price
                 hi = level == 1 ? ins.price - 1 : ladder[static_cast<size_t>(level - 2)].price - 1;
                 lo = level == count + 1 ? hi - 5 : ladder[static_cast<size_t>(level - 1)].price + 1;
                 if (lo < 1) lo = 1;
@@ -576,27 +628,32 @@ int Market::write_basicdata(FrameWriter& out, Instrument& ins) {
     put_int(out, t::kLotSize, ins.type == 2 ? 1000 : 1);
     put_int(out, t::kStatus, ins.status);
     put_int(out, t::kInstrumentType, ins.type);
-    std::snprintf(buf, sizeof buf, "=%d %d", 10 + static_cast<int>(ins.insref % 7), 20 + uniform(5));
+    std::snprintf(buf, sizeof buf, "=%d %d", 10 + static_cast<int>(ins.insref % 7),
+                  20 + uniform(5));
     out.field(t::kSectors, qdf_wire::kList, buf, std::strlen(buf));
     // Linked instruments: the neighbours in the universe, as a replacement or an addition.
     uint64_t a = ins.insref > 1001 ? ins.insref - 1 : ins.insref + 2, b = ins.insref + 1;
-    std::snprintf(buf, sizeof buf, "%s%llu %llu", uniform(4) == 0 ? "+" : "=", static_cast<unsigned long long>(a),
-                  static_cast<unsigned long long>(b));
+    std::snprintf(buf, sizeof buf, "%s%llu %llu", uniform(4) == 0 ? "+" : "=",
+                  static_cast<unsigned long long>(a), static_cast<unsigned long long>(b));
     out.field(t::kInstrumentList, qdf_wire::kList, buf, std::strlen(buf));
     if (ins.type == 4) {
-        std::snprintf(buf, sizeof buf, "%llu 0.25|%llu 0.35|%llu 0.40", static_cast<unsigned long long>(ins.insref - 3),
-                      static_cast<unsigned long long>(ins.insref - 2), static_cast<unsigned long long>(ins.insref - 1));
+        std::snprintf(buf, sizeof buf, "%llu 0.25|%llu 0.35|%llu 0.40",
+                      static_cast<unsigned long long>(ins.insref - 3),
+                      static_cast<unsigned long long>(ins.insref - 2),
+                      static_cast<unsigned long long>(ins.insref - 1));
         out.field(t::kUnderlyings, qdf_wire::kString, buf, std::strlen(buf));
     }
     // Today, and the first day of the month as a half day.
     std::snprintf(buf, sizeof buf, "%s 09:00:00 17:30:00|%.8s01 09:00:00 13:00:00", date_, date_);
     out.field(t::kCalendar, qdf_wire::kString, buf, std::strlen(buf));
     if (ins.type == 1) {
-        std::snprintf(buf, sizeof buf, "%s %d.%02d %s", date_, 1 + uniform(5), uniform(100), ins.currency);
+        std::snprintf(buf, sizeof buf, "%s %d.%02d %s", date_, 1 + uniform(5), uniform(100),
+                      ins.currency);
         out.field(t::kDividends, qdf_wire::kString, buf, std::strlen(buf));
     }
-    std::snprintf(buf, sizeof buf, "FIGI BBG%09llu|TICKER %s\\ %s", static_cast<unsigned long long>(ins.insref),
-                  ins.symbol.c_str(), kMarkets[ins.insref % 5]);
+    std::snprintf(buf, sizeof buf, "FIGI BBG%09llu|TICKER %s\\ %s",
+                  static_cast<unsigned long long>(ins.insref), ins.symbol.c_str(),
+                  kMarkets[ins.insref % 5]);
     out.field(t::kAltIds, qdf_wire::kString, buf, std::strlen(buf));
     put_text(out, t::kTickTable, "0 0.01|10 0.05|100 0.10");
     return 1;
@@ -625,7 +682,8 @@ int Market::write_news(FrameWriter& out, Instrument& ins, int type) {
         put_text(out, t::kNewsId, id);
         if (b + 1 < blocks) put_int(out, t::kMoreBlocks, 1);
         char text[160];
-        std::snprintf(text, sizeof text, "Block %d of %d about %s. Prices moved to %lld.%02lld; it's a test.", b + 1,
+        std::snprintf(text, sizeof text,
+                      "Block %d of %d about %s. Prices moved to %lld.%02lld; it's a test.", b + 1,
                       blocks, ins.name.c_str(), static_cast<long long>(ins.price / 100),
                       static_cast<long long>(ins.price % 100));
         put_text(out, t::kNewsText, text);
@@ -637,7 +695,8 @@ int Market::write_news(FrameWriter& out, Instrument& ins, int type) {
             std::snprintf(text, sizeof text, "%s XS%010llu", ins.isin.c_str(),
                           static_cast<unsigned long long>((ins.insref + 1) % 10000000000ull));
             out.field(t::kIsinList, qdf_wire::kList, text, std::strlen(text));
-            std::snprintf(text, sizeof text, "%llu", static_cast<unsigned long long>(ins.insref % 500 + 1));
+            std::snprintf(text, sizeof text, "%llu",
+                          static_cast<unsigned long long>(ins.insref % 500 + 1));
             out.field(t::kCompanyList, qdf_wire::kList, text, std::strlen(text));
             std::snprintf(text, sizeof text, "%s|%s", kTags[uniform(6)], kTags[uniform(6)]);
             put_text(out, t::kNewsTags, text);
@@ -660,7 +719,7 @@ int Market::write_corporate_action(FrameWriter& out, Instrument& ins, bool snaps
             remove = true;
         } else if (r == 1) {
             a->factor_micro += 10000;  // a revised factor
-        }  // else the same action again, unchanged
+        }                              // else the same action again, unchanged
         if (remove) {
             begin(out, FEED_CORPORATE_ACTION, ins.insref);
             out.field(t::kDate, qdf_wire::kString, a->date, 10);
@@ -690,7 +749,10 @@ int Market::write_corporate_action(FrameWriter& out, Instrument& ins, bool snaps
     put_int(out, t::kActionType, a->type);
     put_fixed(out, t::kActionFactor, a->factor_micro, 6);
     put_int(out, t::kSeconds, stamp_second_ - 86400);
-    put_text(out, t::kActionText, a->type == 1 ? "Split 2:1" : a->type == 2 ? "Bonus issue" : "Dividend");
+    put_text(out, t::kActionText,
+             a->type == 1   ? "Split 2:1"
+             : a->type == 2 ? "Bonus issue"
+                            : "Dividend");
     if (a->type == 11) put_price(out, t::kActionAmount, 150);
     return 1;
 }
@@ -736,10 +798,12 @@ int Market::write_fundamentals(FrameWriter& out, Instrument& ins, bool may_delet
 }
 
 int Market::write_performance(FrameWriter& out, Instrument& ins) {
-    static constexpr uint32_t kPriceRefs[] = {148, 149, 334, 150, 151, 152, 153, 154, 155, 249, 777, 156,
-                                              778, 779, 780, 781, 157, 158, 159, 160, 161, 162, 250};
-    static constexpr uint32_t kYieldRefs[] = {261, 262, 335, 263, 264, 265, 266, 267, 268, 269, 782, 270,
-                                              783, 784, 785, 786, 271, 272, 273, 274, 275, 276, 277};
+    static constexpr uint32_t kPriceRefs[] = {148, 149, 334, 150, 151, 152, 153, 154,
+                                              155, 249, 777, 156, 778, 779, 780, 781,
+                                              157, 158, 159, 160, 161, 162, 250};
+    static constexpr uint32_t kYieldRefs[] = {261, 262, 335, 263, 264, 265, 266, 267,
+                                              268, 269, 782, 270, 783, 784, 785, 786,
+                                              271, 272, 273, 274, 275, 276, 277};
     begin(out, FEED_PERFORMANCE, ins.insref);
     put_date_time(out);
     int n = 0;
@@ -749,7 +813,8 @@ int Market::write_performance(FrameWriter& out, Instrument& ins) {
         ++n;
     }
     // A zero reference now and then shows that the percentage columns cope with it.
-    for (uint32_t tg : kYieldRefs) put_fixed(out, tg, uniform(50) == 0 ? 0 : 25000 + uniform(20000), 6);
+    for (uint32_t tg : kYieldRefs)
+        put_fixed(out, tg, uniform(50) == 0 ? 0 : 25000 + uniform(20000), 6);
     put_price(out, 354, ins.prev_close - 1);
     put_fixed(out, 355, 30000 + uniform(1000), 6);
     put_price(out, 356, ins.prev_close - 2);
@@ -843,8 +908,10 @@ int Market::write_mappings(FrameWriter& out, Instrument& ins) {
     begin(out, FEED_MAPPINGS, ins.insref);
     put_int(out, t::kMappingScheme, 1 + uniform(3));
     std::snprintf(buf, sizeof buf, "%s%llu %llu", uniform(3) == 0 ? "+" : "=",
-                  static_cast<unsigned long long>(ins.insref + 10), static_cast<unsigned long long>(ins.insref + 20));
-    out.field(uniform(2) == 0 ? t::kMappedList : t::kInstrumentList, qdf_wire::kList, buf, std::strlen(buf));
+                  static_cast<unsigned long long>(ins.insref + 10),
+                  static_cast<unsigned long long>(ins.insref + 20));
+    out.field(uniform(2) == 0 ? t::kMappedList : t::kInstrumentList, qdf_wire::kList, buf,
+              std::strlen(buf));
     return 1;
 }
 
@@ -888,16 +955,21 @@ int Market::write_delete(FrameWriter& out, size_t index) {
 int Market::write_type(FrameWriter& out, int type, size_t index) {
     Instrument& ins = universe_[index];
     switch (type) {
-        case FEED_QUOTE: return write_quote(out, ins, false);
-        case FEED_QUOTE_43: return write_quote43(out, ins);
-        case FEED_QUOTEEX: return write_quoteex(out, ins);
-        case FEED_TRADE: return write_trade(out, ins);
+        case FEED_QUOTE:
+            return write_quote(out, ins, false);
+        case FEED_QUOTE_43:
+            return write_quote43(out, ins);
+        case FEED_QUOTEEX:
+            return write_quoteex(out, ins);
+        case FEED_TRADE:
+            return write_trade(out, ins);
         case FEED_BID_INSERT:
         case FEED_ASK_INSERT:
         case FEED_BID_DELETE:
         case FEED_ASK_DELETE:
         case FEED_BID_UPDATE:
-        case FEED_ASK_UPDATE: return write_book(out, ins, type);
+        case FEED_ASK_UPDATE:
+            return write_book(out, ins, type);
         case FEED_BOOK_CLEAR: {
             int bits = (want_book_ ? 1 : 0) | (want_mbo_ ? 2 : 0);
             if (want_bbo_ && (bits == 0 || uniform(2) == 0)) bits |= 4;
@@ -905,30 +977,47 @@ int Market::write_type(FrameWriter& out, int type, size_t index) {
         }
         case FEED_MBO_ADD:
         case FEED_MBO_CHANGE:
-        case FEED_MBO_DELETE: return write_mbo(out, ins, type);
-        case FEED_INSTRUMENT_RESET: return write_reset(out, ins);
-        case FEED_INSTRUMENT_DELETE: return write_delete(out, index);
-        case FEED_BASICDATA: return write_basicdata(out, ins);
-        case FEED_TRADESTATE: return write_tradestate(out, ins, true);
+        case FEED_MBO_DELETE:
+            return write_mbo(out, ins, type);
+        case FEED_INSTRUMENT_RESET:
+            return write_reset(out, ins);
+        case FEED_INSTRUMENT_DELETE:
+            return write_delete(out, index);
+        case FEED_BASICDATA:
+            return write_basicdata(out, ins);
+        case FEED_TRADESTATE:
+            return write_tradestate(out, ins, true);
         case FEED_NEWS:
-        case FEED_NEWS_22: return write_news(out, ins, type);
-        case FEED_CORPORATE_ACTION: return write_corporate_action(out, ins, false, 0);
-        case FEED_PRICEHISTORY: return write_pricehistory(out, ins, 1 + uniform(kHistoryDays), true);
-        case FEED_FUNDAMENTALS: return write_fundamentals(out, ins, true);
-        case FEED_PERFORMANCE: return write_performance(out, ins);
-        case FEED_KEYRATIOS: return write_keyratios(out, ins);
+        case FEED_NEWS_22:
+            return write_news(out, ins, type);
+        case FEED_CORPORATE_ACTION:
+            return write_corporate_action(out, ins, false, 0);
+        case FEED_PRICEHISTORY:
+            return write_pricehistory(out, ins, 1 + uniform(kHistoryDays), true);
+        case FEED_FUNDAMENTALS:
+            return write_fundamentals(out, ins, true);
+        case FEED_PERFORMANCE:
+            return write_performance(out, ins);
+        case FEED_KEYRATIOS:
+            return write_keyratios(out, ins);
         case FEED_ESTIMATES_28:
-        case FEED_ESTIMATES_29: return write_estimates(out, ins, type);
-        case FEED_NOII: return write_noii(out, ins);
+        case FEED_ESTIMATES_29:
+            return write_estimates(out, ins, type);
+        case FEED_NOII:
+            return write_noii(out, ins);
         case FEED_L10N:
         case FEED_CI_33:
         case FEED_CI_34:
         case FEED_PRIIP:
         case FEED_MIFID_36:
-        case FEED_MIFID_37: return write_reference(out, ins, type);
-        case FEED_MAPPINGS: return write_mappings(out, ins);
-        case FEED_GREEKS: return write_greeks(out, ins);
-        default: return 0;
+        case FEED_MIFID_37:
+            return write_reference(out, ins, type);
+        case FEED_MAPPINGS:
+            return write_mappings(out, ins);
+        case FEED_GREEKS:
+            return write_greeks(out, ins);
+        default:
+            return 0;
     }
 }
 
@@ -958,18 +1047,22 @@ size_t Market::snapshot(FrameWriter& out) {
         if (on(FEED_PERFORMANCE)) n += static_cast<size_t>(write_performance(out, ins));
         if (on(FEED_KEYRATIOS)) n += static_cast<size_t>(write_keyratios(out, ins));
         if (on(FEED_FUNDAMENTALS)) n += static_cast<size_t>(write_fundamentals(out, ins, false));
-        if (on(FEED_ESTIMATES_28)) n += static_cast<size_t>(write_estimates(out, ins, FEED_ESTIMATES_28));
-        if (on(FEED_ESTIMATES_29)) n += static_cast<size_t>(write_estimates(out, ins, FEED_ESTIMATES_29));
+        if (on(FEED_ESTIMATES_28))
+            n += static_cast<size_t>(write_estimates(out, ins, FEED_ESTIMATES_28));
+        if (on(FEED_ESTIMATES_29))
+            n += static_cast<size_t>(write_estimates(out, ins, FEED_ESTIMATES_29));
         if (on(FEED_NOII)) n += static_cast<size_t>(write_noii(out, ins));
         if (on(FEED_GREEKS)) n += static_cast<size_t>(write_greeks(out, ins));
-        for (int type : {FEED_L10N, FEED_CI_33, FEED_CI_34, FEED_PRIIP, FEED_MIFID_36, FEED_MIFID_37})
+        for (int type :
+             {FEED_L10N, FEED_CI_33, FEED_CI_34, FEED_PRIIP, FEED_MIFID_36, FEED_MIFID_37})
             if (on(type)) n += static_cast<size_t>(write_reference(out, ins, type));
         if (on(FEED_MAPPINGS)) n += static_cast<size_t>(write_mappings(out, ins));
         if (on(FEED_CORPORATE_ACTION))
             for (size_t i = 0; i < ins.actions.size(); ++i)
                 n += static_cast<size_t>(write_corporate_action(out, ins, true, i));
         if (on(FEED_PRICEHISTORY))
-            for (int d = kHistoryDays; d >= 1; --d) n += static_cast<size_t>(write_pricehistory(out, ins, d, false));
+            for (int d = kHistoryDays; d >= 1; --d)
+                n += static_cast<size_t>(write_pricehistory(out, ins, d, false));
     }
     return n;
 }

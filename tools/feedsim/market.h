@@ -26,11 +26,11 @@ struct MixEntry {
 struct MarketOptions {
     uint64_t seed = 1;
     int instruments = 1000;
-    std::vector<MixEntry> mix;       // empty: the default mix
-    int64_t start_time_us = 0;       // 0: wall clock; else a simulated clock starting there
-    int64_t step_us = 1000;          // simulated clock: advance per live message
-    int64_t time_offset_s = 0;       // added to the wall clock
-    int max_depth = 10;              // order book levels per side
+    std::vector<MixEntry> mix;  // empty: the default mix
+    int64_t start_time_us = 0;  // 0: wall clock; else a simulated clock starting there
+    int64_t step_us = 1000;     // simulated clock: advance per live message
+    int64_t time_offset_s = 0;  // added to the wall clock
+    int max_depth = 10;         // order book levels per side
 };
 
 // The default mix, and the parser of --mix ("FEED_QUOTE=300,6=150,...").
@@ -47,7 +47,7 @@ struct BookLevel {
 };
 
 class Market {
-public:
+  public:
     explicit Market(const MarketOptions& options);
 
     // What the client asked for: request classes and instruments (empty: all).
@@ -100,7 +100,7 @@ public:
         std::vector<Trade> recent;  // ring of recent trades for corrections
     };
 
-private:
+  private:
     uint64_t rand64();
     int uniform(int n);  // 0..n-1
     void make_instrument(Instrument* ins, uint64_t insref);
@@ -112,7 +112,7 @@ private:
     void put_text(qdf_wire::FrameWriter& out, uint32_t tag, const char* text);
     void put_text(qdf_wire::FrameWriter& out, uint32_t tag, const std::string& text);
     void put_int(qdf_wire::FrameWriter& out, uint32_t tag, int64_t value);
-    void put_price(qdf_wire::FrameWriter& out, uint32_t tag, int64_t ticks);          // 2 decimals
+    void put_price(qdf_wire::FrameWriter& out, uint32_t tag, int64_t ticks);  // 2 decimals
     void put_fixed(qdf_wire::FrameWriter& out, uint32_t tag, int64_t value, int decimals);
     void put_date_time(qdf_wire::FrameWriter& out, uint32_t time_tag = 4);
     void put_date_days_ago(qdf_wire::FrameWriter& out, uint32_t tag, int days);
@@ -129,8 +129,10 @@ private:
     int write_basicdata(qdf_wire::FrameWriter& out, Instrument& ins);
     int write_tradestate(qdf_wire::FrameWriter& out, Instrument& ins, bool may_delete);
     int write_news(qdf_wire::FrameWriter& out, Instrument& ins, int type);
-    int write_corporate_action(qdf_wire::FrameWriter& out, Instrument& ins, bool snapshot, size_t index);
-    int write_pricehistory(qdf_wire::FrameWriter& out, Instrument& ins, int days_ago, bool may_delete);
+    int write_corporate_action(qdf_wire::FrameWriter& out, Instrument& ins, bool snapshot,
+                               size_t index);
+    int write_pricehistory(qdf_wire::FrameWriter& out, Instrument& ins, int days_ago,
+                           bool may_delete);
     int write_fundamentals(qdf_wire::FrameWriter& out, Instrument& ins, bool may_delete);
     int write_performance(qdf_wire::FrameWriter& out, Instrument& ins);
     int write_keyratios(qdf_wire::FrameWriter& out, Instrument& ins);

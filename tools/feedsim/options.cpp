@@ -26,7 +26,8 @@ const char kHelp[] =
     "  --template-version N    template version announced after logon (default 1)\n"
     "  --script FILE           replay FILE instead of generating a market (see docs/feedsim.md)\n"
     "  --rate N                live messages per second per client (default 1000; 0 = flat out)\n"
-    "  --duration SECONDS      stop after this long, logging clients off with 503 (default: run on)\n"
+    "  --duration SECONDS      stop after this long, logging clients off with 503 (default: run "
+    "on)\n"
     "  --seed N                seed of the generated market (default 1; same seed, same stream)\n"
     "  --instruments N         size of the generated universe (default 1000)\n"
     "  --depth N               order book levels per side at most (default 10)\n"
@@ -53,7 +54,9 @@ bool to_long(const char* text, long min, long max, long* out) {
 
 }  // namespace
 
-const char* help_text() { return kHelp; }
+const char* help_text() {
+    return kHelp;
+}
 
 int parse_options(int argc, char** argv, Options* o, std::string* error) {
     bool have_user = false, have_password = false;
@@ -78,7 +81,8 @@ int parse_options(int argc, char** argv, Options* o, std::string* error) {
             std::string s = v;
             size_t colon = s.rfind(':');
             if (colon == std::string::npos || colon == 0) return bad("expected HOST:PORT");
-            if (!to_long(s.c_str() + colon + 1, 0, 65535, &n)) return bad("port must be 0 to 65535");
+            if (!to_long(s.c_str() + colon + 1, 0, 65535, &n))
+                return bad("port must be 0 to 65535");
             o->listen_host = s.substr(0, colon);
             o->listen_port = static_cast<int>(n);
         } else if (arg == "--port-file") {
@@ -95,7 +99,8 @@ int parse_options(int argc, char** argv, Options* o, std::string* error) {
             errno = 0;
             char* stop = nullptr;
             unsigned long long t = std::strtoull(v, &stop, 10);
-            if (errno != 0 || *stop != '\0' || *v == '\0' || *v == '-') return bad("expected an unsigned number");
+            if (errno != 0 || *stop != '\0' || *v == '\0' || *v == '-')
+                return bad("expected an unsigned number");
             o->template_version = t;
         } else if (arg == "--script") {
             o->script_path = v;
@@ -105,13 +110,15 @@ int parse_options(int argc, char** argv, Options* o, std::string* error) {
         } else if (arg == "--duration") {
             char* stop = nullptr;
             double d = std::strtod(v, &stop);
-            if (*stop != '\0' || *v == '\0' || !(d >= 0) || d > 1e9) return bad("expected seconds (0 or more)");
+            if (*stop != '\0' || *v == '\0' || !(d >= 0) || d > 1e9)
+                return bad("expected seconds (0 or more)");
             o->duration = d;
         } else if (arg == "--seed") {
             errno = 0;
             char* stop = nullptr;
             unsigned long long s = std::strtoull(v, &stop, 10);
-            if (errno != 0 || *stop != '\0' || *v == '\0' || *v == '-') return bad("expected an unsigned number");
+            if (errno != 0 || *stop != '\0' || *v == '\0' || *v == '-')
+                return bad("expected an unsigned number");
             o->seed = s;
         } else if (arg == "--instruments") {
             if (!to_long(v, 1, 10000000, &n)) return bad("expected 1 to 10000000");
@@ -123,15 +130,17 @@ int parse_options(int argc, char** argv, Options* o, std::string* error) {
             std::string why;
             if (!parse_mix(v, &o->mix, &why)) return bad(why.c_str());
             bool any = false;
-            for (const MixEntry& m : o->mix) any = any || m.weight > 0;
+            for (const MixEntry& m : o->mix)
+                any = any || m.weight > 0;
             if (!any) return bad("no message type has a weight above 0");
         } else if (arg == "--start-time") {
             struct tm tm;
             std::memset(&tm, 0, sizeof tm);
             int y, mo, d, h, mi, s;
             char tail;
-            if (std::sscanf(v, "%d-%d-%d %d:%d:%d%c", &y, &mo, &d, &h, &mi, &s, &tail) != 6 || y < 1970 ||
-                mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || s > 60 || h < 0 || mi < 0 || s < 0)
+            if (std::sscanf(v, "%d-%d-%d %d:%d:%d%c", &y, &mo, &d, &h, &mi, &s, &tail) != 6 ||
+                y < 1970 || mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || s > 60 ||
+                h < 0 || mi < 0 || s < 0)
                 return bad("expected 'YYYY-MM-DD HH:MM:SS'");
             tm.tm_year = y - 1900;
             tm.tm_mon = mo - 1;
@@ -141,15 +150,19 @@ int parse_options(int argc, char** argv, Options* o, std::string* error) {
             tm.tm_sec = s;
             o->start_time_us = platform_utc_mktime(&tm) * 1000000;
         } else if (arg == "--time-offset") {
-            if (!to_long(v, -86400 * 366, 86400 * 366, &n)) return bad("expected seconds within a year");
+            if (!to_long(v, -86400 * 366, 86400 * 366, &n))
+                return bad("expected seconds within a year");
             o->time_offset = n;
         } else if (arg == "--drop-every") {
             if (!to_long(v, 0, 2000000000, &n)) return bad("expected a count (0 = never)");
             o->drop_every = n;
         } else if (arg == "--slow-consumer") {
-            if (std::strcmp(v, "wait") == 0) o->drop_slow = false;
-            else if (std::strcmp(v, "drop") == 0) o->drop_slow = true;
-            else return bad("expected wait or drop");
+            if (std::strcmp(v, "wait") == 0)
+                o->drop_slow = false;
+            else if (std::strcmp(v, "drop") == 0)
+                o->drop_slow = true;
+            else
+                return bad("expected wait or drop");
         } else if (arg == "--send-timeout") {
             if (!to_long(v, 1, 3600000, &n)) return bad("expected 1 to 3600000 milliseconds");
             o->send_timeout_ms = static_cast<int>(n);

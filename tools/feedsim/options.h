@@ -17,8 +17,8 @@ struct Options {
     std::string script_path;
     std::string log_path;
     std::string port_file;
-    long rate = 1000;       // live messages per second per client; 0: as fast as possible
-    double duration = 0;    // seconds the server runs; 0: until stopped
+    long rate = 1000;     // live messages per second per client; 0: as fast as possible
+    double duration = 0;  // seconds the server runs; 0: until stopped
     uint64_t seed = 1;
     int instruments = 1000;
     int depth = 10;
@@ -26,10 +26,10 @@ struct Options {
     std::string server_name = "feedsim";
     bool send_server_name = true;
     uint64_t template_version = 1;
-    int64_t time_offset = 0;   // seconds added to the server's clock
-    int64_t start_time_us = 0; // simulated clock start; 0: wall clock
-    long drop_every = 0;       // drop the connection after this many live messages; 0: never
-    bool drop_slow = false;    // slow consumer: drop (true) or wait (false)
+    int64_t time_offset = 0;    // seconds added to the server's clock
+    int64_t start_time_us = 0;  // simulated clock start; 0: wall clock
+    long drop_every = 0;        // drop the connection after this many live messages; 0: never
+    bool drop_slow = false;     // slow consumer: drop (true) or wait (false)
     int send_timeout_ms = 5000;
 };
 

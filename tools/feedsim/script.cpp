@@ -17,9 +17,11 @@ std::vector<std::string> split_blanks(const std::string& line) {
     std::vector<std::string> words;
     size_t i = 0;
     while (i < line.size()) {
-        while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
+        while (i < line.size() && (line[i] == ' ' || line[i] == '\t'))
+            ++i;
         size_t start = i;
-        while (i < line.size() && line[i] != ' ' && line[i] != '\t') ++i;
+        while (i < line.size() && line[i] != ' ' && line[i] != '\t')
+            ++i;
         if (i > start) words.push_back(line.substr(start, i - start));
     }
     return words;
@@ -120,7 +122,8 @@ bool parse_line(const std::vector<std::string>& words, ScriptStep* step, std::st
                 *error = "field " + tag_text + ": " + *error;
                 return false;
             }
-            ok = writer.field(static_cast<uint32_t>(tag), qdf_wire::kString, value.data(), value.size());
+            ok = writer.field(static_cast<uint32_t>(tag), qdf_wire::kString, value.data(),
+                              value.size());
         }
         if (!ok) {
             *error = "message too large for one frame";
@@ -167,7 +170,8 @@ bool load_script(const char* path, std::vector<ScriptStep>* steps, std::string* 
     std::string text;
     char buf[65536];
     size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
+        text.append(buf, n);
     bool read_error = std::ferror(f) != 0;
     std::fclose(f);
     if (read_error) {

@@ -18,18 +18,24 @@ namespace feedsim {
 
 namespace {
 
-constexpr int kSliceMs = 200;          // how often waits look at the stop flag
+constexpr int kSliceMs = 200;  // how often waits look at the stop flag
 constexpr size_t kFlushBytes = 256 * 1024;
 constexpr size_t kMaxInput = qdf_wire::kLengthBytes + qdf_wire::kMaxPayload + 65536;
 
-void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+void sleep_ms(int ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
 
 const char* kind_name(uint8_t kind) {
     switch (kind) {
-        case qdf_wire::kString: return "string";
-        case qdf_wire::kNumeric: return "numeric";
-        case qdf_wire::kList: return "list";
-        default: return "null";
+        case qdf_wire::kString:
+            return "string";
+        case qdf_wire::kNumeric:
+            return "numeric";
+        case qdf_wire::kList:
+            return "list";
+        default:
+            return "null";
     }
 }
 
@@ -37,11 +43,12 @@ const char* kind_name(uint8_t kind) {
 
 // One client connection, on its own thread.
 class Session {
-public:
-    Session(Server& server, intptr_t socket, int number) : server_(server), socket_(socket), number_(number) {}
+  public:
+    Session(Server& server, intptr_t socket, int number)
+        : server_(server), socket_(socket), number_(number) {}
     void run();
 
-private:
+  private:
     void serve();
     enum { kGone = -1, kTimeout = 0, kFrame = 1 };
     int read_frame(qdf_wire::FrameView* frame, int timeout_ms);
@@ -78,7 +85,8 @@ int Session::read_frame(qdf_wire::FrameView* frame, int timeout_ms) {
             return kFrame;
         }
         if (rc != qdf_wire::kNeedMore) {
-            std::fprintf(stderr, "feedsim: client %d sent a malformed frame; dropping it\n", number_);
+            std::fprintf(stderr, "feedsim: client %d sent a malformed frame; dropping it\n",
+                         number_);
             gone_ = true;
             return kGone;
         }
@@ -209,7 +217,8 @@ void Session::send_hello() {
 
 bool Session::logon_reply() {
     writer_.begin(FEED_LOGON_REPLY, 0);
-    if (server_.options_.send_server_name) writer_.text(TAG_SERVER_NAME, server_.options_.server_name);
+    if (server_.options_.send_server_name)
+        writer_.text(TAG_SERVER_NAME, server_.options_.server_name);
     writer_.begin(FEED_TEMPLATES_VERSION, server_.options_.template_version);
     return flush();
 }
@@ -330,10 +339,18 @@ void Session::scripted() {
                 log_frame(request, nullptr);
                 break;
             }
-            case ScriptStep::Disconnect: flush(); return;
-            case ScriptStep::Logoff: send_logoff(step.argument); return;
-            case ScriptStep::NoLogonReply: server_.withhold_next_ = true; break;
-            case ScriptStep::Idle: idle_until_gone(); return;
+            case ScriptStep::Disconnect:
+                flush();
+                return;
+            case ScriptStep::Logoff:
+                send_logoff(step.argument);
+                return;
+            case ScriptStep::NoLogonReply:
+                server_.withhold_next_ = true;
+                break;
+            case ScriptStep::Idle:
+                idle_until_gone();
+                return;
         }
     }
     idle_until_gone();  // the end of the script: the connection stays open and quiet
@@ -355,13 +372,17 @@ void Session::generated(const qdf_wire::FrameView& request) {
             if (tag == TAG_INSREFS && text == "*") continue;
             size_t i = 0;
             while (i < text.size()) {
-                while (i < text.size() && (text[i] < '0' || text[i] > '9')) ++i;
+                while (i < text.size() && (text[i] < '0' || text[i] > '9'))
+                    ++i;
                 size_t start = i;
-                while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i;
+                while (i < text.size() && text[i] >= '0' && text[i] <= '9')
+                    ++i;
                 if (i == start || i - start > 19) continue;
                 unsigned long long v = std::strtoull(text.c_str() + start, nullptr, 10);
-                if (tag == TAG_REQUEST_CLASSES) classes.push_back(static_cast<int>(v % 1000));
-                else insrefs.push_back(v);
+                if (tag == TAG_REQUEST_CLASSES)
+                    classes.push_back(static_cast<int>(v % 1000));
+                else
+                    insrefs.push_back(v);
             }
             // A list that names no instrument at all selects none.
             if (tag == TAG_INSREFS && insrefs.empty()) insrefs.push_back(0);
@@ -396,7 +417,8 @@ void Session::generated(const qdf_wire::FrameView& request) {
         }
         long long budget = 4096;
         if (o.rate > 0) {
-            long long due = static_cast<long long>(o.rate) * (platform_monotonic_ms() - start) / 1000;
+            long long due =
+                static_cast<long long>(o.rate) * (platform_monotonic_ms() - start) / 1000;
             budget = due - sent;
             if (budget <= 0) {
                 sleep_ms(2);
@@ -411,7 +433,8 @@ void Session::generated(const qdf_wire::FrameView& request) {
             budget -= n;
             if (o.drop_every > 0 && sent >= o.drop_every) {
                 flush();
-                std::fprintf(stderr, "feedsim: dropping client %d after %lld live messages\n", number_, sent);
+                std::fprintf(stderr, "feedsim: dropping client %d after %lld live messages\n",
+                             number_, sent);
                 return;
             }
             if (out_.size() >= kFlushBytes) break;
@@ -430,7 +453,9 @@ Server::~Server() {
 }
 
 bool Server::start(std::string* error) {
-    if (!options_.script_path.empty() && !load_script(options_.script_path.c_str(), &script_, error)) return false;
+    if (!options_.script_path.empty() &&
+        !load_script(options_.script_path.c_str(), &script_, error))
+        return false;
     if (!options_.log_path.empty()) {
         log_ = std::fopen(options_.log_path.c_str(), "a");
         if (log_ == nullptr) {
@@ -439,9 +464,11 @@ bool Server::start(std::string* error) {
         }
     }
     int socket_error = 0;
-    listener_ = platform_tcp_listen(options_.listen_host.c_str(), options_.listen_port, &port_, &socket_error);
+    listener_ = platform_tcp_listen(options_.listen_host.c_str(), options_.listen_port, &port_,
+                                    &socket_error);
     if (listener_ < 0) {
-        *error = "cannot listen on " + options_.listen_host + ":" + std::to_string(options_.listen_port) +
+        *error = "cannot listen on " + options_.listen_host + ":" +
+                 std::to_string(options_.listen_port) +
                  (socket_error == PLATFORM_SOCKET_IN_USE ? " (address in use)" : "");
         return false;
     }
@@ -478,11 +505,14 @@ void Server::reap(bool all) {
             }
         }
     }
-    for (Worker& w : finished) w.thread.join();
+    for (Worker& w : finished)
+        w.thread.join();
 }
 
 void Server::run() {
-    int64_t end = options_.duration > 0 ? platform_monotonic_ms() + static_cast<int64_t>(options_.duration * 1000) : -1;
+    int64_t end = options_.duration > 0
+                      ? platform_monotonic_ms() + static_cast<int64_t>(options_.duration * 1000)
+                      : -1;
     while (!stopping_.load()) {
         if (end >= 0 && platform_monotonic_ms() >= end) break;
         intptr_t client = platform_tcp_accept(listener_, kSliceMs);
@@ -523,7 +553,8 @@ void Server::run() {
     }
     {
         std::lock_guard<std::mutex> guard(clients_lock_);
-        for (intptr_t s : sockets_) platform_socket_shutdown(s);
+        for (intptr_t s : sockets_)
+            platform_socket_shutdown(s);
     }
     reap(true);
 }

@@ -24,7 +24,7 @@
 namespace feedsim {
 
 class Server {
-public:
+  public:
     explicit Server(const Options& options);
     ~Server();
     Server(const Server&) = delete;
@@ -38,7 +38,7 @@ public:
     void run();
     void stop() { stopping_.store(true); }
 
-private:
+  private:
     friend class Session;
     struct Worker {
         std::thread thread;
@@ -62,8 +62,8 @@ private:
     std::atomic<bool> stopping_{false};
     std::atomic<int> next_client_{1};
     std::mutex clients_lock_;
-    std::vector<Worker> workers_;   // guarded by clients_lock_
-    std::set<intptr_t> sockets_;    // guarded by clients_lock_
+    std::vector<Worker> workers_;  // guarded by clients_lock_
+    std::set<intptr_t> sockets_;   // guarded by clients_lock_
 };
 
 }  // namespace feedsim

@@ -8,11 +8,21 @@ void escape_append(std::string* out, const char* data, size_t length) {
     for (size_t i = 0; i < length; ++i) {
         unsigned char c = static_cast<unsigned char>(data[i]);
         switch (c) {
-            case ' ': out->append("\\s"); break;
-            case '\t': out->append("\\t"); break;
-            case '\n': out->append("\\n"); break;
-            case '\r': out->append("\\r"); break;
-            case '\\': out->append("\\\\"); break;
+            case ' ':
+                out->append("\\s");
+                break;
+            case '\t':
+                out->append("\\t");
+                break;
+            case '\n':
+                out->append("\\n");
+                break;
+            case '\r':
+                out->append("\\r");
+                break;
+            case '\\':
+                out->append("\\\\");
+                break;
             default:
                 if (c < 0x20 || c == 0x7F) {
                     out->append("\\x");
@@ -38,15 +48,27 @@ bool unescape(const char* data, size_t length, std::string* out, std::string* er
             return false;
         }
         switch (data[i]) {
-            case 's': out->push_back(' '); break;
-            case 't': out->push_back('\t'); break;
-            case 'n': out->push_back('\n'); break;
-            case 'r': out->push_back('\r'); break;
-            case '\\': out->push_back('\\'); break;
+            case 's':
+                out->push_back(' ');
+                break;
+            case 't':
+                out->push_back('\t');
+                break;
+            case 'n':
+                out->push_back('\n');
+                break;
+            case 'r':
+                out->push_back('\r');
+                break;
+            case '\\':
+                out->push_back('\\');
+                break;
             case 'x': {
                 auto hex = [](char h) {
-                    return h >= '0' && h <= '9' ? h - '0' : h >= 'A' && h <= 'F' ? h - 'A' + 10
-                                                        : h >= 'a' && h <= 'f' ? h - 'a' + 10 : -1;
+                    return h >= '0' && h <= '9'   ? h - '0'
+                           : h >= 'A' && h <= 'F' ? h - 'A' + 10
+                           : h >= 'a' && h <= 'f' ? h - 'a' + 10
+                                                  : -1;
                 };
                 if (i + 2 >= length) {
                     *error = "\\x needs two hex digits";

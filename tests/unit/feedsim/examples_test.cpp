@@ -28,9 +28,11 @@ struct Table {
 };
 
 std::string trim(std::string s) {
-    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back()))) s.pop_back();
+    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back())))
+        s.pop_back();
     size_t i = 0;
-    while (i < s.size() && std::isspace(static_cast<unsigned char>(s[i]))) ++i;
+    while (i < s.size() && std::isspace(static_cast<unsigned char>(s[i])))
+        ++i;
     return s.substr(i);
 }
 
@@ -48,7 +50,8 @@ std::map<std::string, Table> read_schema(const std::string& path) {
             std::string list = line.substr(13, line.find(')') - 13);
             std::stringstream ss(list);
             std::string col;
-            while (std::getline(ss, col, ',')) tables[current].primary_key.insert(trim(col));
+            while (std::getline(ss, col, ','))
+                tables[current].primary_key.insert(trim(col));
         } else if (!current.empty() && !line.empty() && line != ");" && line.rfind("--", 0) != 0) {
             if (line.back() == ',') line.pop_back();
             size_t space = line.find(' ');
@@ -65,8 +68,13 @@ std::map<std::string, Table> read_schema(const std::string& path) {
 // What the PostgreSQL module writes for a definition's type and length.
 std::string pg_type(const char* type, const char* len) {
     std::string t = type ? type : "", size = len ? len : "";
-    auto sized = [&](const std::string& base) { return size.empty() || size[0] == '0' ? base : base + "(" + size + ")"; };
-    if (t == "bigint") return size.empty() ? "numeric(20,0)" : size.find(',') != std::string::npos ? sized("numeric") : "numeric(" + size + ",0)";
+    auto sized = [&](const std::string& base) {
+        return size.empty() || size[0] == '0' ? base : base + "(" + size + ")";
+    };
+    if (t == "bigint")
+        return size.empty()                          ? "numeric(20,0)"
+               : size.find(',') != std::string::npos ? sized("numeric")
+                                                     : "numeric(" + size + ",0)";
     if (t == "double") return sized("double precision");
     if (t == "decimal") return sized("numeric");
     if (t == "char") return sized("character");
@@ -78,7 +86,7 @@ std::string pg_type(const char* type, const char* len) {
 }
 
 class ExampleTableDefinitions : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         defs_.create(100);
         ASSERT_EQ(load_table_definitions(ZEL_EXAMPLES_DIR "/zel.tabledef", defs_, config_), 1);
@@ -91,10 +99,12 @@ protected:
 };
 
 TEST_F(ExampleTableDefinitions, SwitchEveryRequestOnAndDefineEveryKindTheWritersNeed) {
-    for (const RequestSwitch& s : kRequestSwitches) EXPECT_EQ(config_.*(s.flag), 1) << s.key;
+    for (const RequestSwitch& s : kRequestSwitches)
+        EXPECT_EQ(config_.*(s.flag), 1) << s.key;
     EXPECT_EQ(config_.tabledef_version, 1u);
-    for (unsigned kind : {1, 2, 4, 6, 7, 8, 9, 11, 12, 13, 14, 15, 16, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 30,
-                          32, 33, 34, 35, 37, 38, 39, 40, 245, 246, 247, 248, 249, 250, 251, 252, 253, 254, 255})
+    for (unsigned kind : {1,  2,  4,   6,   7,   8,   9,   11,  12,  13,  14,  15,  16, 18, 19,
+                          20, 21, 22,  23,  24,  25,  26,  27,  30,  32,  33,  34,  35, 37, 38,
+                          39, 40, 245, 246, 247, 248, 249, 250, 251, 252, 253, 254, 255})
         EXPECT_NE(defs_.find_messagedef(kind), nullptr) << "kind " << kind;
     EXPECT_EQ(config_.calc_keyratio_fields.size(), 4u);
     EXPECT_FALSE(config_.reset_list_quotes.empty());
@@ -105,9 +115,12 @@ TEST_F(ExampleTableDefinitions, SwitchEveryRequestOnAndDefineEveryKindTheWriters
     EXPECT_NE(defs_.find_fielddef(251, "side"), nullptr);
     EXPECT_NE(defs_.find_fielddef(254, "diff1d"), nullptr);
     EXPECT_NE(defs_.find_fielddef(254, "diffex1dprc"), nullptr);
-    for (unsigned pos = 1; pos <= 11; ++pos) EXPECT_NE(defs_.find_fielddef(245, pos), nullptr) << pos;
-    for (unsigned tag : {3u, 12u, 13u, 15u, 36u, 201u}) EXPECT_NE(defs_.find_fielddef(1, tag), nullptr) << tag;
-    for (unsigned tag : {3u, 99u, 103u, 126u}) EXPECT_NE(defs_.find_fielddef(tag == 126 ? 6 : 11, tag), nullptr);
+    for (unsigned pos = 1; pos <= 11; ++pos)
+        EXPECT_NE(defs_.find_fielddef(245, pos), nullptr) << pos;
+    for (unsigned tag : {3u, 12u, 13u, 15u, 36u, 201u})
+        EXPECT_NE(defs_.find_fielddef(1, tag), nullptr) << tag;
+    for (unsigned tag : {3u, 99u, 103u, 126u})
+        EXPECT_NE(defs_.find_fielddef(tag == 126 ? 6 : 11, tag), nullptr);
     EXPECT_NE(defs_.find_fielddef(23, 1u), nullptr);
     EXPECT_NE(defs_.find_fielddef(38, 695u), nullptr);
 }
@@ -136,8 +149,10 @@ TEST_F(ExampleTableDefinitions, UseOnlyTagsOfTheFieldDictionary) {
     // Packed lists and minute bars number positions, not feed tags.
     std::set<unsigned> positional = {23, 24, 25, 245, 246, 250};
     for (const FieldDef* def : defs_.entries()) {
-        if (positional.count(def->kind) || !std::isdigit(static_cast<unsigned char>(def->tag[0]))) continue;
-        EXPECT_NE(feedsim::find_field(static_cast<uint32_t>(std::stoul(def->tag))), nullptr) << def->lookup_key;
+        if (positional.count(def->kind) || !std::isdigit(static_cast<unsigned char>(def->tag[0])))
+            continue;
+        EXPECT_NE(feedsim::find_field(static_cast<uint32_t>(std::stoul(def->tag))), nullptr)
+            << def->lookup_key;
     }
 }
 

@@ -34,7 +34,8 @@ std::vector<Msg> decode_all(const std::vector<uint8_t>& bytes) {
     while (pos < bytes.size()) {
         qdf_wire::FrameView f;
         size_t n = 0;
-        EXPECT_EQ(qdf_wire::decode_frame(bytes.data() + pos, bytes.size() - pos, &f, &n), qdf_wire::kComplete);
+        EXPECT_EQ(qdf_wire::decode_frame(bytes.data() + pos, bytes.size() - pos, &f, &n),
+                  qdf_wire::kComplete);
         if (n == 0) break;
         Msg m{f.type, f.insref, {}, {}, {}};
         qdf_wire::FieldCursor c;
@@ -44,8 +45,10 @@ std::vector<Msg> decode_all(const std::vector<uint8_t>& bytes) {
         const char* value;
         while (c.step(&tag, &kind, &value, &length)) {
             m.order.push_back(tag);
-            if (value == nullptr) m.nulls.insert(tag);
-            else m.fields[tag] = std::string(value, length);
+            if (value == nullptr)
+                m.nulls.insert(tag);
+            else
+                m.fields[tag] = std::string(value, length);
         }
         out.push_back(std::move(m));
         pos += n;
@@ -55,7 +58,8 @@ std::vector<Msg> decode_all(const std::vector<uint8_t>& bytes) {
 
 std::vector<int> all_classes() {
     std::vector<int> c;
-    for (int i = 0; i <= 27; ++i) c.push_back(i);
+    for (int i = 0; i <= 27; ++i)
+        c.push_back(i);
     return c;
 }
 
@@ -77,7 +81,8 @@ struct Ladder {
             if (op == 1) prices.erase(prices.begin() + (level - 1));
         }
         for (size_t i = 1; i < prices.size(); ++i)
-            if (bid ? !(prices[i - 1] > prices[i]) : !(prices[i - 1] < prices[i])) return "ladder out of order";
+            if (bid ? !(prices[i - 1] > prices[i]) : !(prices[i - 1] < prices[i]))
+                return "ladder out of order";
         return "";
     }
 };
@@ -87,9 +92,10 @@ MarketOptions book_heavy(uint64_t seed) {
     o.seed = seed;
     o.instruments = 20;
     o.start_time_us = 1700000000LL * 1000000;
-    o.mix = {{FEED_QUOTE, 30}, {FEED_BID_INSERT, 40}, {FEED_ASK_INSERT, 40}, {FEED_BID_DELETE, 25},
-             {FEED_ASK_DELETE, 25}, {FEED_BID_UPDATE, 30}, {FEED_ASK_UPDATE, 30}, {FEED_BOOK_CLEAR, 1},
-             {FEED_INSTRUMENT_RESET, 1}, {FEED_INSTRUMENT_DELETE, 1}};
+    o.mix = {{FEED_QUOTE, 30},           {FEED_BID_INSERT, 40}, {FEED_ASK_INSERT, 40},
+             {FEED_BID_DELETE, 25},      {FEED_ASK_DELETE, 25}, {FEED_BID_UPDATE, 30},
+             {FEED_ASK_UPDATE, 30},      {FEED_BOOK_CLEAR, 1},  {FEED_INSTRUMENT_RESET, 1},
+             {FEED_INSTRUMENT_DELETE, 1}};
     return o;
 }
 
@@ -100,7 +106,8 @@ TEST(GeneratedBook, ReplayingTheLevelMessagesNeverFails) {
         std::vector<uint8_t> bytes;
         qdf_wire::FrameWriter w(&bytes);
         market.snapshot(w);
-        for (int i = 0; i < 60000; ++i) market.next(w);
+        for (int i = 0; i < 60000; ++i)
+            market.next(w);
         w.end();
         std::map<uint64_t, Ladder> bids, asks;
         size_t inserts = 0, deletes = 0, updates = 0, clears = 0;
@@ -115,13 +122,15 @@ TEST(GeneratedBook, ReplayingTheLevelMessagesNeverFails) {
                 continue;
             }
             if (m.type < FEED_BID_INSERT || m.type > FEED_ASK_UPDATE) continue;
-            bool bid = m.type == FEED_BID_INSERT || m.type == FEED_BID_DELETE || m.type == FEED_BID_UPDATE;
+            bool bid =
+                m.type == FEED_BID_INSERT || m.type == FEED_BID_DELETE || m.type == FEED_BID_UPDATE;
             int op = m.type <= FEED_ASK_INSERT ? 0 : m.type <= FEED_ASK_DELETE ? 1 : 2;
             Ladder& l = bid ? bids[m.insref] : asks[m.insref];
             l.bid = bid;
             auto p = m.fields.find(bid ? 5u : 6u);
             ASSERT_EQ(m.fields.count(bid ? 6u : 5u), 0u) << "price of the other side";
-            std::string why = l.apply(op, std::stoi(m.fields.at(16)), p == m.fields.end() ? nullptr : &p->second);
+            std::string why =
+                l.apply(op, std::stoi(m.fields.at(16)), p == m.fields.end() ? nullptr : &p->second);
             ASSERT_EQ(why, "") << "seed " << seed << " insref " << m.insref << " type " << m.type;
             (op == 0 ? inserts : op == 1 ? deletes : updates)++;
         }
@@ -134,7 +143,8 @@ TEST(GeneratedBook, ReplayingTheLevelMessagesNeverFails) {
             const auto* own = market.ladder(insref, true);
             if (own == nullptr) continue;  // the instrument was deleted and replaced
             ASSERT_EQ(own->size(), ladder.prices.size());
-            for (size_t i = 0; i < own->size(); ++i) EXPECT_DOUBLE_EQ((*own)[i].price / 100.0, ladder.prices[i]);
+            for (size_t i = 0; i < own->size(); ++i)
+                EXPECT_DOUBLE_EQ((*own)[i].price / 100.0, ladder.prices[i]);
         }
     }
 }
@@ -149,15 +159,18 @@ bool digits(const std::string& s, size_t from, size_t n) {
 bool has_form(feedsim::ValueForm form, const std::string& v) {
     using F = feedsim::ValueForm;
     switch (form) {
-        case F::Date: return v.size() == 10 && digits(v, 0, 4) && v[4] == '-' && digits(v, 5, 2) && v[7] == '-' && digits(v, 8, 2);
+        case F::Date:
+            return v.size() == 10 && digits(v, 0, 4) && v[4] == '-' && digits(v, 5, 2) &&
+                   v[7] == '-' && digits(v, 8, 2);
         case F::Time:
-            return (v.size() == 8 || (v.size() == 15 && v[8] == '.' && digits(v, 9, 6))) && digits(v, 0, 2) &&
-                   v[2] == ':' && digits(v, 3, 2) && v[5] == ':' && digits(v, 6, 2);
+            return (v.size() == 8 || (v.size() == 15 && v[8] == '.' && digits(v, 9, 6))) &&
+                   digits(v, 0, 2) && v[2] == ':' && digits(v, 3, 2) && v[5] == ':' &&
+                   digits(v, 6, 2);
         case F::Price: {
             size_t i = v[0] == '-' ? 1 : 0, dot = v.find('.');
             if (dot == std::string::npos) return digits(v, i, v.size() - i) && v.size() > i;
-            return dot > i && digits(v, i, dot - i) && v.size() - dot - 1 <= 6 && v.size() - dot - 1 >= 1 &&
-                   digits(v, dot + 1, v.size() - dot - 1);
+            return dot > i && digits(v, i, dot - i) && v.size() - dot - 1 <= 6 &&
+                   v.size() - dot - 1 >= 1 && digits(v, dot + 1, v.size() - dot - 1);
         }
         case F::Integer: {
             size_t i = v[0] == '-' ? 1 : 0;
@@ -173,9 +186,12 @@ bool has_form(feedsim::ValueForm form, const std::string& v) {
             return v.size() > i && v.find("  ") == std::string::npos && v.back() != ' ';
         }
         case F::Packed:
-        case F::Tags: return !v.empty() && v.find('\n') == std::string::npos;
-        case F::Empty: return v.empty();
-        case F::Side: return v == "B" || v == "A";
+        case F::Tags:
+            return !v.empty() && v.find('\n') == std::string::npos;
+        case F::Empty:
+            return v.empty();
+        case F::Side:
+            return v == "B" || v == "A";
     }
     return false;
 }
@@ -189,7 +205,8 @@ TEST(GeneratedMarket, EveryValueHasItsDictionaryForm) {
     std::vector<uint8_t> bytes;
     qdf_wire::FrameWriter w(&bytes);
     market.snapshot(w);
-    for (int i = 0; i < 100000; ++i) market.next(w);
+    for (int i = 0; i < 100000; ++i)
+        market.next(w);
     w.end();
     std::set<int> types;
     for (const Msg& m : decode_all(bytes)) {
@@ -197,8 +214,10 @@ TEST(GeneratedMarket, EveryValueHasItsDictionaryForm) {
         EXPECT_TRUE(m.nulls.empty());
         for (const auto& [tag, value] : m.fields) {
             const feedsim::FieldInfo* info = feedsim::find_field(tag);
-            ASSERT_NE(info, nullptr) << "tag " << tag << " of type " << m.type << " is not in the dictionary";
-            EXPECT_TRUE(has_form(info->form, value)) << "tag " << tag << " type " << m.type << " value '" << value << "'";
+            ASSERT_NE(info, nullptr)
+                << "tag " << tag << " of type " << m.type << " is not in the dictionary";
+            EXPECT_TRUE(has_form(info->form, value))
+                << "tag " << tag << " type " << m.type << " value '" << value << "'";
         }
         // The dispatcher's date and time rules: data types carry both, trades their own time.
         if (m.type == FEED_TRADE) {
@@ -212,8 +231,8 @@ TEST(GeneratedMarket, EveryValueHasItsDictionaryForm) {
         }
     }
     // Every data type of the feed shows up in the live mix when everything is requested.
-    for (int t : {4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 22, 23, 24, 25, 26, 27, 28, 29, 30, 32, 33, 34,
-                  35, 36, 37, 38, 39, 40, 41, 42, 43, 44})
+    for (int t : {4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14, 15, 16, 17, 22, 23, 24, 25,
+                  26, 27, 28, 29, 30, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44})
         EXPECT_TRUE(types.count(t)) << "type " << t << " never sent";
 }
 
@@ -226,7 +245,8 @@ TEST(GeneratedMarket, FollowsTheRequestedClassesAndInstruments) {
     std::vector<uint8_t> bytes;
     qdf_wire::FrameWriter w(&bytes);
     market.snapshot(w);
-    for (int i = 0; i < 5000; ++i) market.next(w);
+    for (int i = 0; i < 5000; ++i)
+        market.next(w);
     w.end();
     std::set<int> types;
     for (const Msg& m : decode_all(bytes)) {
@@ -235,7 +255,10 @@ TEST(GeneratedMarket, FollowsTheRequestedClassesAndInstruments) {
             EXPECT_TRUE(m.insref == 1005 || m.insref == 1007 || m.insref > 1100);
         }
     }
-    for (int t : types) EXPECT_TRUE(t == FEED_QUOTE || t == FEED_TRADE || t == FEED_INSTRUMENT_RESET || t == FEED_INSTRUMENT_DELETE) << t;
+    for (int t : types)
+        EXPECT_TRUE(t == FEED_QUOTE || t == FEED_TRADE || t == FEED_INSTRUMENT_RESET ||
+                    t == FEED_INSTRUMENT_DELETE)
+            << t;
     EXPECT_TRUE(types.count(FEED_QUOTE) && types.count(FEED_TRADE));
 
     Market none(o);
@@ -256,7 +279,8 @@ TEST(GeneratedMarket, SameSeedSameStream) {
         std::vector<uint8_t> bytes;
         qdf_wire::FrameWriter w(&bytes);
         market.snapshot(w);
-        for (int i = 0; i < 20000; ++i) market.next(w);
+        for (int i = 0; i < 20000; ++i)
+            market.next(w);
         w.end();
         return bytes;
     };
@@ -272,7 +296,8 @@ TEST(GeneratedMarket, TradeFlagsUseTheMinuteBarBits) {
     market.select({2}, {});
     std::vector<uint8_t> bytes;
     qdf_wire::FrameWriter w(&bytes);
-    for (int i = 0; i < 5000; ++i) market.next(w);
+    for (int i = 0; i < 5000; ++i)
+        market.next(w);
     w.end();
     std::map<int, int> seen;
     std::map<std::pair<uint64_t, std::string>, std::string> trades;  // (insref, id) -> price

@@ -23,13 +23,13 @@ using Clock = std::chrono::steady_clock;
 std::string temp_path(const std::string& name) {
     static int counter = 0;
     return (std::filesystem::temp_directory_path() /
-            ("feedsim_test_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "_" +
-             std::to_string(counter++) + "_" + name))
+            ("feedsim_test_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+             "_" + std::to_string(counter++) + "_" + name))
         .string();
 }
 
 class RunningServer {
-public:
+  public:
     explicit RunningServer(feedsim::Options o, const std::string& script = "") {
         o.listen_port = 0;
         if (!script.empty()) {
@@ -59,11 +59,12 @@ public:
         std::ifstream in(log_path_);
         std::vector<std::string> lines;
         std::string line;
-        while (std::getline(in, line)) lines.push_back(line);
+        while (std::getline(in, line))
+            lines.push_back(line);
         return lines;
     }
 
-private:
+  private:
     std::string script_path_, log_path_;
     std::unique_ptr<feedsim::Server> server_;
     std::thread thread_;
@@ -77,7 +78,7 @@ struct Msg {
 };
 
 class Client {
-public:
+  public:
     Client() : h_(qdf_create()), m_(qdf_message_create()) {}
     ~Client() {
         qdf_message_destroy(m_);
@@ -99,8 +100,10 @@ public:
         qdf_message_add_date2(m_, TAG_START_DATE, 2024, 5, 6);
         qdf_message_add_time2(m_, TAG_START_TIME, 7, 8, 9, 0);
         qdf_message_add_list(m_, TAG_REQUEST_CLASSES, classes);
-        if (std::string(insrefs) == "*") qdf_message_add_string(m_, TAG_INSREFS, insrefs);
-        else qdf_message_add_list(m_, TAG_INSREFS, insrefs);
+        if (std::string(insrefs) == "*")
+            qdf_message_add_string(m_, TAG_INSREFS, insrefs);
+        else
+            qdf_message_add_list(m_, TAG_INSREFS, insrefs);
         EXPECT_EQ(qdf_message_send(h_, m_), 1);
         qdf_message_reset(m_);
     }
@@ -118,7 +121,8 @@ public:
                 Msg m{type, insref, {}};
                 uint32_t tag;
                 const char* value;
-                while (qdf_get_next_field(h_, &tag, &value) == 1) m.fields.emplace_back(tag, value ? value : "<null>");
+                while (qdf_get_next_field(h_, &tag, &value) == 1)
+                    m.fields.emplace_back(tag, value ? value : "<null>");
                 got.push_back(std::move(m));
             }
         }
@@ -132,7 +136,7 @@ public:
     }
     void disconnect() { qdf_disconnect(h_); }
 
-private:
+  private:
     qdf_handle* h_;
     qdf_message* m_;
 };
@@ -155,14 +159,16 @@ TEST(ScriptFormat, BadLinesAreReportedWithTheirNumber) {
     EXPECT_FALSE(feedsim::parse_script("@idle now\n", &steps, &error));
     EXPECT_FALSE(feedsim::parse_script("@logoff\n", &steps, &error));
 
-    ASSERT_TRUE(feedsim::parse_script("# only a comment\r\n  FEED_TRADE 18446744073709551615 12= 13\r\n@sleep 5\n",
-                                      &steps, &error))
+    ASSERT_TRUE(feedsim::parse_script(
+        "# only a comment\r\n  FEED_TRADE 18446744073709551615 12= 13\r\n@sleep 5\n", &steps,
+        &error))
         << error;
     ASSERT_EQ(steps.size(), 2u);
     EXPECT_EQ(steps[0].line, 2);
     qdf_wire::FrameView f;
     size_t n = 0;
-    ASSERT_EQ(qdf_wire::decode_frame(steps[0].frame.data(), steps[0].frame.size(), &f, &n), qdf_wire::kComplete);
+    ASSERT_EQ(qdf_wire::decode_frame(steps[0].frame.data(), steps[0].frame.size(), &f, &n),
+              qdf_wire::kComplete);
     EXPECT_EQ(f.type, FEED_TRADE);
     EXPECT_EQ(f.insref, UINT64_MAX);
     EXPECT_EQ(f.field_count, 2);
@@ -245,7 +251,8 @@ TEST(ScriptDirectives, RunAcrossConnectionsInOrder) {
         EXPECT_EQ(got[2].insref, 4u);
         auto start = Clock::now();
         got = c.read(1, 5);
-        auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+        auto waited =
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
         ASSERT_EQ(got.size(), 1u);
         EXPECT_EQ(got[0].insref, 5u);
         EXPECT_GE(waited, 400);
@@ -267,9 +274,11 @@ TEST(ScriptDirectives, RunAcrossConnectionsInOrder) {
     server.stop();
     auto lines = server.log_lines();
     ASSERT_EQ(lines.size(), 6u);
-    EXPECT_EQ(lines[0], "client=1 FEED_LOGON insref=0 user=u client_id=test\\sclient result=accepted");
+    EXPECT_EQ(lines[0],
+              "client=1 FEED_LOGON insref=0 user=u client_id=test\\sclient result=accepted");
     EXPECT_EQ(lines[1],
-              "client=1 FEED_REQUEST insref=0 param51=3 param49=0 start_date=2024-05-06 start_time=07:08:09 "
+              "client=1 FEED_REQUEST insref=0 param51=3 param49=0 start_date=2024-05-06 "
+              "start_time=07:08:09 "
               "classes=1\\s2 classes_form=list insrefs=* insrefs_form=string");
     EXPECT_NE(lines[3].find("result=withheld"), std::string::npos);
     EXPECT_NE(lines[5].find("client=5 FEED_LOGON"), std::string::npos);

@@ -26,14 +26,15 @@ using Clock = std::chrono::steady_clock;
 std::string temp_path(const std::string& name) {
     static int counter = 0;
     return (std::filesystem::temp_directory_path() /
-            ("qdf_client_test_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "_" +
+            ("qdf_client_test_" +
+             std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "_" +
              std::to_string(counter++) + "_" + name))
         .string();
 }
 
 // The simulator in-process, replaying a script.
 class ScriptServer {
-public:
+  public:
     explicit ScriptServer(const std::string& script, int64_t time_offset = 0) {
         script_path_ = temp_path("script.txt");
         std::ofstream(script_path_) << script;
@@ -54,7 +55,7 @@ public:
     }
     std::string address() const { return "127.0.0.1:" + std::to_string(server_->port()); }
 
-private:
+  private:
     std::string script_path_;
     std::unique_ptr<feedsim::Server> server_;
     std::thread thread_;
@@ -63,7 +64,7 @@ private:
 
 // Accepts one connection and hands its socket to a function: for bytes no simulator sends.
 class RawServer {
-public:
+  public:
     explicit RawServer(std::function<void(intptr_t)> body) {
         int error = 0;
         listener_ = platform_tcp_listen("127.0.0.1", 0, &port_, &error);
@@ -81,7 +82,7 @@ public:
     }
     std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
 
-private:
+  private:
     intptr_t listener_ = -1;
     int port_ = 0;
     std::thread thread_;
@@ -108,7 +109,8 @@ std::vector<Message> collect(qdf_handle* h, size_t want, int max_seconds = 10) {
             Message m{type, insref, {}};
             uint32_t tag;
             const char* value;
-            while (qdf_get_next_field(h, &tag, &value) == 1) m.fields.emplace_back(tag, value ? value : "<null>");
+            while (qdf_get_next_field(h, &tag, &value) == 1)
+                m.fields.emplace_back(tag, value ? value : "<null>");
             got.push_back(std::move(m));
         }
     }
@@ -132,11 +134,14 @@ int32_t error_of(qdf_handle* h) {
 
 TEST(QdfRoundTrip, NullEmptyLargeAndEscapedValuesArriveIntact) {
     std::string large(300000, 'L');
-    ScriptServer server("FEED_QUOTE 1001 3=2024-05-06 7= 5 6=12.5\n"
-                        "# a comment line\n"
-                        "6 1002 2=two\\swords\\tand\\ntab\\\\ 12=" + large + "\n"
-                        "FEED_REQUEST_FINISHED 0 50=100\n",
-                        3600);
+    ScriptServer server(
+        "FEED_QUOTE 1001 3=2024-05-06 7= 5 6=12.5\n"
+        "# a comment line\n"
+        "6 1002 2=two\\swords\\tand\\ntab\\\\ 12=" +
+            large +
+            "\n"
+            "FEED_REQUEST_FINISHED 0 50=100\n",
+        3600);
     qdf_handle* h = qdf_create();
     ASSERT_EQ(qdf_connect(h, server.address().c_str()), 1);
     logon(h);
@@ -162,7 +167,8 @@ TEST(QdfRoundTrip, NullEmptyLargeAndEscapedValuesArriveIntact) {
 
 TEST(QdfRoundTrip, LargeBatchesKeepOrderAndNumbering) {
     std::string script;
-    for (int i = 0; i < 20000; ++i) script += "5 " + std::to_string(i) + " 7=" + std::to_string(i) + "\n";
+    for (int i = 0; i < 20000; ++i)
+        script += "5 " + std::to_string(i) + " 7=" + std::to_string(i) + "\n";
     ScriptServer server(script);
     qdf_handle* h = qdf_create();
     ASSERT_EQ(qdf_connect(h, server.address().c_str()), 1);
@@ -226,12 +232,14 @@ TEST(QdfConsume, WaitsTheGivenTimeWhenNothingArrives) {
     collect(h, 2);  // logon reply and template version
     auto start = Clock::now();
     EXPECT_EQ(qdf_consume(h, 1), 0);
-    auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+    auto waited =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
     EXPECT_GE(waited, 900);
     EXPECT_LT(waited, 2500);
     start = Clock::now();
     EXPECT_EQ(qdf_consume(h, 0), 0);
-    EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count(), 500);
+    EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count(),
+              500);
     qdf_destroy(h);
 }
 
@@ -248,7 +256,8 @@ TEST(QdfDisconnect, FromAnotherThreadEndsAWaitingConsumePromptly) {
         });
         auto start = Clock::now();
         EXPECT_EQ(qdf_consume(h, 30), -1);
-        auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+        auto waited =
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
         cutter.join();
         EXPECT_LT(waited, 3000);
         EXPECT_EQ(error_of(h), QDF_ERR_DISCONNECTED);
@@ -291,11 +300,13 @@ TEST(QdfConnect, ServerListIsTriedInOrder) {
     qdf_destroy(h);
 }
 
-std::vector<uint8_t> frame(int type, uint64_t insref, const std::vector<std::pair<uint32_t, std::string>>& fields) {
+std::vector<uint8_t> frame(int type, uint64_t insref,
+                           const std::vector<std::pair<uint32_t, std::string>>& fields) {
     std::vector<uint8_t> bytes;
     qdf_wire::FrameWriter w(&bytes);
     w.begin(static_cast<uint16_t>(type), insref);
-    for (auto& f : fields) w.field(f.first, qdf_wire::kString, f.second.data(), f.second.size());
+    for (auto& f : fields)
+        w.field(f.first, qdf_wire::kString, f.second.data(), f.second.size());
     w.end();
     return bytes;
 }
@@ -318,7 +329,8 @@ Outcome feed_bytes(const std::vector<uint8_t>& bytes, bool close_after = true) {
     for (int i = 0; i < 10; ++i) {
         int rc = qdf_consume(h, 3);
         o.results.push_back(rc);
-        while (qdf_get_next_message(h, nullptr, nullptr, nullptr) == 1) ++o.messages;
+        while (qdf_get_next_message(h, nullptr, nullptr, nullptr) == 1)
+            ++o.messages;
         if (rc == -1) break;
     }
     qdf_get_property(h, PROP_ERROR, &o.error);
@@ -398,11 +410,13 @@ TEST(QdfMessage, FieldsAreWrittenAsTheCallsDescribe) {
     qdf_message_add(m, 77, FEED_LOGON);
     ASSERT_EQ(qdf_message_send(h, m), 1);
     qdf_disconnect(h);
-    while (!done) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    while (!done)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
 
     qdf_wire::FrameView f;
     size_t n = 0;
-    ASSERT_EQ(qdf_wire::decode_frame(received.data(), received.size(), &f, &n), qdf_wire::kComplete);
+    ASSERT_EQ(qdf_wire::decode_frame(received.data(), received.size(), &f, &n),
+              qdf_wire::kComplete);
     EXPECT_EQ(f.type, FEED_REQUEST);
     std::vector<std::string> values;
     std::vector<uint8_t> kinds;
@@ -415,14 +429,15 @@ TEST(QdfMessage, FieldsAreWrittenAsTheCallsDescribe) {
         values.push_back(value ? std::string(value, length) : "<null>");
         kinds.push_back(kind);
     }
-    EXPECT_EQ(values, (std::vector<std::string>{"123.45", "0.005", "7", "2024-03-09", "07:05:03", "23:59:59.000250",
-                                                "1 2 3", "3", "<null>"}));
+    EXPECT_EQ(values, (std::vector<std::string>{"123.45", "0.005", "7", "2024-03-09", "07:05:03",
+                                                "23:59:59.000250", "1 2 3", "3", "<null>"}));
     EXPECT_EQ(kinds[6], qdf_wire::kList);
     EXPECT_EQ(kinds[7], qdf_wire::kNumeric);
     EXPECT_EQ(kinds[8], qdf_wire::kNull);
     qdf_wire::FrameView g;
     size_t m2 = 0;
-    ASSERT_EQ(qdf_wire::decode_frame(received.data() + n, received.size() - n, &g, &m2), qdf_wire::kComplete);
+    ASSERT_EQ(qdf_wire::decode_frame(received.data() + n, received.size() - n, &g, &m2),
+              qdf_wire::kComplete);
     EXPECT_EQ(g.type, FEED_LOGON);
     EXPECT_EQ(g.insref, 77u);
     qdf_message_destroy(m);

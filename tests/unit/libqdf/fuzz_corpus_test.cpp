@@ -16,7 +16,8 @@ TEST(FrameFuzzCorpus, EveryInputIsJudgedSafely) {
     for (const auto& entry : fs::directory_iterator(QDF_FUZZ_CORPUS)) {
         if (!entry.is_regular_file()) continue;
         std::ifstream in(entry.path(), std::ios::binary);
-        std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                                   std::istreambuf_iterator<char>());
         EXPECT_EQ(LLVMFuzzerTestOneInput(bytes.data(), bytes.size()), 0) << entry.path();
         ++files;
     }

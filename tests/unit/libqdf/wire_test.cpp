@@ -27,12 +27,14 @@ std::vector<Field> read_fields(const FrameView& frame) {
     uint8_t kind;
     const char* value;
     while (c.step(&tag, &kind, &value, &length))
-        fields.push_back({tag, kind, value == nullptr, value ? std::string(value, length) : std::string()});
+        fields.push_back(
+            {tag, kind, value == nullptr, value ? std::string(value, length) : std::string()});
     return fields;
 }
 
 void put32(std::vector<uint8_t>* b, size_t at, uint32_t v) {
-    for (int i = 0; i < 4; ++i) (*b)[at + i] = static_cast<uint8_t>(v >> (8 * i));
+    for (int i = 0; i < 4; ++i)
+        (*b)[at + i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
 TEST(FrameCodec, RoundTripKeepsTypeInsrefAndEveryKindOfValue) {
@@ -132,7 +134,8 @@ TEST(FrameCodec, WriterRefusesWhatTheReaderWouldRefuse) {
     FrameWriter w(&bytes);
     EXPECT_FALSE(w.field(1, kString, "a", 1));  // no frame begun
     w.begin(5, 1);
-    for (uint32_t i = 0; i < kMaxFields; ++i) ASSERT_TRUE(w.null_field(i));
+    for (uint32_t i = 0; i < kMaxFields; ++i)
+        ASSERT_TRUE(w.null_field(i));
     EXPECT_FALSE(w.null_field(99999));
     w.end();
     FrameView f;
