@@ -38,6 +38,14 @@ int64_t shifted_clock() {
            g_clock_shift.load();
 }
 
+// The connection state word, as the supervisor reads and writes it.
+uint64_t connected_state() {
+    return std::atomic_ref<uint64_t>(g_stats->connected_to_feed).load();
+}
+void set_connected_state(uint64_t value) {
+    std::atomic_ref<uint64_t>(g_stats->connected_to_feed).store(value);
+}
+
 std::string read_file(const std::string& path) {
     std::ifstream in(path);
     std::stringstream text;
@@ -248,7 +256,7 @@ TEST_F(FeedSession, ReconnectAfterACompleteSnapshotAsksForACatchUp) {
     EXPECT_NE(requests[1].find("start_time=13:29:59"), std::string::npos) << requests[1];
     EXPECT_EQ(g_config.feed_template_version.load(), 77u);
     // Both quotes were dispatched (and merged); session messages are not counted.
-    EXPECT_EQ(g_stats->received_messages, 2u);
+    EXPECT_EQ(stat_read(g_stats->received_messages), 2u);
     EXPECT_EQ(queued_in(1), 1u);
     EXPECT_EQ(field_text(queue(1).head->fields, 5), "10.7");
 }
@@ -315,6 +323,7 @@ TEST_F(FeedSession, StaleInstrumentsAreDeletedOnceTheSnapshotIsComplete) {
         }
     }
     EXPECT_EQ(deleted, (std::set<uint64_t>{2, 4}));
+    stop_feed();  // the set is the feed thread's
     EXPECT_FALSE(staleSetExists());
 }
 
@@ -328,6 +337,7 @@ TEST_F(FeedSession, StaleSafetyLimitKeepsEverything) {
     ASSERT_TRUE(
         logged("Delete instrument safety limit hit, ignoring delete of 3 stale instruments."));
     EXPECT_EQ(queued_in(3), 0u);
+    stop_feed();
     EXPECT_FALSE(staleSetExists());
 }
 
@@ -346,12 +356,12 @@ TEST_F(FeedSession, SupervisorDisconnectLeadsToAReconnect) {
     start_server("@expect-request\n@sleep 60000\n");
     start_feed();
     ASSERT_TRUE(server_logged("REQUEST"));
-    ASSERT_EQ(g_stats->connected_to_feed, 1u);
+    ASSERT_EQ(connected_state(), 1u);
     // What the supervisor does when the database has been down too long.
-    g_stats->connected_to_feed = 0;
+    set_connected_state(0);
     feed_disconnect();
     ASSERT_TRUE(server_logged("LOGON", 2));
-    EXPECT_TRUE(eventually([] { return g_stats->connected_to_feed == 1; }));
+    EXPECT_TRUE(eventually([] { return connected_state() == 1; }));
 }
 
 TEST_F(FeedSession, UnreachableServerIsRetriedAndTheThreadEndsPromptly) {
@@ -364,7 +374,7 @@ TEST_F(FeedSession, UnreachableServerIsRetriedAndTheThreadEndsPromptly) {
     stop_feed();
     EXPECT_LT(std::chrono::steady_clock::now() - started, 2s);  // not the 30-second pause
     EXPECT_EQ(active_threads.load(), 0);
-    EXPECT_EQ(g_stats->connected_to_feed, 0u);
+    EXPECT_EQ(connected_state(), 0u);
 }
 
 TEST_F(FeedSession, DataOfEveryBatchReachesTheQueues) {
@@ -380,7 +390,7 @@ TEST_F(FeedSession, DataOfEveryBatchReachesTheQueues) {
         "@idle\n");
     start_feed();
     ASSERT_TRUE(logged("All the requested data"));
-    EXPECT_EQ(g_stats->received_messages, 3u);
+    EXPECT_EQ(stat_read(g_stats->received_messages), 3u);
     EXPECT_EQ(queued_in(2), 1u);
     std::lock_guard<std::mutex> g(queue(4).lock);
     QueueItem* book = queue(4).head;
