@@ -198,9 +198,9 @@ int generic_write(DbWorker& worker, QueueItem& item, const MessageDef& def, bool
         return 0;
     }
     // Kind 19 with calculated columns first reads the instrument's quote price (or its
-    // one-day reference price) into the price slot; those reference reads come with the
-    // differences builder, which is not written yet, so the calculated columns of a key
-    // ratio row are written only once a price slot is filled.
+    // one-day reference price) into the price slot. Those reference reads belong to the
+    // differences builder, which is not written yet; until it is, the calculated fields of
+    // a key-ratio row find no price and write nothing (they still count).
     InstrumentType copy;
     const InstrumentType* instrument = nullptr;
     if (item.kind == KIND_QUOTE && instrument_type_copy(item.insref, copy)) instrument = &copy;

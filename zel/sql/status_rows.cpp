@@ -11,6 +11,7 @@
 #include <cinttypes>
 #include <cstdio>
 
+#include "zel/frame/clock.h"
 #include "zel/frame/config.h"
 #include "zel/queues/update_queue.h"
 #include "zel/sql/execute.h"
@@ -116,8 +117,10 @@ int status_rows(DbWorker& worker, const QueueItem& /*item*/, const MessageDef* d
     if (update_if_changed(worker, *def, "Databasequeue", queued, &g_caches.databasequeue) == ZEL_RESULT_RERUN)
         return ZEL_RESULT_RERUN;
 
-    ClockText date = date_text(30);
-    ClockText time = time_text(30);
+    // Date and time of one instant, so that the row never shows a new day with an old time.
+    int64_t now = now_seconds();
+    ClockText date = date_text_at(now, 30);
+    ClockText time = time_text_at(now, 30);
     SqlText& sql = worker.statement;
     sql.clear();
     sql.appendf("UPDATE %s SET value = '%s %s' WHERE name = 'Last write'", def->table, date.c_str(), time.c_str());
