@@ -57,7 +57,9 @@ extern "C" void* realloc(void* pointer, size_t size) {
     g_allocations.fetch_add(1, std::memory_order_relaxed);
     return __libc_realloc(pointer, size);
 }
-extern "C" void free(void* pointer) { __libc_free(pointer); }
+extern "C" void free(void* pointer) {
+    __libc_free(pointer);
+}
 
 // ---- The benchmark ---------------------------------------------------------------------------
 
@@ -67,7 +69,8 @@ FieldValue* quote_fields(uint64_t i) {
     char bid[32];
     char ask[32];
     char volume[32];
-    std::snprintf(bid, sizeof bid, "%" PRIu64 ".%02u", 100 + i % 50, static_cast<unsigned>(i % 100));
+    std::snprintf(bid, sizeof bid, "%" PRIu64 ".%02u", 100 + i % 50,
+                  static_cast<unsigned>(i % 100));
     std::snprintf(ask, sizeof ask, "%" PRIu64 ".%02u", 101 + i % 50, static_cast<unsigned>(i % 97));
     std::snprintf(volume, sizeof volume, "%" PRIu64, i % 10000);
     FieldValue* head = nullptr;
@@ -106,8 +109,11 @@ int main(int argc, char** argv) {
     init_db_workers();
     g_workers[0].connection = g_module.mod_create(g_config.module_params());
 
-    std::printf("quote upserts, one database thread, null module, transactions %d\n", g_config.transactions);
-    std::printf("round  items    seconds  items/s     allocs/item (queueing)  allocs/item (database thread)\n");
+    std::printf("quote upserts, one database thread, null module, transactions %d\n",
+                g_config.transactions);
+    std::printf(
+        "round  items    seconds  items/s     allocs/item (queueing)  allocs/item (database "
+        "thread)\n");
     std::vector<double> rates;
     UpdateTemplate t;
     for (int round = 1; round <= rounds; ++round) {
@@ -125,7 +131,8 @@ int main(int argc, char** argv) {
         running.store(1);
         auto start = std::chrono::steady_clock::now();
         std::thread worker([] { database_thread_main(g_workers[0]); });
-        while (!drained()) std::this_thread::sleep_for(std::chrono::microseconds(200));
+        while (!drained())
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
         auto end = std::chrono::steady_clock::now();
         uint64_t after_drain = g_allocations.load();
         running.store(0);
@@ -135,12 +142,14 @@ int main(int argc, char** argv) {
         double seconds = std::chrono::duration<double>(end - start).count();
         double rate = static_cast<double>(items) / seconds;
         rates.push_back(rate);
-        std::printf("%5d  %7" PRIu64 "  %7.3f  %9.0f   %22.2f  %29.2f\n", round, items, seconds, rate,
+        std::printf("%5d  %7" PRIu64 "  %7.3f  %9.0f   %22.2f  %29.2f\n", round, items, seconds,
+                    rate,
                     static_cast<double>(before_drain - before_fill) / static_cast<double>(items),
                     static_cast<double>(after_drain - before_drain) / static_cast<double>(items));
     }
     double best = 0;
-    for (double r : rates) best = r > best ? r : best;
+    for (double r : rates)
+        best = r > best ? r : best;
     std::printf("best %.0f items/s; statements counted as updated: %" PRIu64 "\n", best,
                 stat_read(g_queues[0].stats->updated));
     destroyUpdateQueues();

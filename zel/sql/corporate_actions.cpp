@@ -40,12 +40,19 @@ bool one_of(unsigned tag, std::initializer_list<unsigned> tags) {
     return false;
 }
 
-bool is_opposite_tag(unsigned tag) { return one_of(tag, {45, 58, 371, 373}); }
-bool is_type11_tag(unsigned tag) { return one_of(tag, {46, 59, 243, 372, 374}); }
-bool is_copied_tag(unsigned tag) { return one_of(tag, {47, 77, 80, 81, 82, 83, 84, 431}); }
+bool is_opposite_tag(unsigned tag) {
+    return one_of(tag, {45, 58, 371, 373});
+}
+bool is_type11_tag(unsigned tag) {
+    return one_of(tag, {46, 59, 243, 372, 374});
+}
+bool is_copied_tag(unsigned tag) {
+    return one_of(tag, {47, 77, 80, 81, 82, 83, 84, 431});
+}
 
 // Appends "column=(column<op>ratio)" for each tag kind 252 defines.
-void append_rescales(SqlText& sql, const unsigned* begin, const unsigned* end, char op, double ratio, bool& first) {
+void append_rescales(SqlText& sql, const unsigned* begin, const unsigned* end, char op,
+                     double ratio, bool& first) {
     for (const unsigned* tag = begin; tag != end; ++tag) {
         const FieldDef* def = find_fielddef(kAdjusted, *tag);
         if (!def) continue;
@@ -57,7 +64,9 @@ void append_rescales(SqlText& sql, const unsigned* begin, const unsigned* end, c
 
 // A ratio that rescales stored history must be a finite positive number: zero would wipe
 // the prices out for good, and the history could never be restored from it.
-bool usable_ratio(double ratio) { return std::isfinite(ratio) && ratio > 0.0; }
+bool usable_ratio(double ratio) {
+    return std::isfinite(ratio) && ratio > 0.0;
+}
 
 // The rescaled value of a price field: the feed value (number rule) times or over the
 // product of the later actions.
@@ -69,8 +78,8 @@ void append_scaled(SqlText& out, const char* value, char op, double product) {
 
 }  // namespace
 
-int history_adjustment(DbWorker& worker, uint64_t insref, const char* date, double ratio, uint8_t type,
-                       AdjustDirection direction, const FieldValue* field789) {
+int history_adjustment(DbWorker& worker, uint64_t insref, const char* date, double ratio,
+                       uint8_t type, AdjustDirection direction, const FieldValue* field789) {
     const MessageDef* adjusted = find_messagedef(kAdjusted);
     if (!adjusted) return 0;
     const FieldDef* date_column = find_fielddef(kAdjusted, 3u);
@@ -78,7 +87,9 @@ int history_adjustment(DbWorker& worker, uint64_t insref, const char* date, doub
         // Without a date condition the UPDATE would rescale every row of the instrument,
         // those after the action included.
         log_message(LOG_LEVEL_PROBLEM,
-                    "No date column for the adjusted pricehistory, history of %" PRIu64 " not adjusted", insref);
+                    "No date column for the adjusted pricehistory, history of %" PRIu64
+                    " not adjusted",
+                    insref);
         return 0;
     }
     char op = direction == ADJUST_FORWARD ? '*' : '/';
@@ -100,7 +111,8 @@ int history_adjustment(DbWorker& worker, uint64_t insref, const char* date, doub
     if (type == 11) {
         append_rescales(sql, std::begin(kType11Tags), std::end(kType11Tags), op, ratio, first);
     } else {
-        append_rescales(sql, std::begin(kOppositeTags), std::end(kOppositeTags), opposite, ratio, first);
+        append_rescales(sql, std::begin(kOppositeTags), std::end(kOppositeTags), opposite, ratio,
+                        first);
     }
     if (field789) {
         if (const FieldDef* def = find_fielddef(kAdjusted, 789u)) {
@@ -124,7 +136,8 @@ int corporate_action(DbWorker& worker, QueueItem& item) {
     if (item.flags & ITEM_DELETE) {
         // A removed action is undone by the row delete of kind 11, which knows the stored
         // factor.
-        log_message(LOG_LEVEL_PROBLEM, "Adjusthistory with DeleteRecord set %d - %" PRIu64, __LINE__, item.insref);
+        log_message(LOG_LEVEL_PROBLEM, "Adjusthistory with DeleteRecord set %d - %" PRIu64,
+                    __LINE__, item.insref);
         return 0;
     }
     const FieldDef* factor_column = find_fielddef(kActions, 103u);
@@ -140,7 +153,8 @@ int corporate_action(DbWorker& worker, QueueItem& item) {
     sql.append_u64(item.insref);
 
     if (!item.fields) {
-        log_message(LOG_LEVEL_PROBLEM, "Corporateaction with empty adjustment %d - %" PRIu64, __LINE__, item.insref);
+        log_message(LOG_LEVEL_PROBLEM, "Corporateaction with empty adjustment %d - %" PRIu64,
+                    __LINE__, item.insref);
         return 0;
     }
 
@@ -176,12 +190,14 @@ int corporate_action(DbWorker& worker, QueueItem& item) {
         }
     }
     if (counted < 4) {
-        log_message(LOG_LEVEL_PROBLEM, "Corporateaction with empty adjustment %d - %" PRIu64, __LINE__, item.insref);
+        log_message(LOG_LEVEL_PROBLEM, "Corporateaction with empty adjustment %d - %" PRIu64,
+                    __LINE__, item.insref);
         return 0;
     }
     // The factor multiplies stored prices: text that is not a number would read as 0.
     if (!is_sql_number(new_factor)) {
-        log_message(LOG_LEVEL_PROBLEM, "Corporateaction with unusable factor %d - %" PRIu64 " : '%s'", __LINE__,
+        log_message(LOG_LEVEL_PROBLEM,
+                    "Corporateaction with unusable factor %d - %" PRIu64 " : '%s'", __LINE__,
                     item.insref, new_factor ? new_factor : "");
         return 0;
     }
@@ -207,19 +223,20 @@ int corporate_action(DbWorker& worker, QueueItem& item) {
         }
         int stored_type = row->next && row->next->value ? std::atoi(row->next->value) : -1;
         if (stored_type != new_type && (stored_type == 11 || new_type == 11)) {
-            log_message(LOG_LEVEL_PROBLEM, "Corporateaction with 'wrong' type adjusted %d - %" PRIu64 " : %s",
+            log_message(LOG_LEVEL_PROBLEM,
+                        "Corporateaction with 'wrong' type adjusted %d - %" PRIu64 " : %s",
                         __LINE__, item.insref, date ? date : "");
         }
     }
     free_result(worker);
     if (ratio == 1.0) return 0;
     if (!usable_ratio(ratio)) {
-        log_message(LOG_LEVEL_PROBLEM, "Corporateaction with unusable ratio %d - %" PRIu64 " : %s", __LINE__,
-                    item.insref, date ? date : "");
+        log_message(LOG_LEVEL_PROBLEM, "Corporateaction with unusable ratio %d - %" PRIu64 " : %s",
+                    __LINE__, item.insref, date ? date : "");
         return 0;
     }
-    return history_adjustment(worker, item.insref, date, ratio, static_cast<uint8_t>(new_type), ADJUST_FORWARD,
-                              field789);
+    return history_adjustment(worker, item.insref, date, ratio, static_cast<uint8_t>(new_type),
+                              ADJUST_FORWARD, field789);
 }
 
 int adjusted_row(DbWorker& worker, QueueItem& item) {
@@ -247,8 +264,9 @@ int adjusted_row(DbWorker& worker, QueueItem& item) {
             log_message(LOG_LEVEL_PROBLEM, "No date found in Corporateactions");
             return 0;
         }
-        const char* literal =
-            date->value ? g_module.mod_add_value(worker.connection, date->value, date_column->length) : nullptr;
+        const char* literal = date->value ? g_module.mod_add_value(worker.connection, date->value,
+                                                                   date_column->length)
+                                          : nullptr;
         if (!literal) {
             log_message(LOG_LEVEL_PROBLEM, "Date is NULL aborting adjustment of pricehistory");
             return 0;

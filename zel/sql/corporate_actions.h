@@ -20,8 +20,8 @@ enum AdjustDirection { ADJUST_FORWARD = 0, ADJUST_REVERSE = 1 };
 // (type 11 rescales its own set of columns). `field789`, when given, is written into the
 // rows as well. Returns 1 when the statement is ready for the caller to execute, 0 when
 // there is nothing to do (no adjusted table, no date column in it, no column to rescale).
-int history_adjustment(DbWorker& worker, uint64_t insref, const char* date, double ratio, uint8_t type,
-                       AdjustDirection direction, const FieldValue* field789);
+int history_adjustment(DbWorker& worker, uint64_t insref, const char* date, double ratio,
+                       uint8_t type, AdjustDirection direction, const FieldValue* field789);
 
 // Kind 253: works out the ratio by which a new or changed corporate action rescales the
 // history (the new factor over the stored one) and builds the history adjustment.

@@ -69,14 +69,16 @@ void free_items(QueueItem* head) {
 }
 
 bool waiting_news(const QueueItem* item) {
-    return item->kind == KIND_NEWS && (item->flags & ITEM_NEWS_MULTIPART) && !(item->flags & ITEM_NEWS_LASTBLOCK);
+    return item->kind == KIND_NEWS && (item->flags & ITEM_NEWS_MULTIPART) &&
+           !(item->flags & ITEM_NEWS_LASTBLOCK);
 }
 
 // Lock held. Puts the whole batch back in front of the queue head, in its order, so it is
 // taken again from its first item.
 void rerun_batch(UpdateQueue& q, Batch& batch) {
     uint64_t items = 0;
-    for (QueueItem* i = batch.head; i; i = i->next) ++items;
+    for (QueueItem* i = batch.head; i; i = i->next)
+        ++items;
     log_message(LOG_LEVEL_PROBLEM, "Deadlocked so will rerun %" PRIu64 " queue items", items);
     if (batch.head) {
         batch.tail->next = q.head;
@@ -110,7 +112,8 @@ bool begin_transaction(DbWorker& worker) {
 // Transaction grouping for the item just taken (the batch's last), with `c` the batch size
 // including it and `t` the time it was taken. Returns -3 when the COMMIT of the items
 // before it reported the transaction rolled back: the batch, the item included, is rerun.
-int group_transaction(DbWorker& worker, Batch& batch, QueueItem* item, uint64_t c, int64_t t, int64_t& reference) {
+int group_transaction(DbWorker& worker, Batch& batch, QueueItem* item, uint64_t c, int64_t t,
+                      int64_t& reference) {
     if (g_config.transactions <= 1) {
         batch.count = c;
         return 0;
@@ -122,7 +125,8 @@ int group_transaction(DbWorker& worker, Batch& batch, QueueItem* item, uint64_t 
         batch.count = c;
         return 0;
     }
-    if (n + 1 <= static_cast<uint32_t>(g_config.transactions) && t - reference <= kTransactionSpanSeconds) {
+    if (n + 1 <= static_cast<uint32_t>(g_config.transactions) &&
+        t - reference <= kTransactionSpanSeconds) {
         batch.count = c;
         return 0;
     }
@@ -161,8 +165,9 @@ bool instrument_type_copy(uint64_t insref, InstrumentType& copy) {
 // unadjusted write into the adjusted table, where anything but exactly one inserted row
 // is followed by a plain UPDATE. Returns -3 for a rerun, else 0; *wrote says whether a
 // statement was built.
-int write_row(DbWorker& worker, QueueItem& item, const MessageDef& def, const InstrumentType* instrument,
-              bool insert_first, bool adjusted_history, bool* wrote) {
+int write_row(DbWorker& worker, QueueItem& item, const MessageDef& def,
+              const InstrumentType* instrument, bool insert_first, bool adjusted_history,
+              bool* wrote) {
     *wrote = false;
     if (!insert_first) {
         if (row_update(worker, item, def, instrument) == 0) return 0;
@@ -181,7 +186,8 @@ int write_row(DbWorker& worker, QueueItem& item, const MessageDef& def, const In
     if (r == ZEL_RESULT_RERUN) return ZEL_RESULT_RERUN;
     if (adjusted_history ? r != 1 : r == ZEL_RESULT_FAILED) {
         row_update(worker, item, def, instrument);
-        if (execute(worker, adjusted_history ? EXEC_PLAIN : EXEC_FALLBACK_UPDATE, ZEL_LABEL) == ZEL_RESULT_RERUN)
+        if (execute(worker, adjusted_history ? EXEC_PLAIN : EXEC_FALLBACK_UPDATE, ZEL_LABEL) ==
+            ZEL_RESULT_RERUN)
             return ZEL_RESULT_RERUN;
     }
     return 0;
@@ -194,7 +200,8 @@ int generic_write(DbWorker& worker, QueueItem& item, const MessageDef& def, bool
     if (item.flags & ITEM_DELETE) {
         int r = row_delete(worker, item, def);
         if (r == ZEL_RESULT_RERUN) return ZEL_RESULT_RERUN;
-        if (r == 1 && execute(worker, EXEC_PLAIN, ZEL_LABEL) == ZEL_RESULT_RERUN) return ZEL_RESULT_RERUN;
+        if (r == 1 && execute(worker, EXEC_PLAIN, ZEL_LABEL) == ZEL_RESULT_RERUN)
+            return ZEL_RESULT_RERUN;
         return 0;
     }
     // Kind 19 with calculated columns first reads the instrument's quote price (or its
@@ -221,7 +228,8 @@ int write_orders(DbWorker& worker, QueueItem& item, const MessageDef& def) {
             return ZEL_RESULT_RERUN;
         bool wrote = false;
         bool insert_first = !(entry->flags & ITEM_UPDATE_FIRST);
-        if (write_row(worker, *entry, def, nullptr, insert_first, false, &wrote) == ZEL_RESULT_RERUN)
+        if (write_row(worker, *entry, def, nullptr, insert_first, false, &wrote) ==
+            ZEL_RESULT_RERUN)
             return ZEL_RESULT_RERUN;
     }
     return 0;
@@ -245,7 +253,8 @@ int write_price_history(DbWorker& worker, QueueItem& item) {
                 // row is the row as it came.
                 item.kind = 252;
                 bool wrote = false;
-                r = write_row(worker, item, *adjusted, nullptr, adjusted->insertfirst != 0, true, &wrote);
+                r = write_row(worker, item, *adjusted, nullptr, adjusted->insertfirst != 0, true,
+                              &wrote);
                 item.kind = 4;
             }
         }
@@ -270,7 +279,8 @@ int64_t end_of_pass(DbWorker& worker, int64_t reference) {
         if (g_config.debug == 1) {
             const FieldValue* id = fieldListFind(item->fields, 48);
             const FieldValue* date = fieldListFind(item->fields, 3);
-            log_message(LOG_LEVEL_PROBLEM, "News: no lastblock for '%s','%s' in time, kicking it from the queue",
+            log_message(LOG_LEVEL_PROBLEM,
+                        "News: no lastblock for '%s','%s' in time, kicking it from the queue",
                         id && id->value ? id->value : "", date && date->value ? date->value : "");
         }
         if (!(item->flags & ITEM_EMPTY)) stat_sub(worker.stats().queued, 1);
@@ -378,9 +388,9 @@ int dispatch_item(DbWorker& worker, QueueItem& item, const MessageDef& def) {
         case 25:
         case 246:
         case 250:
-        case 255:                    // news coding
-        case KIND_TRADE_MINUTE:      // trade minute bar
-        case KIND_ORDER_BOOK:        // order book level changes
+        case 255:                // news coding
+        case KIND_TRADE_MINUTE:  // trade minute bar
+        case KIND_ORDER_BOOK:    // order book level changes
             return 0;
 
         default: {

@@ -22,8 +22,9 @@ const char* error_text(DbWorker& worker) {
 }
 
 void report(DbWorker& worker, const char* error, int line, SqlLabel label) {
-    log_message(LOG_LEVEL_PROBLEM, "SQL Error:'%s' DB:%s: File:%s:%d/%s:%d Code:%d", worker.statement.c_str(),
-                error, "zel", line, label.unit, label.line, g_module.mod_getlasterror(worker.connection));
+    log_message(LOG_LEVEL_PROBLEM, "SQL Error:'%s' DB:%s: File:%s:%d/%s:%d Code:%d",
+                worker.statement.c_str(), error, "zel", line, label.unit, label.line,
+                g_module.mod_getlasterror(worker.connection));
 }
 
 // Rolls back on the server; the statement buffer is reused for it, as the failed
@@ -45,7 +46,8 @@ int execute(DbWorker& worker, ExecMode mode, SqlLabel label) {
             return r;
         }
         const char* error = error_text(worker);
-        sql_log_write(static_cast<int>(worker.number), "** %s : %s", worker.statement.c_str(), error);
+        sql_log_write(static_cast<int>(worker.number), "** %s : %s", worker.statement.c_str(),
+                      error);
         switch (r) {
             case 0:
                 // An UPDATE tried before an INSERT may match nothing: that is the INSERT's
@@ -71,9 +73,10 @@ int execute(DbWorker& worker, ExecMode mode, SqlLabel label) {
                 return ZEL_RESULT_RERUN;
             case ZEL_RESULT_LOST: {
                 int status = g_module.mod_get_status(worker.connection) & 0xff;
-                log_message(LOG_LEVEL_PROBLEM, "SQL Error:'%s' DB:%s: File:%s:%d/%s:%d Code:%d Status:%d",
-                            worker.statement.c_str(), error, "zel", __LINE__, label.unit, label.line,
-                            g_module.mod_getlasterror(worker.connection), status);
+                log_message(LOG_LEVEL_PROBLEM,
+                            "SQL Error:'%s' DB:%s: File:%s:%d/%s:%d Code:%d Status:%d",
+                            worker.statement.c_str(), error, "zel", __LINE__, label.unit,
+                            label.line, g_module.mod_getlasterror(worker.connection), status);
                 g_module.mod_reconnect(worker.connection);
                 if (g_module.mod_get_status(worker.connection) != 0) {
                     // Told to stop while reconnecting: the statement is abandoned.
@@ -106,7 +109,8 @@ int execute(DbWorker& worker, ExecMode mode, SqlLabel label) {
 ResultValue* query(DbWorker& worker, int32_t* status, SqlLabel label) {
     for (;;) {
         *status = 0;
-        ResultValue* rows = g_module.mod_querysql(worker.connection, worker.statement.c_str(), status);
+        ResultValue* rows =
+            g_module.mod_querysql(worker.connection, worker.statement.c_str(), status);
         if (*status >= 0) {
             sql_log_write(static_cast<int>(worker.number), "%s", worker.statement.c_str());
             return rows;
@@ -121,7 +125,8 @@ ResultValue* query(DbWorker& worker, int32_t* status, SqlLabel label) {
             return nullptr;
         }
         if (*status != ZEL_RESULT_LOST) {
-            sql_log_write(static_cast<int>(worker.number), "** %s : %s", worker.statement.c_str(), error);
+            sql_log_write(static_cast<int>(worker.number), "** %s : %s", worker.statement.c_str(),
+                          error);
             return nullptr;
         }
         g_module.mod_reconnect(worker.connection);
@@ -135,4 +140,6 @@ ResultValue* query(DbWorker& worker, int32_t* status, SqlLabel label) {
     }
 }
 
-void free_result(DbWorker& worker) { g_module.mod_freeresult(worker.connection); }
+void free_result(DbWorker& worker) {
+    g_module.mod_freeresult(worker.connection);
+}

@@ -16,10 +16,10 @@
 
 // How the caller reads the outcome of its statement.
 enum ExecMode {
-    EXEC_PLAIN = 0,            // ordinary statement
-    EXEC_TRY_UPDATE = 1,       // an UPDATE that may match no row (an INSERT follows then)
-    EXEC_TRY_INSERT = 2,       // an INSERT that may fail because the row exists (an UPDATE follows)
-    EXEC_FALLBACK_UPDATE = 3   // an UPDATE that must affect a row (after a failed try-insert)
+    EXEC_PLAIN = 0,           // ordinary statement
+    EXEC_TRY_UPDATE = 1,      // an UPDATE that may match no row (an INSERT follows then)
+    EXEC_TRY_INSERT = 2,      // an INSERT that may fail because the row exists (an UPDATE follows)
+    EXEC_FALLBACK_UPDATE = 3  // an UPDATE that must affect a row (after a failed try-insert)
 };
 
 // Where a statement was issued: a source unit and a line, printed in the error report so

@@ -40,10 +40,8 @@ constexpr Target kInstrumentRows[] = {
 
 // Removed in every case: live state that means nothing for an instrument that is gone.
 constexpr Target kLiveRows[] = {
-    {&Config::requestorderbooks, 251, "insref"},
-    {&Config::requestmbo, 38, "insref"},
-    {&Config::requestperformance, 18, "insref"},
-    {&Config::requestkeyratios, 19, "insref"},
+    {&Config::requestorderbooks, 251, "insref"}, {&Config::requestmbo, 38, "insref"},
+    {&Config::requestperformance, 18, "insref"}, {&Config::requestkeyratios, 19, "insref"},
     {&Config::requestnoii, 22, "insref"},
 };
 
@@ -53,29 +51,35 @@ constexpr struct {
     unsigned kind;
     const char* tag;
 } kCascade[] = {
-    {12, "55"}, {12, "insref"}, {23, "1"}, {23, "insref"}, {24, "insref"}, {25, "insref"}, {250, "insref"}, {246, "insref"},
+    {12, "55"},     {12, "insref"}, {23, "1"},       {23, "insref"},
+    {24, "insref"}, {25, "insref"}, {250, "insref"}, {246, "insref"},
 };
 
-void remove_targets(DbWorker& worker, const QueueItem& item, const Target* begin, const Target* end, int* status) {
+void remove_targets(DbWorker& worker, const QueueItem& item, const Target* begin, const Target* end,
+                    int* status) {
     for (const Target* t = begin; t != end; ++t) {
-        if (Config::in_force(g_config.*(t->request))) remove_by_key(worker, item, t->kind, t->tag, status);
+        if (Config::in_force(g_config.*(t->request)))
+            remove_by_key(worker, item, t->kind, t->tag, status);
     }
 }
 
 }  // namespace
 
-void remove_by_key(DbWorker& worker, const QueueItem& item, unsigned kind, const char* tag, int* status) {
+void remove_by_key(DbWorker& worker, const QueueItem& item, unsigned kind, const char* tag,
+                   int* status) {
     const FieldDef* def = find_fielddef(kind, tag);
     if (!def) return;
     SqlText& sql = worker.statement;
     sql.clear();
     sql.appendf("DELETE FROM %s WHERE %s=", def->table, def->column);
     sql.append_u64(item.insref);
-    if (execute(worker, EXEC_PLAIN, SQLBUILDS_LABEL) == ZEL_RESULT_RERUN) *status = ZEL_RESULT_RERUN;
+    if (execute(worker, EXEC_PLAIN, SQLBUILDS_LABEL) == ZEL_RESULT_RERUN)
+        *status = ZEL_RESULT_RERUN;
 }
 
 void basic_data_cascade(DbWorker& worker, const QueueItem& item, int* status) {
-    for (const auto& target : kCascade) remove_by_key(worker, item, target.kind, target.tag, status);
+    for (const auto& target : kCascade)
+        remove_by_key(worker, item, target.kind, target.tag, status);
 }
 
 int instrument_removal(DbWorker& worker, const QueueItem& item) {
@@ -90,10 +94,12 @@ int instrument_removal(DbWorker& worker, const QueueItem& item) {
             sql.appendf("UPDATE %s SET %s=9 ", state->table, state->column);
             sql.appendf("WHERE %s=", basic->column);
             sql.append_u64(item.insref);
-            if (execute(worker, EXEC_FALLBACK_UPDATE, SQLBUILDS_LABEL) == ZEL_RESULT_RERUN) return ZEL_RESULT_RERUN;
+            if (execute(worker, EXEC_FALLBACK_UPDATE, SQLBUILDS_LABEL) == ZEL_RESULT_RERUN)
+                return ZEL_RESULT_RERUN;
         }
     } else {
-        remove_targets(worker, item, std::begin(kInstrumentRows), std::end(kInstrumentRows), &status);
+        remove_targets(worker, item, std::begin(kInstrumentRows), std::end(kInstrumentRows),
+                       &status);
     }
     remove_targets(worker, item, std::begin(kLiveRows), std::end(kLiveRows), &status);
     if (Config::in_force(g_config.requestbasicdata)) basic_data_cascade(worker, item, &status);

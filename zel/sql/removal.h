@@ -15,7 +15,8 @@
 // WHERE column=insref". `tag` is a field number as text or "insref". Sets *status to -3
 // when the statement asked for a rerun and leaves it alone otherwise; a target without a
 // FieldDef is skipped.
-void remove_by_key(DbWorker& worker, const QueueItem& item, unsigned kind, const char* tag, int* status);
+void remove_by_key(DbWorker& worker, const QueueItem& item, unsigned kind, const char* tag,
+                   int* status);
 
 // Kind 9: removes the instrument's rows from every requested table (or, with
 // `keepdeleted` 1, marks its basic-data row deleted and removes only the order book,

@@ -25,7 +25,9 @@ constexpr uint32_t kTagTime = 4;
 
 // Fields written but not counted: a statement of nothing but keys, date and time has no
 // data worth a write.
-bool counts(const FieldDef& def, uint32_t tag) { return !def.is_key && tag != kTagDate && tag != kTagTime; }
+bool counts(const FieldDef& def, uint32_t tag) {
+    return !def.is_key && tag != kTagDate && tag != kTagTime;
+}
 
 // Copies a quote-like field into the current-value slot it feeds, if any.
 void fill_slot(QueueItem& item, const FieldValue& field, const InstrumentType* instrument) {
@@ -36,7 +38,8 @@ void fill_slot(QueueItem& item, const FieldValue& field, const InstrumentType* i
                     set_current_value(item.price, item.price_present, field.value);
                     return;
                 case 93:
-                    if (instrument && instrument->type == 3) set_current_value(item.price, item.price_present, field.value);
+                    if (instrument && instrument->type == 3)
+                        set_current_value(item.price, item.price_present, field.value);
                     return;
                 case 5:
                     set_current_value(item.bid, item.bid_present, field.value);
@@ -93,7 +96,9 @@ void append_calc_expression(SqlText& out, const FieldDef& def, const char* v, co
     }
 }
 
-const char* price_slot(const QueueItem& item) { return item.price_present ? item.price : nullptr; }
+const char* price_slot(const QueueItem& item) {
+    return item.price_present ? item.price : nullptr;
+}
 
 // Kind 11: before a stored corporate action goes, its effect on the adjusted history is
 // undone with the factor and type stored in its row. Returns 0 to go on with the delete,
@@ -138,12 +143,14 @@ int undo_corporate_action(DbWorker& worker, QueueItem& item, const MessageDef& d
         free_result(worker);
         if (!usable) {
             log_message(LOG_LEVEL_PROBLEM,
-                        "Corporateaction with unusable stored factor not reversed %d - %" PRIu64 " : '%s'", __LINE__,
-                        item.insref, stored_factor);
+                        "Corporateaction with unusable stored factor not reversed %d - %" PRIu64
+                        " : '%s'",
+                        __LINE__, item.insref, stored_factor);
             return 0;
         }
         // date points into the item, which outlives the statement.
-        if (history_adjustment(worker, item.insref, date, ratio, stored_type, ADJUST_REVERSE, field789) == 1) {
+        if (history_adjustment(worker, item.insref, date, ratio, stored_type, ADJUST_REVERSE,
+                               field789) == 1) {
             int r = execute(worker, EXEC_PLAIN, SQLBUILDS_LABEL);
             if (r < 0) return r;
         }
@@ -155,7 +162,8 @@ int undo_corporate_action(DbWorker& worker, QueueItem& item, const MessageDef& d
 
 }  // namespace
 
-int row_update(DbWorker& worker, QueueItem& item, const MessageDef& def, const InstrumentType* instrument) {
+int row_update(DbWorker& worker, QueueItem& item, const MessageDef& def,
+               const InstrumentType* instrument) {
     if (item.flags & ITEM_DELETE) return 0;
     SqlText& sql = worker.statement;
     SqlText& tail = worker.tail;
@@ -217,7 +225,8 @@ int row_update(DbWorker& worker, QueueItem& item, const MessageDef& def, const I
     return count;
 }
 
-int row_insert(DbWorker& worker, QueueItem& item, const MessageDef& def, const InstrumentType* instrument) {
+int row_insert(DbWorker& worker, QueueItem& item, const MessageDef& def,
+               const InstrumentType* instrument) {
     if (item.flags & ITEM_DELETE) return 0;
     SqlText& sql = worker.statement;
     SqlText& tail = worker.tail;

@@ -25,10 +25,12 @@
 // when it writes nothing): 0 means there is nothing to execute. `instrument` is the
 // instrument's entry in the instrument type table, given for kind 2 only (null: none).
 // 0 at once for an item with ITEM_DELETE.
-int row_update(DbWorker& worker, QueueItem& item, const MessageDef& def, const InstrumentType* instrument);
+int row_update(DbWorker& worker, QueueItem& item, const MessageDef& def,
+               const InstrumentType* instrument);
 
 // Builds "INSERT INTO table (inscol,...) VALUES (insref,...)"; counts as row_update.
-int row_insert(DbWorker& worker, QueueItem& item, const MessageDef& def, const InstrumentType* instrument);
+int row_insert(DbWorker& worker, QueueItem& item, const MessageDef& def,
+               const InstrumentType* instrument);
 
 // Builds the delete of the item's row. Returns 1 when worker.statement holds a statement
 // to execute, 0 when nothing is to be done, -1 when a needed definition is missing, -3

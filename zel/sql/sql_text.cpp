@@ -28,7 +28,9 @@ SqlText::SqlText() {
     data_[0] = '\0';
 }
 
-SqlText::~SqlText() { std::free(data_); }
+SqlText::~SqlText() {
+    std::free(data_);
+}
 
 void SqlText::reserve_more(size_t more) {
     size_t needed = size_ + more + 1;
@@ -66,7 +68,8 @@ void SqlText::append_u64(unsigned long long value) {
         value /= 10;
     } while (value);
     reserve_more(n);
-    while (n) data_[size_++] = digits[--n];
+    while (n)
+        data_[size_++] = digits[--n];
     data_[size_] = '\0';
 }
 

@@ -4,7 +4,9 @@
 // the program; they are cleared, never freed, between statements, so once they have grown
 // to the longest statement of the run, building a statement allocates nothing. Every
 // append makes the room it needs, so no caller sizes anything in advance and no text can
-// run past the buffer. An SqlText belongs to one thread at a time; it takes no lock.
+// run past the buffer. Growing may move the text, so nothing appended to an SqlText may
+// point into that same SqlText. An SqlText belongs to one thread at a time; it takes no
+// lock.
 #pragma once
 
 #include <cstdarg>
@@ -12,7 +14,7 @@
 #include <string_view>
 
 class SqlText {
-public:
+  public:
     static constexpr size_t kInitialCapacity = 1024;
 
     SqlText();
@@ -54,7 +56,7 @@ public:
     std::string_view view() const { return std::string_view(data_, size_); }
     bool operator==(std::string_view text) const { return view() == text; }
 
-private:
+  private:
     // Makes room for `more` characters beyond the current text plus the terminator.
     void reserve_more(size_t more);
 

@@ -13,7 +13,9 @@
 
 namespace {
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_digit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 // Two digits at `p` forming a number from `low` to `high`.
 bool two_digits(const char* p, int low, int high) {
@@ -45,7 +47,8 @@ bool is_sql_number(const char* text) {
         ++p;
         if (*p == '+' || *p == '-') ++p;
         if (!is_digit(*p)) return false;
-        while (is_digit(*p)) ++p;
+        while (is_digit(*p))
+            ++p;
     }
     return *p == '\0';
 }
@@ -55,8 +58,8 @@ bool is_sql_date(const char* text) {
     for (int i = 0; i < 4; ++i) {
         if (!is_digit(text[i])) return false;
     }
-    return text[4] == '-' && two_digits(text + 5, 1, 12) && text[7] == '-' && two_digits(text + 8, 1, 31) &&
-           text[10] == '\0';
+    return text[4] == '-' && two_digits(text + 5, 1, 12) && text[7] == '-' &&
+           two_digits(text + 8, 1, 31) && text[10] == '\0';
 }
 
 bool is_sql_time(const char* text) {
@@ -69,16 +72,20 @@ bool is_sql_time(const char* text) {
     if (*p == '\0') return true;
     if (*p != '.' || !is_digit(p[1])) return false;
     ++p;
-    while (is_digit(*p)) ++p;
+    while (is_digit(*p))
+        ++p;
     return *p == '\0';
 }
 
 void append_literal(DbWorker& worker, SqlText& out, const char* value, uint64_t max_chars) {
-    const char* literal = value ? g_module.mod_add_value(worker.connection, value, max_chars) : nullptr;
+    const char* literal =
+        value ? g_module.mod_add_value(worker.connection, value, max_chars) : nullptr;
     out.append(literal ? literal : "NULL");
 }
 
-void append_number(SqlText& out, const char* value) { out.append(is_sql_number(value) ? value : "NULL"); }
+void append_number(SqlText& out, const char* value) {
+    out.append(is_sql_number(value) ? value : "NULL");
+}
 
 void append_field_value(DbWorker& worker, SqlText& out, const FieldDef& def, const char* value) {
     if (def.numeric) {

@@ -47,4 +47,6 @@ void append_field_value(DbWorker& worker, SqlText& out, const FieldDef& def, con
 void set_current_value(char*& slot, uint8_t& present, const char* value);
 
 // The item's first field with `tag`, or null (also when the item has none).
-inline const FieldValue* find_field(const QueueItem& item, uint32_t tag) { return fieldListFind(item.fields, tag); }
+inline const FieldValue* find_field(const QueueItem& item, uint32_t tag) {
+    return fieldListFind(item.fields, tag);
+}

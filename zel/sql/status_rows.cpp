@@ -42,16 +42,20 @@ void store_cache(uint64_t* cache, uint64_t value) {
 }
 
 // Writes the row when its value differs from the cache.
-int update_if_changed(DbWorker& worker, const MessageDef& def, const char* name, uint64_t value, uint64_t* cache) {
+int update_if_changed(DbWorker& worker, const MessageDef& def, const char* name, uint64_t value,
+                      uint64_t* cache) {
     if (stat_read(*cache) == value) return 1;
     return set_status_value(worker, def, name, value, cache);
 }
 
 }  // namespace
 
-void reset_status_row_caches() { g_caches = StatusCaches{}; }
+void reset_status_row_caches() {
+    g_caches = StatusCaches{};
+}
 
-int set_status_value(DbWorker& worker, const MessageDef& def, const char* name, uint64_t value, uint64_t* cache) {
+int set_status_value(DbWorker& worker, const MessageDef& def, const char* name, uint64_t value,
+                     uint64_t* cache) {
     SqlText& sql = worker.statement;
     sql.clear();
     sql.appendf("UPDATE %s SET value = '%" PRIu64 "' WHERE name = '%s'", def.table, value, name);
@@ -69,7 +73,8 @@ int set_status_value(DbWorker& worker, const MessageDef& def, const char* name, 
     return 1;
 }
 
-int status_rows(DbWorker& worker, const QueueItem& /*item*/, const MessageDef* def, StatsBlock* stats) {
+int status_rows(DbWorker& worker, const QueueItem& /*item*/, const MessageDef* def,
+                StatsBlock* stats) {
     if (!g_caches.queues_primed) {
         for (int i = 0; i < kQueueCount; ++i) {
             g_caches.queue[i] = kNeverWritten;
@@ -79,16 +84,17 @@ int status_rows(DbWorker& worker, const QueueItem& /*item*/, const MessageDef* d
     }
     if (!def) return 1;
 
-    if (update_if_changed(worker, *def, "Transactions", stat_read(stats->received_messages), &g_caches.transactions) ==
-        ZEL_RESULT_RERUN)
+    if (update_if_changed(worker, *def, "Transactions", stat_read(stats->received_messages),
+                          &g_caches.transactions) == ZEL_RESULT_RERUN)
         return ZEL_RESULT_RERUN;
-    if (update_if_changed(worker, *def, "Connected", stat_read(stats->connected_to_feed), &g_caches.connected) ==
-        ZEL_RESULT_RERUN)
+    if (update_if_changed(worker, *def, "Connected", stat_read(stats->connected_to_feed),
+                          &g_caches.connected) == ZEL_RESULT_RERUN)
         return ZEL_RESULT_RERUN;
     if (update_if_changed(worker, *def, "Templates Version (Loaded)", g_config.tabledef_version,
                           &stats->templates_version_loaded) == ZEL_RESULT_RERUN)
         return ZEL_RESULT_RERUN;
-    if (update_if_changed(worker, *def, "Templates Version (Feed)", g_config.feed_template_version.load(),
+    if (update_if_changed(worker, *def, "Templates Version (Feed)",
+                          g_config.feed_template_version.load(),
                           &stats->templates_version_feed) == ZEL_RESULT_RERUN)
         return ZEL_RESULT_RERUN;
 
@@ -108,13 +114,17 @@ int status_rows(DbWorker& worker, const QueueItem& /*item*/, const MessageDef* d
         updated += stat_read(q.updated);
         failed += stat_read(q.failed);
     }
-    if (update_if_changed(worker, *def, "Strangled", deduplicated, &g_caches.strangled) == ZEL_RESULT_RERUN)
+    if (update_if_changed(worker, *def, "Strangled", deduplicated, &g_caches.strangled) ==
+        ZEL_RESULT_RERUN)
         return ZEL_RESULT_RERUN;
-    if (update_if_changed(worker, *def, "Databaseupdates", updated, &g_caches.databaseupdates) == ZEL_RESULT_RERUN)
+    if (update_if_changed(worker, *def, "Databaseupdates", updated, &g_caches.databaseupdates) ==
+        ZEL_RESULT_RERUN)
         return ZEL_RESULT_RERUN;
-    if (update_if_changed(worker, *def, "Failed databaseupdates", failed, &g_caches.failed) == ZEL_RESULT_RERUN)
+    if (update_if_changed(worker, *def, "Failed databaseupdates", failed, &g_caches.failed) ==
+        ZEL_RESULT_RERUN)
         return ZEL_RESULT_RERUN;
-    if (update_if_changed(worker, *def, "Databasequeue", queued, &g_caches.databasequeue) == ZEL_RESULT_RERUN)
+    if (update_if_changed(worker, *def, "Databasequeue", queued, &g_caches.databasequeue) ==
+        ZEL_RESULT_RERUN)
         return ZEL_RESULT_RERUN;
 
     // Date and time of one instant, so that the row never shows a new day with an old time.
@@ -123,11 +133,13 @@ int status_rows(DbWorker& worker, const QueueItem& /*item*/, const MessageDef* d
     ClockText time = time_text_at(now, 30);
     SqlText& sql = worker.statement;
     sql.clear();
-    sql.appendf("UPDATE %s SET value = '%s %s' WHERE name = 'Last write'", def->table, date.c_str(), time.c_str());
+    sql.appendf("UPDATE %s SET value = '%s %s' WHERE name = 'Last write'", def->table, date.c_str(),
+                time.c_str());
     int r = execute(worker, EXEC_TRY_UPDATE, SQLBUILDS_LABEL);
     if (r > 0) return 1;
     if (r == ZEL_RESULT_RERUN) return ZEL_RESULT_RERUN;
     sql.clear();
-    sql.appendf("INSERT INTO %s (name,value) VALUES ('Last write','%s %s')", def->table, date.c_str(), time.c_str());
+    sql.appendf("INSERT INTO %s (name,value) VALUES ('Last write','%s %s')", def->table,
+                date.c_str(), time.c_str());
     return execute(worker, EXEC_PLAIN, SQLBUILDS_LABEL) == ZEL_RESULT_RERUN ? ZEL_RESULT_RERUN : 1;
 }

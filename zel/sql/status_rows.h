@@ -17,7 +17,8 @@
 // Writes one numeric row: "UPDATE ... SET value = 'v' WHERE name = 'name'" in try-update
 // mode, and the INSERT when no row was there. On success *cache becomes `value`; a failed
 // INSERT leaves it, so the row is tried again next time. Returns 1, or -3 for a rerun.
-int set_status_value(DbWorker& worker, const MessageDef& def, const char* name, uint64_t value, uint64_t* cache);
+int set_status_value(DbWorker& worker, const MessageDef& def, const char* name, uint64_t value,
+                     uint64_t* cache);
 
 // The kind-30 builder: every counter row that changed, then "Last write". `def` is the
 // MessageDef of kind 30 (null: nothing to write). Returns 1, or -3 for a rerun.

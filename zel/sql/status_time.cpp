@@ -39,10 +39,15 @@ ClockText time_text_at(int64_t seconds, unsigned kind) {
 ClockText date_text_at(int64_t seconds, unsigned kind) {
     struct tm t = broken_down(seconds, kind);
     ClockText out;
-    std::snprintf(out.text, sizeof out.text, "%d-%02d-%02d", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday);
+    std::snprintf(out.text, sizeof out.text, "%d-%02d-%02d", t.tm_year + 1900, t.tm_mon + 1,
+                  t.tm_mday);
     return out;
 }
 
-ClockText time_text(unsigned kind) { return time_text_at(now_seconds(), kind); }
+ClockText time_text(unsigned kind) {
+    return time_text_at(now_seconds(), kind);
+}
 
-ClockText date_text(unsigned kind) { return date_text_at(now_seconds(), kind); }
+ClockText date_text(unsigned kind) {
+    return date_text_at(now_seconds(), kind);
+}

@@ -43,16 +43,18 @@ const char* kAdjustedTable = R"(
   </message>)";
 
 class CorporateActionsTest : public SqlTest {
-protected:
+  protected:
     void SetUp() override {
         SqlTest::SetUp();
         define(std::string("<definitions>") + kActionsTable + kAdjustedTable + "</definitions>");
     }
     void TearDown() override {
-        for (QueueItem* i : items_) freeQueueItem(i);
+        for (QueueItem* i : items_)
+            freeQueueItem(i);
         SqlTest::TearDown();
     }
-    QueueItem* item(uint8_t kind, std::initializer_list<sqltest::Field> fields, uint32_t flags = 0) {
+    QueueItem* item(uint8_t kind, std::initializer_list<sqltest::Field> fields,
+                    uint32_t flags = 0) {
         items_.push_back(make_item(kind, 5, fields, flags));
         return items_.back();
     }
@@ -69,18 +71,22 @@ protected:
 
 TEST_F(CorporateActionsTest, HistoryAdjustmentForwardReverseAndType11) {
     EXPECT_EQ(1, history_adjustment(worker(3), 5, "2024-03-01", 2.0, 0, ADJUST_FORWARD, nullptr));
-    EXPECT_EQ("UPDATE adj SET close=(close*2.000000),high=(high*2.000000),volume=(volume/2.000000) "
-              "WHERE insref=5 AND hdate<'2024-03-01'",
-              text());
+    EXPECT_EQ(
+        "UPDATE adj SET close=(close*2.000000),high=(high*2.000000),volume=(volume/2.000000) "
+        "WHERE insref=5 AND hdate<'2024-03-01'",
+        text());
     EXPECT_EQ(1, history_adjustment(worker(3), 5, "2024-03-01", 2.0, 0, ADJUST_REVERSE, nullptr));
-    EXPECT_EQ("UPDATE adj SET close=(close/2.000000),high=(high/2.000000),volume=(volume*2.000000) "
-              "WHERE insref=5 AND hdate<'2024-03-01'",
-              text());
+    EXPECT_EQ(
+        "UPDATE adj SET close=(close/2.000000),high=(high/2.000000),volume=(volume*2.000000) "
+        "WHERE insref=5 AND hdate<'2024-03-01'",
+        text());
     FieldValue* note = fieldValueCreate(789, "it's");
     EXPECT_EQ(1, history_adjustment(worker(3), 5, "2024-03-01", 0.5, 11, ADJUST_FORWARD, note));
-    EXPECT_EQ("UPDATE adj SET close=(close*0.500000),high=(high*0.500000),nav=(nav*0.500000),note='it''s' "
-              "WHERE insref=5 AND hdate<'2024-03-01'",
-              text());
+    EXPECT_EQ(
+        "UPDATE adj SET "
+        "close=(close*0.500000),high=(high*0.500000),nav=(nav*0.500000),note='it''s' "
+        "WHERE insref=5 AND hdate<'2024-03-01'",
+        text());
     fieldValueFree(note);
     EXPECT_TRUE(fake_statements().empty());  // the caller executes
 }
@@ -103,22 +109,28 @@ TEST_F(CorporateActionsTest, HistoryAdjustmentNeedsTheAdjustedTableAndItsDateCol
 }
 
 TEST_F(CorporateActionsTest, NewActionRescalesByItsFactor) {
-    QueueItem* action = item(253, {{3, "2024-03-01"}, {97, "1"}, {99, "2"}, {103, "2.5"}, {789, "x"}});
+    QueueItem* action =
+        item(253, {{3, "2024-03-01"}, {97, "1"}, {99, "2"}, {103, "2.5"}, {789, "x"}});
     EXPECT_EQ(1, corporate_action(worker(3), *action));
-    EXPECT_EQ(std::vector<std::string>{"SELECT factor,catype FROM ca WHERE insref=5 AND exdate='2024-03-01' AND seq='1'"},
-              fake_statements(3));
-    EXPECT_EQ("UPDATE adj SET close=(close*2.500000),high=(high*2.500000),volume=(volume/2.500000),note='x' "
-              "WHERE insref=5 AND hdate<'2024-03-01'",
-              text());
+    EXPECT_EQ(
+        std::vector<std::string>{
+            "SELECT factor,catype FROM ca WHERE insref=5 AND exdate='2024-03-01' AND seq='1'"},
+        fake_statements(3));
+    EXPECT_EQ(
+        "UPDATE adj SET "
+        "close=(close*2.500000),high=(high*2.500000),volume=(volume/2.500000),note='x' "
+        "WHERE insref=5 AND hdate<'2024-03-01'",
+        text());
 }
 
 TEST_F(CorporateActionsTest, FactorChangeFromTwoToFourRescalesByTwo) {
     stored({{"2.000000", "2"}});
     QueueItem* action = item(253, {{3, "2024-03-01"}, {97, "1"}, {99, "2"}, {103, "4"}});
     EXPECT_EQ(1, corporate_action(worker(3), *action));
-    EXPECT_EQ("UPDATE adj SET close=(close*2.000000),high=(high*2.000000),volume=(volume/2.000000) "
-              "WHERE insref=5 AND hdate<'2024-03-01'",
-              text());
+    EXPECT_EQ(
+        "UPDATE adj SET close=(close*2.000000),high=(high*2.000000),volume=(volume/2.000000) "
+        "WHERE insref=5 AND hdate<'2024-03-01'",
+        text());
     EXPECT_EQ(0, fake_open_results());
 }
 
@@ -142,7 +154,8 @@ TEST_F(CorporateActionsTest, TypeChangeToOrFromElevenIsLoggedAndAdjusted) {
 }
 
 TEST_F(CorporateActionsTest, ActionsThatMustNotAdjust) {
-    QueueItem* removed = item(253, {{3, "2024-03-01"}, {97, "1"}, {99, "2"}, {103, "3"}}, ITEM_DELETE);
+    QueueItem* removed =
+        item(253, {{3, "2024-03-01"}, {97, "1"}, {99, "2"}, {103, "3"}}, ITEM_DELETE);
     EXPECT_EQ(0, corporate_action(worker(3), *removed));
     EXPECT_EQ(1u, log_.count("Adjusthistory with DeleteRecord set", LOG_LEVEL_PROBLEM));
 
@@ -171,21 +184,30 @@ TEST_F(CorporateActionsTest, ActionsThatMustNotAdjust) {
 TEST_F(CorporateActionsTest, PriceRowWithoutLaterActionIsLeftToTheUnadjustedWrite) {
     QueueItem* row = item(4, {{3, "2024-01-02"}, {41, "10"}});
     EXPECT_EQ(-1, adjusted_row(worker(3), *row));
-    EXPECT_EQ(std::vector<std::string>{"SELECT factor,catype FROM ca WHERE insref = 5 AND factor IS NOT NULL AND "
-                                       "exdate>'2024-01-02'"},
-              fake_statements(3));
+    EXPECT_EQ(
+        std::vector<std::string>{
+            "SELECT factor,catype FROM ca WHERE insref = 5 AND factor IS NOT NULL AND "
+            "exdate>'2024-01-02'"},
+        fake_statements(3));
 }
 
 TEST_F(CorporateActionsTest, PriceRowIsCorrectedByEveryLaterAction) {
     stored({{"2", "2"}, {"3", "11"}, {std::nullopt, "5"}});
-    QueueItem* row = item(4, {{3, "2024-01-02"}, {97, "A1"}, {41, "10"}, {45, "400"}, {46, "5"}, {47, "E'R"},
-                              {42, "x;1"}, {4, std::nullopt}});
+    QueueItem* row = item(4, {{3, "2024-01-02"},
+                              {97, "A1"},
+                              {41, "10"},
+                              {45, "400"},
+                              {46, "5"},
+                              {47, "E'R"},
+                              {42, "x;1"},
+                              {4, std::nullopt}});
     EXPECT_EQ(1, adjusted_row(worker(3), *row));
     std::vector<std::string> statements = fake_statements(3);
     ASSERT_EQ(2u, statements.size());
-    EXPECT_EQ("INSERT INTO adj (insref,hdate,seq,close,volume,nav,cur,high) VALUES "
-              "(5,'2024-01-02','A1',(10*6.000000),(400/2.000000),(5*3.000000),'E''R',(NULL*6.000000))",
-              statements[1]);
+    EXPECT_EQ(
+        "INSERT INTO adj (insref,hdate,seq,close,volume,nav,cur,high) VALUES "
+        "(5,'2024-01-02','A1',(10*6.000000),(400/2.000000),(5*3.000000),'E''R',(NULL*6.000000))",
+        statements[1]);
 
     // The row is there already: it is rewritten with the same corrections.
     stored({{"2", "2"}, {"3", "11"}});
@@ -196,9 +218,10 @@ TEST_F(CorporateActionsTest, PriceRowIsCorrectedByEveryLaterAction) {
     EXPECT_EQ(1, adjusted_row(worker(3), *row));
     statements = fake_statements(3);
     ASSERT_EQ(3u, statements.size());
-    EXPECT_EQ("UPDATE adj SET close=(10*6.000000),volume=(400/2.000000),nav=(5*3.000000),cur='E''R',"
-              "high=(NULL*6.000000),htime=NULL WHERE insref=5 AND hdate='2024-01-02' AND seq='A1'",
-              statements[2]);
+    EXPECT_EQ(
+        "UPDATE adj SET close=(10*6.000000),volume=(400/2.000000),nav=(5*3.000000),cur='E''R',"
+        "high=(NULL*6.000000),htime=NULL WHERE insref=5 AND hdate='2024-01-02' AND seq='A1'",
+        statements[2]);
 }
 
 TEST_F(CorporateActionsTest, PriceRowWithOneKeyOrNoValueIsNotWritten) {
@@ -215,7 +238,8 @@ TEST_F(CorporateActionsTest, DeletingAStoredActionUndoesItFirst) {
     EXPECT_EQ(1, row_delete(worker(3), *gone, *actions));
     EXPECT_EQ((std::vector<std::string>{
                   "SELECT factor,catype FROM ca WHERE insref=5 AND exdate='2024-03-01' AND seq=1 ",
-                  "UPDATE adj SET close=(close/2.000000),high=(high/2.000000),nav=(nav/2.000000),note='n' "
+                  "UPDATE adj SET "
+                  "close=(close/2.000000),high=(high/2.000000),nav=(nav/2.000000),note='n' "
                   "WHERE insref=5 AND hdate<'2024-03-01'",
               }),
               fake_statements(3));

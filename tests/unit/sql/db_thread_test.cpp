@@ -72,16 +72,18 @@ const char* kDefinitions = R"(<definitions version="4">
 </definitions>)";
 
 class DbThreadTest : public SqlTest {
-protected:
+  protected:
     void SetUp() override {
         SqlTest::SetUp();
         define(kDefinitions);
-        for (int i = 0; i < kDbWorkerCount; ++i) worker(i + 1).begin_transaction = "BEGIN";
+        for (int i = 0; i < kDbWorkerCount; ++i)
+            worker(i + 1).begin_transaction = "BEGIN";
         reset_status_row_caches();
     }
     void TearDown() override {
         if (thread_.joinable()) stop();
-        for (QueueItem* i : items_) freeQueueItem(i);
+        for (QueueItem* i : items_)
+            freeQueueItem(i);
         set_clock_source(nullptr);
         SqlTest::TearDown();
     }
@@ -116,8 +118,8 @@ protected:
         stop();
     }
 
-    static void add(uint8_t kind, uint64_t insref, uint32_t flags, std::initializer_list<Field> fields,
-                    const std::string& key = "") {
+    static void add(uint8_t kind, uint64_t insref, uint32_t flags,
+                    std::initializer_list<Field> fields, const std::string& key = "") {
         UpdateTemplate t;
         t.kind = kind;
         t.insref = insref;
@@ -127,15 +129,19 @@ protected:
     }
     // Trades 1..n (tradeid i, price i).
     static void add_trades(int n) {
-        for (int i = 1; i <= n; ++i) add(1, 7, 0, {{7, std::to_string(i)}, {120, std::to_string(i)}});
+        for (int i = 1; i <= n; ++i)
+            add(1, 7, 0, {{7, std::to_string(i)}, {120, std::to_string(i)}});
     }
     static std::string trade(int i) {
-        return "INSERT INTO trades (insref,price,tradeid) VALUES (7," + std::to_string(i) + "," + std::to_string(i) + ")";
+        return "INSERT INTO trades (insref,price,tradeid) VALUES (7," + std::to_string(i) + "," +
+               std::to_string(i) + ")";
     }
     static void append_trades(std::vector<std::string>& out, int from, int to) {
-        for (int i = from; i <= to; ++i) out.push_back(trade(i));
+        for (int i = from; i <= to; ++i)
+            out.push_back(trade(i));
     }
-    QueueItem* item(uint8_t kind, uint64_t insref, std::initializer_list<Field> fields, uint32_t flags = 0) {
+    QueueItem* item(uint8_t kind, uint64_t insref, std::initializer_list<Field> fields,
+                    uint32_t flags = 0) {
         items_.push_back(make_item(kind, insref, fields, flags));
         return items_.back();
     }
@@ -220,7 +226,9 @@ TEST_F(DbThreadTest, TransactionHoldsAtMostTheLimit) {
 }
 
 // A clock that moves one second per statement the module has run.
-int64_t statement_clock() { return 1700000000 + static_cast<int64_t>(fake_count("mod_executesql")); }
+int64_t statement_clock() {
+    return 1700000000 + static_cast<int64_t>(fake_count("mod_executesql"));
+}
 
 TEST_F(DbThreadTest, ItemTakenMoreThanTwoSecondsLaterStartsANewTransaction) {
     set_clock_source(&statement_clock);
@@ -228,8 +236,8 @@ TEST_F(DbThreadTest, ItemTakenMoreThanTwoSecondsLaterStartsANewTransaction) {
     add_trades(4);
     run_until_drained(2);
     // Taken at +0 and +2 (joins), +3 and +6 (each more than 2 s after the transaction began).
-    std::vector<std::string> expected{"BEGIN", trade(1), trade(2), "COMMIT", "BEGIN", trade(3),
-                                      "COMMIT", "BEGIN", trade(4), "COMMIT"};
+    std::vector<std::string> expected{"BEGIN",  trade(1), trade(2), "COMMIT", "BEGIN",
+                                      trade(3), "COMMIT", "BEGIN",  trade(4), "COMMIT"};
     EXPECT_EQ(expected, fake_statements(2));
 }
 
@@ -283,8 +291,8 @@ TEST_F(DbThreadTest, FullTransactionWhoseCommitIsRolledBackIsRerunWithTheNextIte
     fake_on_statement("COMMIT", code(ZEL_RESULT_RERUN), 1, FakeMatch::Exact);
     add_trades(3);
     run_until_drained(2);
-    std::vector<std::string> expected{"BEGIN", trade(1), trade(2), "COMMIT", "BEGIN", trade(1), trade(2),
-                                      "COMMIT", "BEGIN", trade(3), "COMMIT"};
+    std::vector<std::string> expected{"BEGIN",  trade(1), trade(2), "COMMIT", "BEGIN", trade(1),
+                                      trade(2), "COMMIT", "BEGIN",  trade(3), "COMMIT"};
     EXPECT_EQ(expected, fake_statements(2));
     EXPECT_EQ(1u, log_.count("Deadlocked so will rerun 3 queue items"));
 }
@@ -311,7 +319,8 @@ TEST_F(DbThreadTest, LostConnectionOnCommitIsNotRepeatedAndTheItemsAreDone) {
     fake_on_statement("COMMIT", lost, 1, FakeMatch::Exact);
     add_trades(2);
     run_until_drained(2);
-    EXPECT_EQ((std::vector<std::string>{"BEGIN", trade(1), trade(2), "COMMIT"}), fake_statements(2));
+    EXPECT_EQ((std::vector<std::string>{"BEGIN", trade(1), trade(2), "COMMIT"}),
+              fake_statements(2));
     EXPECT_EQ(0u, log_.count("Deadlocked"));
 }
 
@@ -322,7 +331,8 @@ TEST_F(DbThreadTest, LostConnectionInsideATransactionRerunsTheBatch) {
     fake_on_statement(trade(2), lost, 1, FakeMatch::Exact);
     add_trades(2);
     run_until_drained(2);
-    EXPECT_EQ((std::vector<std::string>{"BEGIN", trade(1), trade(2), "BEGIN", trade(1), trade(2), "COMMIT"}),
+    EXPECT_EQ((std::vector<std::string>{"BEGIN", trade(1), trade(2), "BEGIN", trade(1), trade(2),
+                                        "COMMIT"}),
               fake_statements(2));
     EXPECT_EQ(1u, log_.count("Deadlocked so will rerun 2 queue items"));
 }
@@ -336,7 +346,9 @@ TEST_F(DbThreadTest, QueueDelayWritesAKeyAtMostOncePerDelay) {
     g_queues[0].delay = 5;
     add(2, 1, ITEM_KEYED, {{5, "1"}});
     start(1);
-    ASSERT_TRUE(wait_until([] { return fake_statements(1).size() == 1 && stat_read(g_queues[0].stats->queued) == 0; }));
+    ASSERT_TRUE(wait_until([] {
+        return fake_statements(1).size() == 1 && stat_read(g_queues[0].stats->queued) == 0;
+    }));
     EXPECT_EQ(1u, stats(1).empty_items);  // the placeholder waits for the key
 
     // Two updates within the delay merge into the placeholder and are not written yet.
@@ -350,7 +362,9 @@ TEST_F(DbThreadTest, QueueDelayWritesAKeyAtMostOncePerDelay) {
 
     ManualClock::now = t0 + 5;
     g_queues[0].signal.release();
-    ASSERT_TRUE(wait_until([] { return fake_statements(1).size() == 2 && stat_read(g_queues[0].stats->queued) == 0; }));
+    ASSERT_TRUE(wait_until([] {
+        return fake_statements(1).size() == 2 && stat_read(g_queues[0].stats->queued) == 0;
+    }));
     EXPECT_EQ("UPDATE quotes SET ask=3,bid=2 WHERE insref=1 ", fake_statements(1)[1]);
 
     // A placeholder nothing merged into is dropped unwritten when it falls due.
@@ -374,7 +388,9 @@ TEST_F(DbThreadTest, UnfinishedNewsWaitsWithoutBlockingAndTimesOutAfterAnHour) {
     add(13, 0, ITEM_KEYED | ITEM_NEWS_MULTIPART, {{48, "N1"}, {3, "2024-05-06"}}, "N1");
     add_trades(1);
     start(2);
-    ASSERT_TRUE(wait_until([] { return fake_statements(2).size() == 1 && stat_read(g_queues[1].stats->queued) == 1; }));
+    ASSERT_TRUE(wait_until([] {
+        return fake_statements(2).size() == 1 && stat_read(g_queues[1].stats->queued) == 1;
+    }));
     EXPECT_EQ(trade(1), fake_statements(2)[0]);
 
     ManualClock::now = t0 + 3600;  // not yet
@@ -387,8 +403,9 @@ TEST_F(DbThreadTest, UnfinishedNewsWaitsWithoutBlockingAndTimesOutAfterAnHour) {
     ASSERT_TRUE(wait_until([] { return drained(2); }));
     stop();
     EXPECT_EQ(1u, fake_statements(2).size());
-    EXPECT_EQ(1u, log_.count("News: no lastblock for 'N1','2024-05-06' in time, kicking it from the queue",
-                             LOG_LEVEL_PROBLEM));
+    EXPECT_EQ(1u, log_.count(
+                      "News: no lastblock for 'N1','2024-05-06' in time, kicking it from the queue",
+                      LOG_LEVEL_PROBLEM));
 }
 
 // ---- Thread end and dispatch -----------------------------------------------------------------
@@ -403,12 +420,13 @@ TEST_F(DbThreadTest, ThreadEndsWhenRunningIsClearedAndSaysSo) {
 }
 
 TEST_F(DbThreadTest, KindsWithoutStatementsAreConsumed) {
-    add(36, 1, 0, {{1, "x"}});    // nothing to store
-    add(245, 1, 0, {{7, "1"}});   // minute bars: builder not written yet
+    add(36, 1, 0, {{1, "x"}});   // nothing to store
+    add(245, 1, 0, {{7, "1"}});  // minute bars: builder not written yet
     add(1, 1, 0, {{7, "1"}}, "");
-    add(60, 1, 0, {{7, "1"}});    // no table for this kind (queue 3)
+    add(60, 1, 0, {{7, "1"}});  // no table for this kind (queue 3)
     run_until_drained(2);
-    EXPECT_EQ((std::vector<std::string>{"INSERT INTO trades (insref,price) VALUES (1,1)"}), fake_statements(2));
+    EXPECT_EQ((std::vector<std::string>{"INSERT INTO trades (insref,price) VALUES (1,1)"}),
+              fake_statements(2));
     start(3);
     ASSERT_TRUE(wait_until([] { return drained(3); }));
     stop();
@@ -422,13 +440,15 @@ TEST_F(DbThreadTest, StatusItemWritesTheStatusRows) {
     // Every row but the feed's template version, which is still 0 like its cache.
     ASSERT_EQ(16u, statements.size());
     EXPECT_EQ("UPDATE status SET value = '0' WHERE name = 'Transactions'", statements[0]);
-    EXPECT_EQ("UPDATE status SET value = '4' WHERE name = 'Templates Version (Loaded)'", statements[2]);
+    EXPECT_EQ("UPDATE status SET value = '4' WHERE name = 'Templates Version (Loaded)'",
+              statements[2]);
     EXPECT_NE(std::string::npos, statements[15].find("WHERE name = 'Last write'"));
 }
 
 TEST_F(DbThreadTest, OrderEntriesAreWrittenInTurn) {
     fake_on_statement("UPDATE orders SET price=3", code(0), 1);
-    fake_on_statement("INSERT INTO orders (insref,orderid,price) VALUES (4,4,", code(ZEL_RESULT_FAILED), 1);
+    fake_on_statement("INSERT INTO orders (insref,orderid,price) VALUES (4,4,",
+                      code(ZEL_RESULT_FAILED), 1);
     QueueItem* book = item(38, 4, {});
     struct Entry {
         uint64_t id;
@@ -436,8 +456,8 @@ TEST_F(DbThreadTest, OrderEntriesAreWrittenInTurn) {
         const char* price;
     };
     QueueItem* last = nullptr;
-    for (Entry e : {Entry{1, ITEM_DELETE, "1"}, Entry{2, ITEM_REPLACE, "2"}, Entry{3, ITEM_UPDATE_FIRST, "3"},
-                    Entry{4, 0, "4"}}) {
+    for (Entry e : {Entry{1, ITEM_DELETE, "1"}, Entry{2, ITEM_REPLACE, "2"},
+                    Entry{3, ITEM_UPDATE_FIRST, "3"}, Entry{4, 0, "4"}}) {
         QueueItem* entry = make_item(38, 4, {{695, std::to_string(e.id)}, {5, e.price}}, e.flags);
         entry->order_id = e.id;
         if (last) {
@@ -472,19 +492,22 @@ TEST_F(DbThreadTest, PriceHistoryGoesThroughTheAdjustedTableFirst) {
     QueueItem* row = item(4, 8, {{3, "2024-01-02"}, {4, "10:00:00"}, {41, "10"}});
     // No later corporate action: the adjusted table gets the row unadjusted.
     EXPECT_EQ(0, dispatch_item(worker(3), *row, *find_messagedef(4)));
-    EXPECT_EQ((std::vector<std::string>{
-                  "SELECT factor,catype FROM ca WHERE insref = 8 AND factor IS NOT NULL AND exdate>'2024-01-02'",
-                  "INSERT INTO adj (insref,hdate,htime,close) VALUES (8,'2024-01-02','10:00:00',10)",
-                  "INSERT INTO history (insref,hdate,close) VALUES (8,'2024-01-02',10)",
-              }),
-              fake_statements(3));
+    EXPECT_EQ(
+        (std::vector<std::string>{
+            "SELECT factor,catype FROM ca WHERE insref = 8 AND factor IS NOT NULL AND "
+            "exdate>'2024-01-02'",
+            "INSERT INTO adj (insref,hdate,htime,close) VALUES (8,'2024-01-02','10:00:00',10)",
+            "INSERT INTO history (insref,hdate,close) VALUES (8,'2024-01-02',10)",
+        }),
+        fake_statements(3));
     EXPECT_EQ(4, row->kind);
 
     // Unadjusted and already there: anything but one inserted row is followed by the UPDATE.
     fake_clear_calls();
     fake_on_statement("INSERT INTO adj", code(ZEL_RESULT_FAILED), 1);
     EXPECT_EQ(0, dispatch_item(worker(3), *row, *find_messagedef(4)));
-    EXPECT_EQ("UPDATE adj SET htime='10:00:00',close=10 WHERE insref=8 AND hdate='2024-01-02' ", fake_statements(3).at(2));
+    EXPECT_EQ("UPDATE adj SET htime='10:00:00',close=10 WHERE insref=8 AND hdate='2024-01-02' ",
+              fake_statements(3).at(2));
 
     // A later action: the adjusted row is written by its own builder.
     fake_clear_calls();
@@ -492,16 +515,20 @@ TEST_F(DbThreadTest, PriceHistoryGoesThroughTheAdjustedTableFirst) {
     actions.rows = {{"2", "1"}};
     fake_on_statement("SELECT", actions, 1);
     EXPECT_EQ(0, dispatch_item(worker(3), *row, *find_messagedef(4)));
-    EXPECT_EQ("INSERT INTO adj (insref,hdate,htime,close) VALUES (8,'2024-01-02','10:00:00',(10*2.000000))", fake_statements(3).at(1));
+    EXPECT_EQ(
+        "INSERT INTO adj (insref,hdate,htime,close) VALUES "
+        "(8,'2024-01-02','10:00:00',(10*2.000000))",
+        fake_statements(3).at(1));
     EXPECT_EQ(3u, fake_statements(3).size());
 
     // Deleted: from both tables.
     fake_clear_calls();
     row->flags |= ITEM_DELETE;
     EXPECT_EQ(0, dispatch_item(worker(3), *row, *find_messagedef(4)));
-    EXPECT_EQ((std::vector<std::string>{"DELETE FROM adj WHERE insref=8  AND hdate='2024-01-02'",
-                                        "DELETE FROM history WHERE insref=8  AND hdate='2024-01-02'"}),
-              fake_statements(3));
+    EXPECT_EQ(
+        (std::vector<std::string>{"DELETE FROM adj WHERE insref=8  AND hdate='2024-01-02'",
+                                  "DELETE FROM history WHERE insref=8  AND hdate='2024-01-02'"}),
+        fake_statements(3));
 
     // A rerun while writing the adjusted table restores the item's kind.
     fake_clear_calls();
@@ -516,9 +543,10 @@ TEST_F(DbThreadTest, RemovalsAndCorporateActionsAreDispatched) {
     QueueItem* removal = item(9, 5, {});
     EXPECT_EQ(1, dispatch_item(worker(3), *removal, *find_messagedef(9)));
     // The definitions request quotes, corporate actions, price history, order books and orders.
-    EXPECT_EQ((std::vector<std::string>{"DELETE FROM quotes WHERE insref=5", "DELETE FROM ca WHERE insref=5",
-                                        "DELETE FROM history WHERE insref=5", "DELETE FROM adj WHERE insref=5",
-                                        "DELETE FROM book WHERE insref=5", "DELETE FROM orders WHERE insref=5"}),
+    EXPECT_EQ((std::vector<std::string>{
+                  "DELETE FROM quotes WHERE insref=5", "DELETE FROM ca WHERE insref=5",
+                  "DELETE FROM history WHERE insref=5", "DELETE FROM adj WHERE insref=5",
+                  "DELETE FROM book WHERE insref=5", "DELETE FROM orders WHERE insref=5"}),
               fake_statements(3));
 
     fake_clear_calls();
@@ -529,7 +557,8 @@ TEST_F(DbThreadTest, RemovalsAndCorporateActionsAreDispatched) {
     fake_clear_calls();
     g_tabledefs.clear();
     g_tabledefs.create(100);
-    define(R"(<definitions><message mref="253" table="unused"><field tag="insref" column="insref" type="bigint"/>
+    define(
+        R"(<definitions><message mref="253" table="unused"><field tag="insref" column="insref" type="bigint"/>
         </message><message mref="11" table="ca"><field tag="insref" column="insref" type="bigint"/>
         <field tag="3" column="exdate" type="date"/><field tag="97" column="seq" type="int"/>
         <field tag="99" column="catype" type="int"/><field tag="103" column="factor" type="decimal"/></message>

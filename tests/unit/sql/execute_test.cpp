@@ -22,7 +22,7 @@ using sqltest::LogRecorder;
 using sqltest::SqlTest;
 
 class ExecuteTest : public SqlTest {
-protected:
+  protected:
     // The SQL log keeps its file open for the day, so every test of the process shares one
     // directory and reads only what was written after its start.
     static fs::path log_dir() {
@@ -47,7 +47,8 @@ protected:
 
     static uintmax_t log_size() {
         uintmax_t size = 0;
-        for (auto& entry : fs::directory_iterator(log_dir())) size += fs::file_size(entry.path());
+        for (auto& entry : fs::directory_iterator(log_dir()))
+            size += fs::file_size(entry.path());
         return size;
     }
 
@@ -58,7 +59,8 @@ protected:
             std::ifstream in(entry.path());
             in.seekg(static_cast<std::streamoff>(start_));
             std::string line;
-            while (std::getline(in, line)) out.push_back(line.size() > 9 ? line.substr(9) : line);
+            while (std::getline(in, line))
+                out.push_back(line.size() > 9 ? line.substr(9) : line);
         }
         return out;
     }
@@ -137,7 +139,8 @@ TEST_F(ExecuteTest, FailedStatementIsQuietOnlyForTryInsert) {
     EXPECT_EQ(3u, stats(1).failed);
     EXPECT_EQ(0u, stats(1).updated);
     ASSERT_EQ(3u, log_.lines.size());
-    EXPECT_EQ(0u, log_.lines[0].second.find("SQL Error:'INSERT INTO t (k) VALUES (2)' DB:duplicate key: File:zel:"));
+    EXPECT_EQ(0u, log_.lines[0].second.find(
+                      "SQL Error:'INSERT INTO t (k) VALUES (2)' DB:duplicate key: File:zel:"));
     EXPECT_NE(std::string::npos, log_.lines[0].second.find("/caller:77 Code:23505"));
     EXPECT_EQ("[1] ** INSERT INTO t (k) VALUES (1) : duplicate key", sql_log().at(0));
 }
@@ -146,7 +149,8 @@ TEST_F(ExecuteTest, RejectedStatementIsReportedAndCounted) {
     fake_on_statement("bad", code(ZEL_RESULT_REJECTED, "syntax error", 42601));
     EXPECT_EQ(ZEL_RESULT_REJECTED, run("UPDATE bad", EXEC_TRY_INSERT));
     EXPECT_EQ(1u, stats(1).failed);
-    EXPECT_EQ(1u, log_.count("SQL Error:'UPDATE bad' DB:syntax error: File:zel:", LOG_LEVEL_PROBLEM));
+    EXPECT_EQ(1u,
+              log_.count("SQL Error:'UPDATE bad' DB:syntax error: File:zel:", LOG_LEVEL_PROBLEM));
     EXPECT_EQ(std::vector<std::string>{"[1] ** UPDATE bad : syntax error"}, sql_log());
 }
 
@@ -155,7 +159,8 @@ TEST_F(ExecuteTest, DeadlockRollsBackOnlyAnOpenTransaction) {
     EXPECT_EQ(ZEL_RESULT_RERUN, run("UPDATE t SET a=1", EXEC_PLAIN, 5));
     EXPECT_EQ(0u, worker(1).transaction_counter);
     EXPECT_EQ(1u, stats(1).failed);
-    EXPECT_EQ(1u, log_.count("SQL Error:'UPDATE t SET a=1' DB:deadlock detected", LOG_LEVEL_PROBLEM));
+    EXPECT_EQ(1u,
+              log_.count("SQL Error:'UPDATE t SET a=1' DB:deadlock detected", LOG_LEVEL_PROBLEM));
     EXPECT_EQ((std::vector<std::string>{"UPDATE t SET a=1", "ROLLBACK"}), fake_statements(1));
 
     fake_clear_calls();
@@ -173,12 +178,14 @@ TEST_F(ExecuteTest, LostConnectionOnPlainStatementRunsItAgainAfterTheReconnect) 
     fake_set_default_rows(1);
 
     EXPECT_EQ(1, run("UPDATE t SET a=1", EXEC_PLAIN));
-    EXPECT_EQ((std::vector<std::string>{"UPDATE t SET a=1", "UPDATE t SET a=1"}), fake_statements(1));
+    EXPECT_EQ((std::vector<std::string>{"UPDATE t SET a=1", "UPDATE t SET a=1"}),
+              fake_statements(1));
     EXPECT_EQ(3, fake_reconnect_attempts(1));
     EXPECT_EQ(1u, stats(1).updated);
     EXPECT_EQ(0u, stats(1).failed);  // lost connections are not counted
     ASSERT_EQ(1u, log_.lines.size());
-    EXPECT_EQ(0u, log_.lines[0].second.find("SQL Error:'UPDATE t SET a=1' DB:server closed the connection: File:zel:"));
+    EXPECT_EQ(0u, log_.lines[0].second.find(
+                      "SQL Error:'UPDATE t SET a=1' DB:server closed the connection: File:zel:"));
     EXPECT_NE(std::string::npos, log_.lines[0].second.find("/caller:77 Code:0 Status:1"));
     EXPECT_EQ((std::vector<std::string>{"[1] ** UPDATE t SET a=1 : server closed the connection",
                                         "[1] UPDATE t SET a=1"}),
@@ -212,7 +219,8 @@ TEST_F(ExecuteTest, StopDuringReconnectAbandonsTheStatement) {
     fake_fail_reconnects(1000000);
     fake_set_reconnect_wait_ms(1);
     std::thread stopper([] {
-        while (fake_reconnect_attempts(1) < 3) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        while (fake_reconnect_attempts(1) < 3)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
         g_module.mod_set_status(fake_connection(1), ZEL_STATUS_STOP);
     });
     EXPECT_EQ(ZEL_RESULT_LOST, run("UPDATE t SET a=1", EXEC_PLAIN, 0));
@@ -239,7 +247,8 @@ TEST_F(ExecuteTest, QueryReturnsRowsAndLogsTheStatement) {
     ASSERT_NE(nullptr, r);
     EXPECT_EQ(0, status);
     std::vector<std::string> values;
-    for (; r; r = r->next) values.push_back(r->value ? r->value : "<null>");
+    for (; r; r = r->next)
+        values.push_back(r->value ? r->value : "<null>");
     EXPECT_EQ((std::vector<std::string>{"2.5", "<null>", "3", "11"}), values);
     EXPECT_EQ(1, fake_open_results());
     free_result(worker(1));
@@ -261,7 +270,8 @@ TEST_F(ExecuteTest, QueryErrors) {
     worker(1).statement.assign("SELECT b FROM t");
     EXPECT_EQ(nullptr, query(worker(1), &status, SqlLabel{"caller", 5}));
     EXPECT_EQ(ZEL_RESULT_RERUN, status);
-    EXPECT_EQ((std::vector<std::string>{"SELECT a FROM t", "SELECT b FROM t", "ROLLBACK"}), fake_statements(1));
+    EXPECT_EQ((std::vector<std::string>{"SELECT a FROM t", "SELECT b FROM t", "ROLLBACK"}),
+              fake_statements(1));
     EXPECT_EQ((std::vector<std::string>{"[1] ** SELECT a FROM t : no such column"}), sql_log());
     EXPECT_EQ(0u, stats(1).failed);
 }

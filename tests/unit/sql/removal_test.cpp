@@ -22,13 +22,13 @@ std::string message(unsigned kind, const std::string& extra = "") {
 }
 
 class RemovalTest : public SqlTest {
-protected:
+  protected:
     void SetUp() override {
         SqlTest::SetUp();
         std::string xml = "<definitions>";
         xml += message(6, "<field tag=\"126\" column=\"state\" type=\"int\"/>");
-        for (unsigned kind : {32u, 2u, 40u, 16u, 20u, 21u, 11u, 4u, 252u, 26u, 27u, 37u, 251u, 38u, 18u, 19u, 22u, 24u,
-                              25u, 250u, 246u})
+        for (unsigned kind : {32u, 2u,   40u, 16u, 20u, 21u, 11u, 4u,  252u, 26u, 27u,
+                              37u, 251u, 38u, 18u, 19u, 22u, 24u, 25u, 250u, 246u})
             xml += message(kind);
         xml += message(12, "<field tag=\"55\" column=\"member\" type=\"bigint\"/>");
         xml += message(23, "<field tag=\"1\" column=\"ref\" type=\"bigint\"/>");
@@ -41,12 +41,15 @@ protected:
     }
     std::vector<std::string> deletes(std::initializer_list<unsigned> kinds) {
         std::vector<std::string> out;
-        for (unsigned k : kinds) out.push_back("DELETE FROM t" + std::to_string(k) + " WHERE i" + std::to_string(k) + "=31");
+        for (unsigned k : kinds)
+            out.push_back("DELETE FROM t" + std::to_string(k) + " WHERE i" + std::to_string(k) +
+                          "=31");
         return out;
     }
     static std::vector<std::string> cascade() {
-        return {"DELETE FROM t12 WHERE member=31", "DELETE FROM t12 WHERE i12=31", "DELETE FROM t23 WHERE ref=31",
-                "DELETE FROM t23 WHERE i23=31",    "DELETE FROM t24 WHERE i24=31", "DELETE FROM t25 WHERE i25=31",
+        return {"DELETE FROM t12 WHERE member=31", "DELETE FROM t12 WHERE i12=31",
+                "DELETE FROM t23 WHERE ref=31",    "DELETE FROM t23 WHERE i23=31",
+                "DELETE FROM t24 WHERE i24=31",    "DELETE FROM t25 WHERE i25=31",
                 "DELETE FROM t250 WHERE i250=31",  "DELETE FROM t246 WHERE i246=31"};
     }
     static std::vector<std::string> mappings() {
@@ -58,10 +61,14 @@ protected:
 
 TEST_F(RemovalTest, InstrumentRemovalDeletesEveryRequestedTableInOrder) {
     EXPECT_EQ(1, instrument_removal(worker(3), item_));
-    std::vector<std::string> expected = deletes({6, 32, 2, 2, 40, 16, 20, 21, 11, 4, 252, 26, 27, 37});
-    for (auto& s : deletes({251, 38, 18, 19, 22})) expected.push_back(s);
-    for (auto& s : cascade()) expected.push_back(s);
-    for (auto& s : mappings()) expected.push_back(s);
+    std::vector<std::string> expected =
+        deletes({6, 32, 2, 2, 40, 16, 20, 21, 11, 4, 252, 26, 27, 37});
+    for (auto& s : deletes({251, 38, 18, 19, 22}))
+        expected.push_back(s);
+    for (auto& s : cascade())
+        expected.push_back(s);
+    for (auto& s : mappings())
+        expected.push_back(s);
     EXPECT_EQ(expected, fake_statements(3));
     EXPECT_EQ(expected.size(), stats(3).updated);
 }
@@ -73,7 +80,8 @@ TEST_F(RemovalTest, SwitchedOffRequestsAreLeftAlone) {
     g_config.requestmappings = 0;
     g_config.requestestimates = -1;
     EXPECT_EQ(1, instrument_removal(worker(3), item_));
-    std::vector<std::string> expected = deletes({32, 40, 16, 11, 4, 252, 26, 27, 37, 251, 38, 18, 19, 22});
+    std::vector<std::string> expected =
+        deletes({32, 40, 16, 11, 4, 252, 26, 27, 37, 251, 38, 18, 19, 22});
     EXPECT_EQ(expected, fake_statements(3));
 }
 
@@ -82,8 +90,10 @@ TEST_F(RemovalTest, KeepDeletedMarksTheInstrumentAndStillRemovesLiveRows) {
     g_config.requestmappings = 0;
     EXPECT_EQ(1, instrument_removal(worker(3), item_));
     std::vector<std::string> expected = {"UPDATE t6 SET state=9 WHERE i6=31"};
-    for (auto& s : deletes({251, 38, 18, 19, 22})) expected.push_back(s);
-    for (auto& s : cascade()) expected.push_back(s);
+    for (auto& s : deletes({251, 38, 18, 19, 22}))
+        expected.push_back(s);
+    for (auto& s : cascade())
+        expected.push_back(s);
     EXPECT_EQ(expected, fake_statements(3));
 
     // An instrument without a basic-data row: the mark is a failed update, the rest goes on.

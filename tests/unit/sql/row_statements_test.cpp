@@ -78,16 +78,18 @@ const char* kDefinitions = R"(<definitions version="3">
 </definitions>)";
 
 class RowStatementsTest : public SqlTest {
-protected:
+  protected:
     void SetUp() override {
         SqlTest::SetUp();
         define(kDefinitions);
     }
     void TearDown() override {
-        for (QueueItem* item : items_) freeQueueItem(item);
+        for (QueueItem* item : items_)
+            freeQueueItem(item);
         SqlTest::TearDown();
     }
-    QueueItem* item(uint8_t kind, uint64_t insref, std::initializer_list<sqltest::Field> fields, uint32_t flags = 0) {
+    QueueItem* item(uint8_t kind, uint64_t insref, std::initializer_list<sqltest::Field> fields,
+                    uint32_t flags = 0) {
         items_.push_back(make_item(kind, insref, fields, flags));
         return items_.back();
     }
@@ -98,17 +100,24 @@ protected:
 };
 
 TEST_F(RowStatementsTest, UpdateWritesAssignmentsThenInstrumentAndKeyConditions) {
-    QueueItem* trade = item(1, 42, {{7, "10.5"}, {120, "T-1"}, {8, "100"}, {3, "2024-01-02"}, {72, "X"}}, ITEM_TRADE_TAG72);
+    QueueItem* trade =
+        item(1, 42, {{7, "10.5"}, {120, "T-1"}, {8, "100"}, {3, "2024-01-02"}, {72, "X"}},
+             ITEM_TRADE_TAG72);
     EXPECT_EQ(3, row_update(worker(1), *trade, def(1), nullptr));  // price, qty, cond
     EXPECT_EQ(
-        "UPDATE trades SET price=10.5,qty=100,tdate='2024-01-02',cond='X' WHERE insref=42 AND tradeid='T-1' ",
+        "UPDATE trades SET price=10.5,qty=100,tdate='2024-01-02',cond='X' WHERE insref=42 AND "
+        "tradeid='T-1' ",
         text());
 }
 
 TEST_F(RowStatementsTest, InsertListsInstrumentFirstThenFieldsInItemOrder) {
-    QueueItem* trade = item(1, 42, {{7, "10.5"}, {120, "T-1"}, {999, "ignored"}, {4, "09:00:01"}, {8, std::nullopt}});
+    QueueItem* trade = item(
+        1, 42, {{7, "10.5"}, {120, "T-1"}, {999, "ignored"}, {4, "09:00:01"}, {8, std::nullopt}});
     EXPECT_EQ(2, row_insert(worker(1), *trade, def(1), nullptr));  // price, qty
-    EXPECT_EQ("INSERT INTO trades (insref,price,tradeid,ttime,qty) VALUES (42,10.5,'T-1','09:00:01',NULL)", text());
+    EXPECT_EQ(
+        "INSERT INTO trades (insref,price,tradeid,ttime,qty) VALUES "
+        "(42,10.5,'T-1','09:00:01',NULL)",
+        text());
 }
 
 TEST_F(RowStatementsTest, OnlyDateTimeOrKeysCountNothing) {
@@ -145,7 +154,8 @@ TEST_F(RowStatementsTest, QuoteFillsCurrentValueSlots) {
     EXPECT_STREQ("99.5", quote->bid);
     EXPECT_STREQ("3.1", quote->yield);
     EXPECT_STREQ("3.2", quote->bid_yield);
-    EXPECT_TRUE(quote->price_present && quote->bid_present && quote->yield_present && quote->bid_yield_present);
+    EXPECT_TRUE(quote->price_present && quote->bid_present && quote->yield_present &&
+                quote->bid_yield_present);
 
     // For a type-3 instrument the later of 7 and 93 wins.
     InstrumentType fund{9, 3};
@@ -164,7 +174,8 @@ TEST_F(RowStatementsTest, QuoteFillsCurrentValueSlots) {
 }
 
 TEST_F(RowStatementsTest, CalculatedColumnsInUpdate) {
-    QueueItem* ratios = item(19, 3, {{200, "20"}, {201, "2"}, {202, "1000"}, {203, "4"}, {204, "1.5"}});
+    QueueItem* ratios =
+        item(19, 3, {{200, "20"}, {201, "2"}, {202, "1000"}, {203, "4"}, {204, "1.5"}});
     set_current_value(ratios->price, ratios->price_present, "50");
     EXPECT_EQ(5, row_update(worker(1), *ratios, def(19), nullptr));
     EXPECT_EQ(
@@ -177,7 +188,10 @@ TEST_F(RowStatementsTest, CalculatedColumnsInInsertWithPriceZeroAndAbsentValue) 
     QueueItem* ratios = item(19, 3, {{200, "20"}, {202, std::nullopt}});
     set_current_value(ratios->price, ratios->price_present, "0");
     EXPECT_EQ(2, row_insert(worker(1), *ratios, def(19), nullptr));
-    EXPECT_EQ("INSERT INTO keyratios (insref,pe,pe_base,mcap,shares) VALUES (3,20/NULLIF(0,0),20,NULL,NULL)", text());
+    EXPECT_EQ(
+        "INSERT INTO keyratios (insref,pe,pe_base,mcap,shares) VALUES "
+        "(3,20/NULLIF(0,0),20,NULL,NULL)",
+        text());
 }
 
 TEST_F(RowStatementsTest, CalculatedFieldWithoutPriceWritesNothingButCounts) {
@@ -192,7 +206,8 @@ TEST_F(RowStatementsTest, FeedValuesCannotChangeTheStatement) {
     const char* nasty = "1'; DROP TABLE quotes; --\\";
     QueueItem* quote = item(2, 8, {{33, "a'b;c\\d"}, {5, nasty}, {3, "x' OR '1'='1"}});
     EXPECT_EQ(2, row_update(worker(1), *quote, def(2), nullptr));
-    EXPECT_EQ("UPDATE quotes SET name='a''b;c\\',bid=NULL,qdate='x'' OR ''1''=''1' WHERE insref=8 ", text());
+    EXPECT_EQ("UPDATE quotes SET name='a''b;c\\',bid=NULL,qdate='x'' OR ''1''=''1' WHERE insref=8 ",
+              text());
 
     QueueItem* ratios = item(19, 3, {{200, "1);DELETE FROM keyratios;--"}});
     set_current_value(ratios->price, ratios->price_present, "5 OR 1=1");
@@ -208,7 +223,8 @@ TEST_F(RowStatementsTest, FeedValuesCannotChangeTheStatement) {
 TEST_F(RowStatementsTest, PlainDeleteUsesInstrumentAndKeyFields) {
     QueueItem* gone = item(16, 77, {{3, "2023-12-31"}, {301, "1"}, {300, "FY"}}, ITEM_DELETE);
     EXPECT_EQ(1, row_delete(worker(1), *gone, def(16)));
-    EXPECT_EQ("DELETE FROM fundamentals WHERE insref=77  AND fdate='2023-12-31' AND period='FY'", text());
+    EXPECT_EQ("DELETE FROM fundamentals WHERE insref=77  AND fdate='2023-12-31' AND period='FY'",
+              text());
     EXPECT_TRUE(fake_statements().empty());  // the caller executes it
 }
 
@@ -250,8 +266,9 @@ TEST_F(RowStatementsTest, OrderDeleteExecutesItselfAndReturnsItsResult) {
     entry->order_id = 900000000001ull;
     fake_set_default_rows(0);
     EXPECT_EQ(0, row_delete(worker(1), *entry, def(38)));
-    EXPECT_EQ(std::vector<std::string>{"DELETE FROM orders WHERE insref=4 AND orderid=900000000001"},
-              fake_statements(1));
+    EXPECT_EQ(
+        std::vector<std::string>{"DELETE FROM orders WHERE insref=4 AND orderid=900000000001"},
+        fake_statements(1));
     FakeResult rerun;
     rerun.code = ZEL_RESULT_RERUN;
     fake_on_statement("DELETE FROM orders", rerun);

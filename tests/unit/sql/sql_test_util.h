@@ -32,13 +32,15 @@ inline FieldValue* make_fields(std::initializer_list<Field> list) {
     FieldValue* head = nullptr;
     FieldValue* tail = nullptr;
     for (const Field& f : list) {
-        fieldListAppend(&head, &tail, fieldValueCreate(f.first, f.second ? f.second->c_str() : nullptr));
+        fieldListAppend(&head, &tail,
+                        fieldValueCreate(f.first, f.second ? f.second->c_str() : nullptr));
     }
     return head;
 }
 
 // A standalone item (not queued), freed by the caller with freeQueueItem.
-inline QueueItem* make_item(uint8_t kind, uint64_t insref, std::initializer_list<Field> fields, uint32_t flags = 0) {
+inline QueueItem* make_item(uint8_t kind, uint64_t insref, std::initializer_list<Field> fields,
+                            uint32_t flags = 0) {
     QueueItem* item = allocQueueItem();
     item->kind = kind;
     item->insref = insref;
@@ -69,14 +71,16 @@ struct LogRecorder {
     size_t count(const std::string& part, int level = -1) {
         std::lock_guard<std::mutex> g(lock);
         size_t n = 0;
-        for (auto& l : lines) n += (level < 0 || l.first == level) && l.second.find(part) != std::string::npos;
+        for (auto& l : lines)
+            n += (level < 0 || l.first == level) && l.second.find(part) != std::string::npos;
         return n;
     }
     bool contains(const std::string& part, int level = -1) { return count(part, level) > 0; }
     std::vector<std::string> texts() {
         std::lock_guard<std::mutex> g(lock);
         std::vector<std::string> out;
-        for (auto& l : lines) out.push_back(l.second);
+        for (auto& l : lines)
+            out.push_back(l.second);
         return out;
     }
     void clear() {
@@ -89,7 +93,7 @@ struct LogRecorder {
 // queues, fresh workers on fresh connections (worker n on connection n) and empty table
 // definitions.
 class SqlTest : public ::testing::Test {
-protected:
+  protected:
     static void SetUpTestSuite() {
         g_config.silent = 1;
         if (!g_module.mod_executesql) {
@@ -130,7 +134,8 @@ protected:
     }
 
     static void clear_requests() {
-        for (const RequestSwitch& s : kRequestSwitches) g_config.*(s.flag) = 0;
+        for (const RequestSwitch& s : kRequestSwitches)
+            g_config.*(s.flag) = 0;
         g_config.reset_list_quotes.clear();
         g_config.reset_list_noii.clear();
         g_config.reset_list_greeks.clear();

@@ -17,7 +17,7 @@ using sqltest::ManualClock;
 using sqltest::SqlTest;
 
 class StatusRowsTest : public SqlTest {
-protected:
+  protected:
     void SetUp() override {
         SqlTest::SetUp();
         define(R"(<definitions version="12"><message mref="30" table="status">
@@ -51,7 +51,8 @@ protected:
         return status_rows(worker(2), item, find_messagedef(30), &block_);
     }
 
-    static std::vector<std::string> update_insert(const std::string& name, const std::string& value) {
+    static std::vector<std::string> update_insert(const std::string& name,
+                                                  const std::string& value) {
         return {"UPDATE status SET value = '" + value + "' WHERE name = '" + name + "'",
                 "INSERT INTO status (name,value) VALUES ('" + name + "','" + value + "')"};
     }
@@ -68,7 +69,8 @@ TEST_F(StatusRowsTest, EmptyTableGetsEveryRowInserted) {
 
     std::vector<std::string> expected;
     auto add = [&](const std::string& name, const std::string& value) {
-        for (auto& s : update_insert(name, value)) expected.push_back(s);
+        for (auto& s : update_insert(name, value))
+            expected.push_back(s);
     };
     add("Transactions", "500");
     add("Connected", "1");
@@ -83,7 +85,8 @@ TEST_F(StatusRowsTest, EmptyTableGetsEveryRowInserted) {
     add("Failed databaseupdates", "8");
     add("Databasequeue", "100");
     expected.push_back("UPDATE status SET value = '2023-11-14 22:13:20' WHERE name = 'Last write'");
-    expected.push_back("INSERT INTO status (name,value) VALUES ('Last write','2023-11-14 22:13:20')");
+    expected.push_back(
+        "INSERT INTO status (name,value) VALUES ('Last write','2023-11-14 22:13:20')");
     EXPECT_EQ(expected, fake_statements(2));
     EXPECT_EQ(12u, block_.templates_version_loaded);
     EXPECT_EQ(7u, block_.templates_version_feed);
@@ -98,8 +101,10 @@ TEST_F(StatusRowsTest, UnchangedCountersWriteOnlyLastWrite) {
     fake_clear_calls();
     ManualClock::now = 1700000065;
     EXPECT_EQ(1, run());
-    EXPECT_EQ(std::vector<std::string>{"UPDATE status SET value = '2023-11-14 22:14:25' WHERE name = 'Last write'"},
-              fake_statements(2));
+    EXPECT_EQ(
+        std::vector<std::string>{
+            "UPDATE status SET value = '2023-11-14 22:14:25' WHERE name = 'Last write'"},
+        fake_statements(2));
 
     // One changed counter writes its row and the sums it is part of.
     fake_clear_calls();
@@ -125,7 +130,8 @@ TEST_F(StatusRowsTest, FailedInsertIsTriedAgainNextTime) {
     EXPECT_EQ(1, run());
     std::vector<std::string> second = fake_statements(2);
     ASSERT_EQ(4u, second.size());
-    EXPECT_EQ(update_insert("Transactions", "500"), std::vector<std::string>(second.begin(), second.begin() + 2));
+    EXPECT_EQ(update_insert("Transactions", "500"),
+              std::vector<std::string>(second.begin(), second.begin() + 2));
 }
 
 TEST_F(StatusRowsTest, RerunEndsTheBuilder) {
@@ -133,9 +139,10 @@ TEST_F(StatusRowsTest, RerunEndsTheBuilder) {
     rerun.code = ZEL_RESULT_RERUN;
     fake_on_statement("'Connected'", rerun, 1);
     EXPECT_EQ(ZEL_RESULT_RERUN, run());
-    EXPECT_EQ((std::vector<std::string>{"UPDATE status SET value = '500' WHERE name = 'Transactions'",
-                                        "UPDATE status SET value = '1' WHERE name = 'Connected'"}),
-              fake_statements(2));
+    EXPECT_EQ(
+        (std::vector<std::string>{"UPDATE status SET value = '500' WHERE name = 'Transactions'",
+                                  "UPDATE status SET value = '1' WHERE name = 'Connected'"}),
+        fake_statements(2));
     // The per-queue rows' results are not examined: a rerun there does not end it.
     fake_clear_calls();
     fake_on_statement("'Queue 2'", rerun, 1);
