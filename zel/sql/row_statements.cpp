@@ -7,6 +7,7 @@
 // of sql_values.h.
 #include "zel/sql/row_statements.h"
 
+#include <atomic>
 #include <cinttypes>
 #include <cstdlib>
 #include <cstring>
@@ -94,6 +95,19 @@ void append_calc_expression(SqlText& out, const FieldDef& def, const char* v, co
             out.append("NULL");
             return;
     }
+}
+
+// A delete that cannot be built for want of a column is a fault of the table definitions;
+// it is reported once per process rather than once per message.
+std::atomic<bool> g_warned_status{false};
+std::atomic<bool> g_warned_order{false};
+
+void missing_definition(std::atomic<bool>& warned, unsigned kind, unsigned tag) {
+    if (warned.exchange(true)) return;
+    log_message(
+        LOG_LEVEL_PROBLEM,
+        "No column for field %u of message %u in the tabledefinitions, rows are not deleted", tag,
+        kind);
 }
 
 const char* price_slot(const QueueItem& item) {
@@ -278,7 +292,10 @@ int row_delete(DbWorker& worker, QueueItem& item, const MessageDef& def) {
 
     if (item.flags & ITEM_NULL_STATUS) {
         const FieldDef* status = find_fielddef(item.kind, 126u);
-        if (!status) return -1;
+        if (!status) {
+            missing_definition(g_warned_status, item.kind, 126);
+            return -1;
+        }
         sql.clear();
         sql.appendf("UPDATE %s SET %s=NULL WHERE %s=", def.table, status->column, def.column);
         sql.append_u64(item.insref);
@@ -293,7 +310,10 @@ int row_delete(DbWorker& worker, QueueItem& item, const MessageDef& def) {
 
     if (item.kind == 38) {
         const FieldDef* order = find_fielddef(38u, 695u);
-        if (!order) return -1;
+        if (!order) {
+            missing_definition(g_warned_order, 38, 695);
+            return -1;
+        }
         sql.clear();
         sql.appendf("DELETE FROM %s WHERE %s=", def.table, def.column);
         sql.append_u64(item.insref);

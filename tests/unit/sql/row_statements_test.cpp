@@ -281,8 +281,12 @@ TEST_F(RowStatementsTest, OrderDeleteWithoutOrderColumnIsMissingADefinition) {
     define(R"(<definitions><message mref="38" table="orders">
         <field tag="insref" column="insref" type="bigint"/></message></definitions>)");
     QueueItem* entry = item(38, 4, {}, ITEM_DELETE);
+    sqltest::LogRecorder log;
+    EXPECT_EQ(-1, row_delete(worker(1), *entry, def(38)));
     EXPECT_EQ(-1, row_delete(worker(1), *entry, def(38)));
     EXPECT_TRUE(fake_statements().empty());
+    // Reported, but once: a misdefined table must not flood the log at the feed's rate.
+    EXPECT_EQ(1u, log.count("No column for field 695 of message 38", LOG_LEVEL_PROBLEM));
 }
 
 }  // namespace
