@@ -338,33 +338,86 @@ void appendQueueItem(UpdateQueue* queue, QueueItem* item) {
     queue->tail = item;
 }
 
+namespace {
+
+// Puts `incoming` into the waiting item's list: in place of `old` (whose node is released;
+// the same result as moving the new value over, without copying a text that lives inside
+// the node), or, for the news text (tag 2), as a continuation of the old text.
+void merge_one(QueueItem* item, FieldValue* old, FieldValue* incoming) {
+    if (incoming->tag == 2) {
+        if (incoming->value) fieldValueAppend(old, incoming->value);
+        fieldValueFree(incoming);
+        return;
+    }
+    incoming->prev = old->prev;
+    incoming->next = old->next;
+    if (old->prev) {
+        old->prev->next = incoming;
+    } else {
+        item->fields = incoming;
+    }
+    if (old->next) old->next->prev = incoming;
+    fieldValueFree(old);
+}
+
+void push_front(QueueItem* item, FieldValue* incoming) {
+    incoming->prev = nullptr;
+    incoming->next = item->fields;
+    if (item->fields) item->fields->prev = incoming;
+    item->fields = incoming;
+}
+
+}  // namespace
+
 void mergeFields(QueueItem* item, FieldValue* fields) {
-    while (fields) {
-        FieldValue* incoming = fields;
-        fields = fields->next;
-        FieldValue* old = fieldListFind(item->fields, incoming->tag);
-        if (!old) {
-            incoming->prev = nullptr;
-            incoming->next = item->fields;
-            if (item->fields) item->fields->prev = incoming;
-            item->fields = incoming;
-        } else if (incoming->tag == 2) {
-            // Text of news blocks: later blocks continue the earlier ones.
-            if (incoming->value) fieldValueAppend(old, incoming->value);
-            fieldValueFree(incoming);
-        } else {
-            // The new node takes the old node's place: the same result as moving its value
-            // over, without copying a text that lives inside the node.
-            incoming->prev = old->prev;
-            incoming->next = old->next;
-            if (old->prev) {
-                old->prev->next = incoming;
-            } else {
-                item->fields = incoming;
-            }
-            if (old->next) old->next->prev = incoming;
-            fieldValueFree(old);
+    // The rule, field by field in arrival order: replace the first field of the same tag,
+    // or put the new field at the front. When the new fields' tags are all different (as
+    // in every ordinary message) the same result comes from one walk over the waiting
+    // item's list, whose nodes are the ones not in the cache, instead of one walk per new
+    // field. Messages with repeated tags take the field-by-field way.
+    constexpr int kMaxFast = 32;
+    FieldValue* incoming[kMaxFast];
+    int count = 0;
+    bool one_walk = true;
+    for (FieldValue* f = fields; f; f = f->next) {
+        if (count == kMaxFast) {
+            one_walk = false;
+            break;
         }
+        for (int k = 0; k < count && one_walk; ++k)
+            one_walk = incoming[k]->tag != f->tag;
+        if (!one_walk) break;
+        incoming[count++] = f;
+    }
+    if (!one_walk) {
+        while (fields) {
+            FieldValue* next = fields->next;
+            FieldValue* old = fieldListFind(item->fields, fields->tag);
+            if (old) {
+                merge_one(item, old, fields);
+            } else {
+                push_front(item, fields);
+            }
+            fields = next;
+        }
+        return;
+    }
+    int unmatched = count;
+    for (FieldValue* old = item->fields; old && unmatched > 0;) {
+        FieldValue* next = old->next;
+        for (int k = 0; k < count; ++k) {
+            if (incoming[k] && incoming[k]->tag == old->tag) {
+                FieldValue* match = incoming[k];
+                incoming[k] = nullptr;
+                --unmatched;
+                merge_one(item, old, match);
+                break;
+            }
+        }
+        old = next;
+    }
+    for (int k = 0; k < count; ++k) {
+        if (incoming[k]) push_front(item, incoming[k]);
     }
 }
 

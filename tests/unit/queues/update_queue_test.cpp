@@ -30,6 +30,28 @@ TEST_F(Merge, KeyedUpdatesMergeWithLaterValueWinningPerTag) {
     EXPECT_EQ(drain_signal(q), 1);
 }
 
+TEST_F(Merge, FirstFieldOfATagIsReplacedAndRepeatedTagsApplyInOrder) {
+    using Pairs = std::vector<std::pair<uint32_t, std::string>>;
+    QueueItem* item = allocQueueItem();
+    item->fields = make_fields({{5, "a"}, {7, "b"}, {5, "c"}});
+    mergeFields(item, make_fields({{5, "x"}, {9, "y"}, {8, "w"}}));
+    EXPECT_EQ(field_list(item->fields), (Pairs{{8, "w"}, {9, "y"}, {5, "x"}, {7, "b"}, {5, "c"}}));
+    mergeFields(item, make_fields({{5, "p"}, {6, "q"}, {5, "r"}, {6, "s"}}));
+    EXPECT_EQ(field_list(item->fields),
+              (Pairs{{6, "s"}, {8, "w"}, {9, "y"}, {5, "r"}, {7, "b"}, {5, "c"}}));
+    mergeFields(item, make_fields({{2, "t1"}, {2, "t2"}}));
+    EXPECT_EQ(field_list(item->fields).front(), (std::pair<uint32_t, std::string>{2, "t1t2"}));
+    mergeFields(item, nullptr);
+    EXPECT_EQ(field_list(item->fields).size(), 7u);
+    for (const FieldValue* f = item->fields; f; f = f->next) {
+        if (f->next) {
+            EXPECT_EQ(f->next->prev, f);
+        }
+    }
+    EXPECT_EQ(item->fields->prev, nullptr);
+    freeQueueItem(item);
+}
+
 TEST_F(Merge, NullValueReplacesAndNewFlagsAccumulate) {
     add(18, 9, ITEM_KEYED | ITEM_PERF_PRICE, {{150, "1.5"}});
     add(18, 9, ITEM_KEYED | ITEM_PERF_YIELD, {{150, std::nullopt}});
