@@ -27,7 +27,7 @@ class SqlText {
     void append(const char* text, size_t length) { append(std::string_view(text, length)); }
     void appendf(const char* format, ...) __attribute__((format(printf, 2, 3)));
     void vappendf(const char* format, va_list args) __attribute__((format(printf, 2, 0)));
-    // Appends the decimal digits of a number (the builders' "%I64u" without a format parse).
+    // Appends the decimal digits of a number (what "%" PRIu64 prints, without a format parse).
     void append_u64(unsigned long long value);
     void push_back(char c);
     // Replaces the whole text.
