@@ -1,6 +1,10 @@
 # Compiler settings shared by every target of the project.
 
-set(ZEL_WARNING_FLAGS -Wall -Wextra -Wformat=2 -Wshadow=local -Wno-missing-field-initializers)
+set(ZEL_WARNING_FLAGS -Wall -Wextra -Wformat=2 -Wno-missing-field-initializers)
+# GCC can limit shadowing warnings to locals; clang has no such form.
+if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+  list(APPEND ZEL_WARNING_FLAGS -Wshadow=local)
+endif()
 if(ZEL_WERROR)
   list(APPEND ZEL_WARNING_FLAGS -Werror)
 endif()

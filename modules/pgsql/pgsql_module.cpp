@@ -195,12 +195,17 @@ int32_t mod_disconnect(DbConnection* conn) {
 }
 
 void mod_reconnect(DbConnection* conn) {
-    if (conn == nullptr || conn->status.load() == ZEL_STATUS_STOP) return;
-    conn->status.store(ZEL_STATUS_RECONNECTING);
+    if (conn == nullptr) return;
+    // Only "connected" may become "reconnecting": a stop request that arrives at any moment
+    // must survive, or the retry loop below would never end.
+    uint8_t expected = ZEL_STATUS_CONNECTED;
+    if (!conn->status.compare_exchange_strong(expected, ZEL_STATUS_RECONNECTING) &&
+        expected != ZEL_STATUS_RECONNECTING)
+        return;
     while (conn->status.load() == ZEL_STATUS_RECONNECTING) {
         if (zel_pg::connect(*conn) == 1) {
-            uint8_t expected = ZEL_STATUS_RECONNECTING;
-            conn->status.compare_exchange_strong(expected, ZEL_STATUS_CONNECTED);
+            uint8_t retrying = ZEL_STATUS_RECONNECTING;
+            conn->status.compare_exchange_strong(retrying, ZEL_STATUS_CONNECTED);
             return;
         }
         wait_before_retry(*conn);
