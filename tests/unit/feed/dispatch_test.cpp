@@ -524,6 +524,16 @@ TEST_F(Dispatch, TradeMinuteFollowsItsTradeAndMerges) {
     tzset();
 }
 
+TEST_F(Dispatch, TradeMinuteNeedsADateAndTimeThatRead) {
+    g_config.aggtrades = 1;
+    send(6, 3, {{3, "2024-06-15"}, {36, "soon"}});
+    send(6, 3, {{3, "today"}, {36, "10:00:00"}});
+    send(6, 3, {{3, "2024-06-15"}, {36, "10:00:00"}, {364, ""}});  // the one minute
+    send(6, 3, {{36, "10:00:00"}, {364, ""}});  // a deleted trade gets no date supplied
+    EXPECT_EQ(of_kind(2, 1).size(), 4u);
+    EXPECT_EQ(of_kind(2, 245).size(), 1u);
+}
+
 class Books : public Dispatch {
   protected:
     Instrument* book(uint64_t insref) { return instrumentLookup(insref); }

@@ -187,6 +187,18 @@ TEST_F(Merge, LevelChangeMakesOneContainerPerInstrument) {
     EXPECT_EQ(q.stats->deduplicated, 1u);
 }
 
+TEST_F(Merge, LevelChangesShareTheContainerEvenWithoutTheKeyedFlag) {
+    add(14, 3, ITEM_BID_INSERT, {}, "3:14", "10");
+    add(14, 3, ITEM_BID_INSERT, {}, "3:14", "11");
+    auto items = items_of(queue(4));
+    ASSERT_EQ(items.size(), 1u);
+    EXPECT_STREQ(items[0]->key, "3:251");
+    EXPECT_EQ(sub_items(items[0]->bid_changes).size(), 2u);
+    dropQueuedUpdate(&queue(4), 3, 251, 1);
+    EXPECT_EQ(queue(4).head, nullptr);
+    EXPECT_EQ(queue(4).dedup.count(), 0u);
+}
+
 class Routing : public QueueTest {};
 
 TEST_F(Routing, EveryKindGoesToItsQueue) {
