@@ -27,10 +27,12 @@ namespace {
 // "insref:kind", the key under which dropQueuedUpdate and the level-change container find
 // an instrument's waiting item of one kind.
 void write_kind_key(std::string& key, uint64_t insref, uint32_t kind) {
-    char text[32];
-    char* end = std::to_chars(text, text + sizeof(text), insref).ptr;
+    // 20 digits, a colon and 10 digits always fit; the bound keeps GCC's overflow check
+    // (which cannot see that to_chars succeeded) satisfied.
+    char text[40];
+    char* end = std::to_chars(text, text + 20, insref).ptr;
     *end++ = ':';
-    end = std::to_chars(end, text + sizeof(text), kind).ptr;
+    end = std::to_chars(end, end + 10, kind).ptr;
     key.assign(text, end);
 }
 
@@ -340,13 +342,19 @@ void appendQueueItem(UpdateQueue* queue, QueueItem* item) {
 
 namespace {
 
-// Puts `incoming` into the waiting item's list: in place of `old` (whose node is released;
-// the same result as moving the new value over, without copying a text that lives inside
-// the node), or, for the news text (tag 2), as a continuation of the old text.
+// Puts `incoming` into the waiting item's list in place of `old`, or, for the news text
+// (tag 2), as a continuation of the old text. A value that fits the old node is copied into
+// it and the new node goes back to the cache at once: the waiting item keeps the nodes it
+// was made with (close together in memory) and the cache stays warm. A longer value
+// brings its node along instead.
 void merge_one(QueueItem* item, FieldValue* old, FieldValue* incoming) {
     if (incoming->tag == 2) {
         if (incoming->value) fieldValueAppend(old, incoming->value);
         fieldValueFree(incoming);
+        return;
+    }
+    if (!incoming->value || std::strlen(incoming->value) < old->capacity) {
+        fieldValueTakeValue(old, incoming);
         return;
     }
     incoming->prev = old->prev;
