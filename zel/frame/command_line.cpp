@@ -1,4 +1,5 @@
-// command_line.cpp - the command line, its immediate answers and the run-mode choice.
+// command_line.cpp - the command line, its immediate answers and the run modes: a service
+// run when a service manager started the process, otherwise the console run.
 //
 // Main thread only. Argument errors are answered on standard output, as the help text is:
 // the program has not configured its logging yet when it reads them.
@@ -7,9 +8,12 @@
 #include <cstring>
 
 #include "platform/console.h"
-#include "zel/frame/config_file.h"
+#include "platform/signals.h"
 #include "zel/frame/log.h"
 #include "zel/frame/run_state.h"
+#include "zel/frame/service.h"
+#include "zel/frame/startup.h"
+#include "zel/frame/stop_handlers.h"
 #include "zel/stats/status_report.h"
 
 const char* const kHelpText =
@@ -107,20 +111,56 @@ bool apply_option(Config& config, const std::string& name, const char* value, FI
     return true;
 }
 
-// The run itself (start-up, the wait for a stop, shutdown) is not part of this program yet:
-// it reads and checks what it can, then says so plainly and fails.
+// The console run: the start-up, then the console control handler and the wait for a
+// console event, then the shutdown.
+int console_run(Config& config) {
+    int started = startup();
+    if (started == STARTUP_ONE_SHOT_DONE) return 0;
+    if (started != STARTUP_RUNNING) return 1;
+    install_console_control_handler();
+    wait_stop_semaphore();
+    shutdown();
+    // A further Ctrl+C at the key prompt below ends the program as it would any other.
+    remove_console_control_handler();
+    if (!config.daemon) press_any_key();
+    return exit_code.load();
+}
+
+// A run as a service or from the console; the exit code.
 int run_program(Config& config) {
     exit_code = 1;
-    if (load_configuration() != 1) {
-        if (!config.daemon) press_any_key();
-        return 1;
+    // Before any other thread exists, so that every thread inherits the blocked signals and
+    // only the signal thread ever sees them.
+    platform_block_stop_signals();
+    if (!platform_signal_thread_start(route_console_event))
+        log_message(LOG_LEVEL_PROBLEM,
+                    "Could not start the signal thread: Ctrl+C and "
+                    "termination requests end zel without a clean shutdown");
+    int result;
+    std::string error;
+    switch (service_dispatcher(&error)) {
+        case SERVICE_DISPATCH_NOT_A_SERVICE:
+            result = console_run(config);
+            break;
+        case SERVICE_DISPATCH_RAN:
+            if (service_startup_result() == STARTUP_RUNNING) {
+                shutdown();
+                if (!config.daemon) press_any_key();
+            }
+            // The service manager judges the run by the exit code: a service that started
+            // and was stopped has done its job.
+            result = service_startup_result() == STARTUP_ONE_SHOT_DONE || service_exit_code() == 0
+                         ? 0
+                         : 1;
+            break;
+        default:
+            log_message(LOG_LEVEL_ERROR, "%s could not be started as a service: %s", kServiceName,
+                        error.c_str());
+            result = 1;
+            break;
     }
-    if (!setup_syslog()) return 1;
-    log_message(LOG_LEVEL_ERROR,
-                "Configuration '%s' read; running zel (feed, database, check and import modes) "
-                "is not available in this build yet",
-                config.config_path.c_str());
-    return exit_code.load();
+    platform_signal_thread_stop();
+    return result;
 }
 
 }  // namespace
@@ -170,6 +210,14 @@ int zel_main(int argc, char** argv) {
     std::fflush(stdout);
     if (parsed != COMMAND_LINE_RUN) return parsed;
     if (config.status_mode) return print_status_report(config.map_name.c_str(), stdout);
+    if (config.import_given) {
+        // Refused before anything is connected: nothing would be imported.
+        log_message(LOG_LEVEL_ERROR,
+                    "Importing SQL files (--import=%s) is not available in this "
+                    "version of zel",
+                    config.import_path.c_str());
+        return 1;
+    }
     return run_program(config);
 }
 

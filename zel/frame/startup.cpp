@@ -1,0 +1,386 @@
+// startup.cpp - the start-up and shutdown sequences (see startup.h).
+//
+// Main thread only. Until the last step of startup() no other thread of the program
+// exists, so everything set here (Config, the table definitions, the workers' connections
+// and transaction texts, the stale set) is written without locks and read without locks
+// by the threads afterwards. The thread handles are kept here and joined by shutdown().
+#include "zel/frame/startup.h"
+
+#include <chrono>
+#include <cinttypes>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <system_error>
+#include <thread>
+
+#include "platform/process_info.h"
+#include "zel/feed/feed_session.h"
+#include "zel/feed/stale_set.h"
+#include "zel/frame/clock.h"
+#include "zel/frame/command_line.h"
+#include "zel/frame/config.h"
+#include "zel/frame/config_file.h"
+#include "zel/frame/log.h"
+#include "zel/frame/run_state.h"
+#include "zel/frame/service.h"
+#include "zel/frame/sql_log.h"
+#include "zel/frame/stop_handlers.h"
+#include "zel/frame/supervisor.h"
+#include "zel/modload/module_loader.h"
+#include "zel/queues/instruments.h"
+#include "zel/queues/queue_item.h"
+#include "zel/queues/update_queue.h"
+#include "zel/sql/db_thread.h"
+#include "zel/sql/db_worker.h"
+#include "zel/sql/execute.h"
+#include "zel/sql/status_time.h"
+#include "zel/stats/stats_block.h"
+#include "zel/tabledef/database_check.h"
+#include "zel/tabledef/table_definitions.h"
+
+namespace {
+
+// The size the stale set starts with.
+constexpr size_t kStaleSetSize = 102400;
+// The system's code for a request it does not support, reported when an operating-system
+// account is configured: this platform cannot log on as one.
+constexpr int kAccountLogonNotSupported = 50;
+
+// Set once the start-up has ended the module after a failure: the shutdown then makes no
+// further module call.
+bool g_module_ended = false;
+
+std::thread g_feed_thread;
+std::thread g_supervisor_thread;
+std::thread g_db_threads[kDbWorkerCount];
+
+bool one_shot_mode() {
+    return g_config.check == 1 || g_config.import_given;
+}
+
+void end_module() {
+    g_module.mod_exit();
+    g_module_ended = true;
+}
+
+// The end of every start-up failure that an operator at the console must be able to read
+// before the window goes away.
+int fail_with_key_prompt() {
+    if (!g_config.daemon) press_any_key();
+    return STARTUP_FAILED;
+}
+
+std::string format(const char* pattern, ...) __attribute__((format(printf, 1, 2)));
+std::string format(const char* pattern, ...) {
+    va_list args;
+    va_start(args, pattern);
+    va_list again;
+    va_copy(again, args);
+    int length = std::vsnprintf(nullptr, 0, pattern, args);
+    va_end(args);
+    std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
+    if (length > 0) std::vsnprintf(text.data(), text.size() + 1, pattern, again);
+    va_end(again);
+    return text;
+}
+
+// Writes one status row on queue 2's connection: the UPDATE, and the INSERT when the
+// UPDATE did not change exactly one row.
+void write_status_row(const std::string& update, const std::string& insert) {
+    DbConnection* connection = g_workers[1].connection;
+    if (g_module.mod_executesql(connection, update.c_str()) != 1)
+        g_module.mod_executesql(connection, insert.c_str());
+}
+
+// "Startup time" and "Running" = 1, when the definitions name a status table.
+void write_start_status_rows() {
+    const MessageDef* status = find_messagedef(KIND_STATUS);
+    if (!status) return;
+    int64_t now = now_seconds();
+    ClockText date = date_text_at(now, KIND_STATUS);
+    ClockText time = time_text_at(now, KIND_STATUS);
+    write_status_row(format("UPDATE %s SET value = '%s %s' WHERE name = 'Startup time'",
+                            status->table, date.c_str(), time.c_str()),
+                     format("INSERT INTO %s (name,value) VALUES ('Startup time','%s %s')",
+                            status->table, date.c_str(), time.c_str()));
+    write_status_row(format("UPDATE %s SET value = '1' WHERE name = 'Running'", status->table),
+                     format("INSERT INTO %s (name,value) VALUES ('Running','1')", status->table));
+}
+
+// The references the basic-data table holds already (other than deleted ones), for the
+// stale-instrument pass of the feed thread.
+void load_stale_set() {
+    if (g_config.requestbasicdata != 1 || g_config.deletelimit == 0) return;
+    const MessageDef* basic = find_messagedef(6);
+    const FieldDef* state = find_fielddef(6u, 126u);
+    if (!basic || !state) return;
+    DbWorker& worker = g_workers[0];
+    worker.statement.clear();
+    worker.statement.appendf("SELECT %s FROM %s ", basic->column, basic->table);
+    worker.statement.appendf("WHERE (%s!=9 OR %s IS NULL)", state->column, state->column);
+    int32_t status = 0;
+    ResultValue* rows = query(worker, &status, ZEL_LABEL);
+    if (rows && staleSetCreate(kStaleSetSize)) {
+        for (ResultValue* row = rows; row; row = row->next) {
+            if (!row->value) continue;
+            char* end = nullptr;
+            unsigned long long insref = std::strtoull(row->value, &end, 10);
+            if (end == row->value) continue;
+            if (insref < g_config.deletelimit) staleSetAdd(insref);
+        }
+    }
+    free_result(worker);
+}
+
+// Starts one thread; false (logged) when the system would not.
+template <typename Function>
+bool start_thread(std::thread& thread, const char* name, Function function) {
+    try {
+        thread = std::thread(function);
+    } catch (const std::system_error& error) {
+        log_message(LOG_LEVEL_ERROR, "Could not start the %s thread: %s", name, error.what());
+        return false;
+    }
+    return true;
+}
+
+void join_threads() {
+    if (g_feed_thread.joinable()) g_feed_thread.join();
+    if (g_supervisor_thread.joinable()) g_supervisor_thread.join();
+    for (std::thread& thread : g_db_threads) {
+        if (thread.joinable()) thread.join();
+    }
+}
+
+bool start_threads() {
+    bool started = start_thread(g_feed_thread, "feed", feed_thread_main) &&
+                   start_thread(g_supervisor_thread, "supervisor", supervisor_thread_main);
+    for (int i = 0; started && i < kDbWorkerCount; ++i) {
+        DbWorker* worker = &g_workers[i];
+        started =
+            start_thread(g_db_threads[i], "database", [worker] { database_thread_main(*worker); });
+    }
+    if (started) return true;
+    // Those that did start end as they would at a stop.
+    request_stop();
+    join_threads();
+    return false;
+}
+
+}  // namespace
+
+int startup() {
+    Config& config = g_config;
+    g_module_ended = false;
+
+    // 1. The client identification the feed server sees at logon.
+    std::string system = platform_os_description();
+    if (system.empty()) system = "unknown system";
+    g_client_identification = format("ZEL %s [%s]", kZelVersion, system.c_str());
+
+    // 2. Configuration.
+    if (load_configuration() != 1) return fail_with_key_prompt();
+
+    // 3. Credentials typed in for a check run.
+    if (config.check == 1) {
+        if (config.dbs_user_given) {
+            Config::set_param(config.db_username, config.dbs_user.c_str());
+            std::string password;
+            read_password("Enter SQL password: ", &password);
+            Config::set_param(config.db_password, password.empty() ? nullptr : password.c_str());
+        }
+        if (config.domain_user_arg_given) {
+            size_t separator = config.domain_user_arg.find('\\');
+            if (separator == std::string::npos) {
+                config.domain.clear();
+                config.domain_user = config.domain_user_arg;
+            } else {
+                config.domain = config.domain_user_arg.substr(0, separator);
+                config.domain_user = config.domain_user_arg.substr(separator + 1);
+            }
+            read_password("Enter Windows password: ", &config.domain_password);
+        }
+    }
+
+    // 4. Syslog. A facility that does not exist ends the run at once.
+    if (!setup_syslog()) return STARTUP_FAILED;
+    if (!one_shot_mode()) log_message(LOG_LEVEL_INFO, "Starting zel v%s", kZelVersion);
+
+    // 5. The database module.
+    if (load_module(config.module_file.c_str()) != 1) {
+        log_message(LOG_LEVEL_ERROR, "Error loading module file %s", config.module_file.c_str());
+        return fail_with_key_prompt();
+    }
+
+    // 6. The update queues and the workers that drain them.
+    if (!createUpdateQueues()) return fail_with_key_prompt();
+    init_db_workers();
+
+    // 7. An operating-system account to run as.
+    if (!config.domain_user.empty()) {
+        log_message(LOG_LEVEL_ERROR, "Unable to logon to Windows domain. Error: %d",
+                    kAccountLogonNotSupported);
+        log_message(LOG_LEVEL_ERROR,
+                    "Logging on as the account '%s\\%s' is not possible on this platform; run "
+                    "zel under that account instead and remove domainuser from the "
+                    "configuration",
+                    config.domain.empty() ? "." : config.domain.c_str(),
+                    config.domain_user.c_str());
+        return fail_with_key_prompt();
+    }
+
+    // 8.
+    service_advance_checkpoint();
+
+    // 9.
+    if (config.transactions > 1) config.use_transactions = 1;
+
+    // 10. One connection per queue, connected in queue order.
+    for (int i = 0; i < kDbWorkerCount; ++i)
+        g_workers[i].connection = g_module.mod_create(config.module_params());
+    if (!one_shot_mode()) log_message(LOG_LEVEL_INFO, "Connecting to database");
+    for (int i = 0; i < kDbWorkerCount; ++i) {
+        DbConnection* connection = g_workers[i].connection;
+        if (g_module.mod_connect(connection) != 1) {
+            const char* text = g_module.mod_geterrorstring(connection);
+            log_message(LOG_LEVEL_ERROR, "Connection %d to database failed: %s", i + 1,
+                        text ? text : "DB unknown error");
+            end_module();
+            return fail_with_key_prompt();
+        }
+    }
+
+    // 11.
+    service_advance_checkpoint();
+    if (!one_shot_mode()) log_message(LOG_LEVEL_INFO, "Connected to database");
+
+    // 12. The instrument tables and the table definitions.
+    if (!createInstrumentTables(config.instrumenthashsize)) {
+        end_module();
+        return fail_with_key_prompt();
+    }
+    g_tabledefs.create(100);
+    if (load_table_definitions() != 1) {
+        log_message(LOG_LEVEL_ERROR, "Could not read table definition file");
+        end_module();
+        return fail_with_key_prompt();
+    }
+
+    // 13. The request switches are final now.
+    setQueue4Delay();
+    if (config.requestorderbooks != 1 && config.requestmbo != 1)
+        log_message(LOG_LEVEL_INFO,
+                    "Orderbooks and MBO are disabled, handling of news have been moved to "
+                    "Queue #4");
+
+    // 14. Server version and the statement that opens a transaction.
+    ServerInfo info{};
+    std::string begin_transaction;
+    if (g_module.mod_get_info(g_workers[0].connection, &info, sizeof info) != -1) {
+        if (config.check != 1)
+            log_message(LOG_LEVEL_INFO, "Database version: %s", info.version ? info.version : "");
+        if (info.transaction_start) begin_transaction = info.transaction_start;
+    } else {
+        log_message(LOG_LEVEL_PROBLEM, "Could not get database version");
+    }
+    std::free(info.version);
+    std::free(info.transaction_start);
+    for (DbWorker& worker : g_workers)
+        worker.begin_transaction = begin_transaction;
+
+    // 15. The database check.
+    if (config.checkdatabase == 1 || config.check == 1) {
+        service_advance_checkpoint();
+        if (config.check == 1) log_message(LOG_LEVEL_INFO, "Checking SQL database");
+        int checked = check_database(g_module, g_workers[0].connection, g_tabledefs, config);
+        if (checked == DATABASE_CHECK_NO_DESCRIPTION) {
+            end_module();
+            return fail_with_key_prompt();
+        }
+        if (checked == DATABASE_CHECK_FAILED) {
+            if (config.check != 1) {
+                log_message(LOG_LEVEL_ERROR, "System check failed. Terminating");
+                if (!config.daemon) press_any_key();
+            }
+            end_module();
+            return STARTUP_FAILED;
+        }
+    } else {
+        log_message(LOG_LEVEL_INFO, "Skipping SQL database check");
+    }
+
+    // 16. A check run ends here.
+    if (config.check == 1) {
+        g_module.mod_disconnect(g_workers[0].connection);
+        g_module.mod_destroy(g_workers[0].connection);
+        for (DbWorker& worker : g_workers)
+            worker.connection = nullptr;
+        g_module.mod_exit();
+        unload_module();
+        return STARTUP_ONE_SHOT_DONE;
+    }
+
+    // 17.
+    service_report_running();
+
+    // 18.
+    load_stale_set();
+
+    // 19.
+    running = 1;
+    stop_handlers_arm();
+
+    // 20.
+    write_start_status_rows();
+
+    // 21. The statistics block (private counters when the shared one cannot be made).
+    create_stats_block(config.map_name.c_str());
+    g_stats->instrument_hash_tablesize = instrumentTableSize();
+
+    // 22. The threads. The queues count into the shared block before any thread can queue.
+    useStatsBlock(g_stats);
+    if (!start_threads()) return STARTUP_FAILED;
+    return STARTUP_RUNNING;
+}
+
+void shutdown() {
+    log_message(LOG_LEVEL_INFO, "Shutting down, please wait...");
+    while (active_threads.load() > 0)
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+    // A thread that had not yet counted itself in when the stop came has ended too.
+    join_threads();
+
+    // Stop requests from now on leave the connections and queues alone.
+    stop_handlers_disarm();
+
+    bool module_bound = g_module.mod_executesql != nullptr && !g_module_ended;
+    if (module_bound && g_workers[1].connection) {
+        if (const MessageDef* status = find_messagedef(KIND_STATUS)) {
+            write_status_row(
+                format("UPDATE %s SET value = '0' WHERE name = 'Running'", status->table),
+                format("INSERT INTO %s (name,value) VALUES ('Running','0')", status->table));
+        }
+    }
+    if (module_bound) {
+        for (DbWorker& worker : g_workers) {
+            if (!worker.connection) continue;
+            g_module.mod_disconnect(worker.connection);
+            g_module.mod_destroy(worker.connection);
+            worker.connection = nullptr;
+        }
+        g_module.mod_exit();
+    }
+    sql_log_close();
+
+    destroyUpdateQueues();
+    for (DbWorker& worker : g_workers)
+        worker.queue = nullptr;
+    staleSetDestroy();
+    destroyInstrumentTables();
+    unload_module();
+
+    release_stats_block();
+    log_message(LOG_LEVEL_INFO, "Shutdown complete");
+}

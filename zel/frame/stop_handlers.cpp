@@ -1,0 +1,124 @@
+// stop_handlers.cpp - the stop request, the console control handler and the stop semaphore
+// (see stop_handlers.h).
+//
+// g_lock guards the semaphore's existence and whether the connections and queues may be
+// touched; it is held only for the few stores and releases of one request, never while
+// anything waits.
+#include "zel/frame/stop_handlers.h"
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <semaphore>
+
+#include "platform/signals.h"
+#include "zel/frame/run_state.h"
+#include "zel/frame/service.h"
+#include "zel/modload/module_loader.h"
+#include "zel/queues/update_queue.h"
+#include "zel/sql/db_worker.h"
+
+namespace {
+
+// Room for every release a run can make: the wait takes one, further events add one each.
+constexpr std::ptrdiff_t kStopSemaphoreMax = 1024;
+using StopSemaphore = std::counting_semaphore<kStopSemaphoreMax>;
+
+std::mutex g_lock;
+std::unique_ptr<StopSemaphore> g_semaphore;  // guarded by g_lock (the waiter: see below)
+bool g_armed = false;                        // guarded by g_lock
+std::ptrdiff_t g_releases = 0;               // guarded by g_lock
+std::atomic<bool> g_console_handler{false};
+
+// The main thread waits on the semaphore it created itself and destroys it only after the
+// wait, so it reads the pointer without the lock.
+StopSemaphore* semaphore_for_waiting() {
+    std::lock_guard<std::mutex> hold(g_lock);
+    return g_semaphore.get();
+}
+
+}  // namespace
+
+void stop_handlers_arm() {
+    std::lock_guard<std::mutex> hold(g_lock);
+    g_semaphore = std::make_unique<StopSemaphore>(0);
+    g_releases = 0;
+    g_armed = true;
+}
+
+void stop_handlers_disarm() {
+    std::lock_guard<std::mutex> hold(g_lock);
+    g_armed = false;
+    g_semaphore.reset();
+}
+
+void wait_stop_semaphore() {
+    if (StopSemaphore* semaphore = semaphore_for_waiting()) semaphore->acquire();
+}
+
+bool wait_stop_semaphore_for(int milliseconds) {
+    StopSemaphore* semaphore = semaphore_for_waiting();
+    return semaphore && semaphore->try_acquire_for(std::chrono::milliseconds(milliseconds));
+}
+
+void request_stop() {
+    std::lock_guard<std::mutex> hold(g_lock);
+    running = 0;
+    if (!g_armed) return;
+    for (int i = 0; i < kDbWorkerCount; ++i) {
+        if (g_module.mod_set_status && g_workers[i].connection)
+            g_module.mod_set_status(g_workers[i].connection, ZEL_STATUS_STOP);
+        if (g_queues) g_queues[i].signal.release();
+    }
+    if (g_semaphore && g_releases < kStopSemaphoreMax) {
+        ++g_releases;
+        g_semaphore->release();
+    }
+}
+
+int console_control_handler(int event) {
+    switch (event) {
+        case CONSOLE_CTRL_C:
+        case CONSOLE_CTRL_BREAK:
+        case CONSOLE_CLOSE:
+        case CONSOLE_LOGOFF:
+        case CONSOLE_SHUTDOWN:
+            exit_code = 0;
+            request_stop();
+            return 1;
+        default:
+            return 0;
+    }
+}
+
+void install_console_control_handler() {
+    g_console_handler = true;
+}
+
+void remove_console_control_handler() {
+    g_console_handler = false;
+}
+
+int route_console_event(int event) {
+    if (running_as_service()) {
+        switch (event) {
+            case CONSOLE_CTRL_C:
+            case CONSOLE_SHUTDOWN:
+                service_control_handler(SERVICE_CONTROL_STOP);
+                return 1;
+            case CONSOLE_CTRL_BREAK:
+                service_control_handler(SERVICE_CONTROL_SHUTDOWN);
+                return 1;
+            case CONSOLE_CLOSE:
+                // Service managers send SIGHUP to ask a service to reread its settings;
+                // zel reads them only at start, so it answers with its status.
+                service_control_handler(SERVICE_CONTROL_INTERROGATE);
+                return 1;
+            default:
+                return 0;
+        }
+    }
+    if (!g_console_handler.load()) return 0;
+    return console_control_handler(event);
+}
