@@ -169,11 +169,24 @@ void fieldValueAppend(FieldValue* field, const char* text) {
 }
 
 void fieldValueTakeValue(FieldValue* to, FieldValue* from) {
-    free_value(to);
-    if (from->value && from->value == inline_text(from)) {
-        to->value = dup_text(from->value, std::strlen(from->value));
+    char* text = from->value;
+    if (!text) {
+        free_value(to);
+    } else if (text == inline_text(from)) {
+        size_t len = std::strlen(text);
+        if (len < to->capacity) {
+            char* old = to->value;
+            std::memcpy(inline_text(to), text, len + 1);
+            if (old && old != inline_text(to)) std::free(old);
+            to->value = inline_text(to);
+        } else {
+            char* copy = dup_text(text, len);
+            free_value(to);
+            to->value = copy;
+        }
     } else {
-        to->value = from->value;
+        free_value(to);
+        to->value = text;
         from->value = nullptr;
     }
     fieldValueFree(from);
