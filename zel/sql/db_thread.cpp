@@ -23,8 +23,14 @@
 #include "zel/queues/instruments.h"
 #include "zel/queues/update_queue.h"
 #include "zel/sql/corporate_actions.h"
+#include "zel/sql/differences.h"
 #include "zel/sql/execute.h"
+#include "zel/sql/list_rows.h"
+#include "zel/sql/minute_bars.h"
+#include "zel/sql/news_coding.h"
+#include "zel/sql/order_book_rows.h"
 #include "zel/sql/removal.h"
+#include "zel/sql/reset_statements.h"
 #include "zel/sql/row_statements.h"
 #include "zel/sql/status_rows.h"
 #include "zel/stats/stats_block.h"
@@ -205,15 +211,41 @@ int generic_write(DbWorker& worker, QueueItem& item, const MessageDef& def, bool
         return 0;
     }
     // Kind 19 with calculated columns first reads the instrument's quote price (or its
-    // one-day reference price) into the price slot. Those reference reads belong to the
-    // differences builder, which is not written yet; until it is, the calculated fields of
-    // a key-ratio row find no price and write nothing (they still count).
+    // one-day reference price) into the price slot, from which its calculated fields are
+    // computed.
     InstrumentType copy;
     const InstrumentType* instrument = nullptr;
-    if (item.kind == KIND_QUOTE && instrument_type_copy(item.insref, copy)) instrument = &copy;
+    if ((item.kind == KIND_QUOTE || item.kind == 19) && instrument_type_copy(item.insref, copy))
+        instrument = &copy;
+    if (item.kind == 19 && !g_config.calc_keyratio_fields.empty() &&
+        keyratio_price(worker, item, instrument) == ZEL_RESULT_RERUN)
+        return ZEL_RESULT_RERUN;
     bool insert_first = def.insertfirst && !(item.flags & ITEM_UPDATE_FIRST) &&
                         !(item.kind == KIND_NEWS && (item.flags & ITEM_NEWS_MULTIPART));
-    return write_row(worker, item, def, instrument, insert_first, false, wrote);
+    return write_row(worker, item, def, item.kind == KIND_QUOTE ? instrument : nullptr,
+                     insert_first, false, wrote);
+}
+
+// Executes a statement a builder reported built (a result above 0). Returns -3 for a rerun,
+// else 0.
+int execute_built(DbWorker& worker, int built) {
+    if (built <= 0) return 0;
+    return execute(worker, EXEC_PLAIN, ZEL_LABEL) == ZEL_RESULT_RERUN ? ZEL_RESULT_RERUN : 0;
+}
+
+// Kind 8: the quote, NOII, difference and greeks resets, each when its data is requested.
+// A rerun from one does not stop the others; the item is rerun afterwards.
+int day_reset(DbWorker& worker, QueueItem& item, const MessageDef& def) {
+    int r = 0;
+    auto run = [&](int built) {
+        if (execute_built(worker, built) == ZEL_RESULT_RERUN) r = ZEL_RESULT_RERUN;
+    };
+    if (Config::in_force(g_config.requestquotes) || Config::in_force(g_config.requestquotesbbo))
+        run(quote_reset(worker, item, def));
+    if (Config::in_force(g_config.requestnoii)) run(noii_reset(worker, item, def));
+    if (Config::in_force(g_config.requestperformance)) run(difference_reset(worker, item));
+    if (Config::in_force(g_config.requestgreeks)) run(greeks_reset(worker, item, def));
+    return r;
 }
 
 // Kind 38: the container's order entries, each written in turn.
@@ -376,30 +408,47 @@ int dispatch_item(DbWorker& worker, QueueItem& item, const MessageDef& def) {
             return r;
         }
 
-        // Kinds whose builders are not written yet: the item is consumed without a
-        // statement.
-        case KIND_INSTRUMENT_RESET:  // day reset: quote, NOII, difference, greeks resets
-        case 247:                    // best-bid-and-offer quote reset
-        case 12:                     // identifier list
-        case 248:                    // identifier list with second key
-        case 249:                    // news tags
-        case 23:                     // packed list rows
+        case KIND_INSTRUMENT_RESET:
+            return day_reset(worker, item, def);
+        case 247:
+            return execute_built(worker, quote_bbo_reset(worker, item, def));
+        case 12:
+        case 248:
+            return identifier_list(worker, item, def);
+        case 249:
+            return news_tags(worker, item);
+        case 23:
         case 24:
         case 25:
         case 246:
         case 250:
-        case 255:                // news coding
-        case KIND_TRADE_MINUTE:  // trade minute bar
-        case KIND_ORDER_BOOK:    // order book level changes
+            return packed_list_rows(worker, item, def);
+        case 255:
+            return news_coding(worker, item);
+        case KIND_TRADE_MINUTE:
+            // Only a rerun matters: the bar query and statements run inside the batch's
+            // transaction, and after a rollback the trades before it must be written again.
+            return minute_bar(worker, item, def) == ZEL_RESULT_RERUN ? ZEL_RESULT_RERUN : 0;
+        case KIND_ORDER_BOOK:
+            for (QueueItem* side : {item.bid_changes, item.ask_changes}) {
+                for (QueueItem* change = side; change; change = change->next) {
+                    if (execute_built(worker, order_book_change(worker, *change, def)) ==
+                        ZEL_RESULT_RERUN)
+                        return ZEL_RESULT_RERUN;
+                }
+            }
             return 0;
 
         default: {
             bool wrote = false;
             int r = generic_write(worker, item, def, &wrote);
+            if (r == ZEL_RESULT_RERUN || !wrote) return r;
             // After a written row, kinds 2, 18 and 40 recompute their performance
-            // differences and kind 2 the calculated key-ratio columns; the builders of
-            // those statements are not written yet, so these kinds end with their row.
-            return r;
+            // differences and kind 2 the calculated key-ratio columns.
+            InstrumentType copy;
+            const InstrumentType* instrument = nullptr;
+            if (item.kind == 18 && instrument_type_copy(item.insref, copy)) instrument = &copy;
+            return quote_followups(worker, item, instrument);
         }
     }
 }
