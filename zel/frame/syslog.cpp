@@ -101,7 +101,11 @@ void syslog_open(const char* identity, int options, int facility_value) {
     std::lock_guard<std::mutex> hold(g_syslog_lock);
     g_facility = facility_value;
     g_identity = identity;
-    if (options & 1) g_identity += "[" + std::to_string(platform_process_id()) + "]";
+    if (options & 1) {
+        char pid[24];
+        snprintf(pid, sizeof(pid), "[%u]", static_cast<unsigned>(platform_process_id()));
+        g_identity += pid;
+    }
     platform_computer_name(g_computer_name, sizeof g_computer_name);
     // A second set-up (tests) sends to the newly configured destination.
     platform_udp_close(&g_endpoint);
