@@ -89,7 +89,11 @@ struct ListTarget {
         sql.append_u64(number);
         if (key) sql.appendf(",%s", key_value);
         sql.push_back(')');
-        return run(worker);
+        // Adding an element the list already holds changes nothing: the row exists, and
+        // the server's refusal of the duplicate is not a failed update.
+        return execute(worker, EXEC_TRY_INSERT, SQLBUILDS_LABEL) == ZEL_RESULT_RERUN
+                   ? ZEL_RESULT_RERUN
+                   : 1;
     }
     // The stored element goes whatever second key it was stored under.
     int remove(uint64_t number) {

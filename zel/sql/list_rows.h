@@ -7,7 +7,8 @@
 //
 // Called by the database thread that drains the item's queue; the builders run their
 // statements themselves (a refused statement is reported and the next element still
-// written) and stop only when one asks for a rerun. No lock is taken.
+// written; adding an element that is already stored is not a failure) and stop only when
+// one asks for a rerun. No lock is taken.
 #pragma once
 
 #include "zel/queues/queue_item.h"

@@ -177,12 +177,18 @@ TEST_F(ListRowsTest, SecondKeyMustBeWhatItsColumnHolds) {
               fake_statements(3));
 }
 
-TEST_F(ListRowsTest, FailedElementIsReportedAndTheNextStillWrittenUntilARerun) {
-    fake_on_statement("VALUES (7,1)", FakeResult{ZEL_RESULT_FAILED}, 1);
+TEST_F(ListRowsTest, ElementAlreadyStoredIsQuietOtherFailuresAreReportedUntilARerun) {
+    fake_on_statement("VALUES (7,1)", FakeResult{ZEL_RESULT_FAILED}, 1);    // already stored
+    fake_on_statement("VALUES (7,2)", FakeResult{ZEL_RESULT_REJECTED}, 1);  // refused
     fake_on_statement("VALUES (7,3)", FakeResult{ZEL_RESULT_RERUN}, 1);
     EXPECT_EQ(ZEL_RESULT_RERUN, list(item(12, {{55, "+1 2 3 4"}})));
     EXPECT_EQ(3u, fake_statements(3).size());
-    EXPECT_EQ(2u, stats(3).failed);
+    EXPECT_EQ(2u, stats(3).failed);  // the refused element and the rerun
+    fake_clear_calls();
+    fake_on_statement("WHERE insref=7 AND linked=5", FakeResult{ZEL_RESULT_REJECTED}, 1);
+    EXPECT_EQ(1, list(item(12, {{55, "-5 6"}})));
+    EXPECT_EQ(2u, fake_statements(3).size());
+    EXPECT_EQ(3u, stats(3).failed);
 }
 
 }  // namespace
