@@ -192,6 +192,27 @@ void fieldValueTakeValue(FieldValue* to, FieldValue* from) {
     fieldValueFree(from);
 }
 
+int fieldValueMoveInto(FieldValue* to, FieldValue* from) {
+    char* text = from->value;
+    char* target = inline_text(to);
+    if (text && text == inline_text(from) && from->capacity <= to->capacity) {
+        // Both nodes hold short texts: copy the whole inline buffer, no length needed.
+        if (to->value && to->value != target) std::free(to->value);
+        std::memcpy(target, text, from->capacity);
+        to->value = target;
+    } else if (!text) {
+        free_value(to);
+    } else {
+        size_t len = std::strlen(text);
+        if (len >= to->capacity) return 0;
+        if (to->value && to->value != target) std::free(to->value);
+        std::memcpy(target, text, len + 1);
+        to->value = target;
+    }
+    fieldValueFree(from);
+    return 1;
+}
+
 void fieldValueFree(FieldValue* field) {
     if (!field) return;
     free_value(field);

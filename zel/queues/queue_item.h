@@ -85,6 +85,9 @@ void fieldValueSetValue(FieldValue* field, const char* value);
 void fieldValueAppend(FieldValue* field, const char* text);
 // Moves `from`'s value into `to` (freeing `to`'s old value); `from` is freed.
 void fieldValueTakeValue(FieldValue* to, FieldValue* from);
+// The same when `from`'s value (or null) fits into `to`'s node without an allocation:
+// returns 1 with `from` freed, or 0 with nothing changed.
+int fieldValueMoveInto(FieldValue* to, FieldValue* from);
 void fieldValueFree(FieldValue* field);
 // Frees a whole list from its head, iteratively.
 void freeFieldList(FieldValue* head);

@@ -353,10 +353,7 @@ void merge_one(QueueItem* item, FieldValue* old, FieldValue* incoming) {
         fieldValueFree(incoming);
         return;
     }
-    if (!incoming->value || std::strlen(incoming->value) < old->capacity) {
-        fieldValueTakeValue(old, incoming);
-        return;
-    }
+    if (fieldValueMoveInto(old, incoming)) return;
     incoming->prev = old->prev;
     incoming->next = old->next;
     if (old->prev) {

@@ -564,6 +564,27 @@ TEST(FieldValueTest, NodesOfEverySizeKeepTheirTextThroughReuse) {
     }
 }
 
+TEST(FieldValueTest, MoveIntoCopiesWhatFitsAndRefusesWhatDoesNot) {
+    FieldValue* small = fieldValueCreate(5, "1.5");          // short node
+    FieldValue* wide = fieldValueCreate(4, "10:00:00.123");  // longer node
+    EXPECT_EQ(fieldValueMoveInto(wide, fieldValueCreate(4, "9.25")), 1);
+    EXPECT_STREQ(wide->value, "9.25");
+    EXPECT_EQ(fieldValueMoveInto(small, fieldValueCreate(5, "2.75")), 1);
+    EXPECT_STREQ(small->value, "2.75");
+    FieldValue* long_text = fieldValueCreate(5, "123456789012");
+    EXPECT_EQ(fieldValueMoveInto(small, long_text), 0);  // does not fit: nothing changes
+    EXPECT_STREQ(small->value, "2.75");
+    EXPECT_STREQ(long_text->value, "123456789012");
+    fieldValueFree(long_text);
+    fieldValueSetValue(wide, "ab");  // a short text in a longer node still fits a short one
+    EXPECT_EQ(fieldValueMoveInto(small, fieldValueCreate(5, "x")), 1);
+    EXPECT_EQ(fieldValueMoveInto(small, wide), 1);
+    EXPECT_STREQ(small->value, "ab");
+    EXPECT_EQ(fieldValueMoveInto(small, fieldValueCreate(5, nullptr)), 1);
+    EXPECT_EQ(small->value, nullptr);
+    fieldValueFree(small);
+}
+
 TEST(FieldValueTest, ValuesSetAppendedAndTakenKeepTheirText) {
     FieldValue* a = fieldValueCreate(4, "12:00:00.123456");
     a->value[8] = '\0';  // cut in place, as the time cut does
