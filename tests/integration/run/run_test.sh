@@ -28,10 +28,12 @@ kill -TERM "$zel_pid"
 wait "$zel_pid"; code=$?; zel_pid=
 check_code "SIGTERM ends the run" 0 "$code"
 
-in_order() {  # in_order LINE... : the lines appear in zel.out in this order
-    local last=0 line number
+in_order() { in_order_of zel.out "$@"; }
+in_order_of() {  # in_order_of FILE LINE... : the lines appear in FILE in this order
+    local file=$1 last=0 line number
+    shift
     for line in "$@"; do
-        number=$(grep -nF -- "$line" zel.out | head -1 | cut -d: -f1)
+        number=$(grep -nF -- "$line" "$file" | head -1 | cut -d: -f1)
         [[ -n $number && $number -gt $last ]] || { echo "  out of order or missing: $line"; return 1; }
         last=$number
     done
@@ -76,5 +78,18 @@ kill -INT "$zel_pid"
 wait "$zel_pid"; code=$?; zel_pid=
 check_code "Ctrl+C ends the run" 0 "$code"
 check "--daemon is silent" test ! -s daemon.out
+
+# A check run against a module that cannot describe its database: the reason, the key
+# prompt (check runs are interactive) and exit code 1, without starting anything.
+"$ZEL" --config "$WORK/zel.config" --check </dev/null >check.out 2>&1; code=$?
+check_code "check without a database description" 1 "$code"
+check "check run lines" in_order_of check.out "Checking SQL database" \
+    "Database check failed. Error: 'NULL', Code: 0" "Press any key to continue..."
+check "a check run does not start" bash -c "! grep -qE 'Starting zel|Corvalinder' check.out"
+
+# The import is not part of this version: refused before anything is connected.
+"$ZEL" --config "$WORK/zel.config" --import=dump.sql </dev/null >import.out 2>&1; code=$?
+check_code "--import is refused" 1 "$code"
+check "--import says why" grep -q "Importing SQL files (--import=dump.sql) is not available" import.out
 
 finish
