@@ -73,7 +73,8 @@ logsqlpath $WORK/sql/
 debug 1
 CONFIG
 
-"$ZEL" --config="$WORK/zel.config" >zel.out 2>&1 </dev/null &
+# A statistics block of its own, so that tests running at the same time do not share one.
+"$ZEL" --config="$WORK/zel.config" --map-name="Global\\zel builders test $$" >zel.out 2>&1 </dev/null &
 zel_pid=$!
 
 # The scenario ends with the deleted share; once its basic data row says so (and the last
