@@ -231,10 +231,10 @@ int startup() {
         return fail_with_key_prompt();
     }
 
-    // 8.
+    // 8. Progress for the service manager: the account is settled, connecting follows.
     service_advance_checkpoint();
 
-    // 9.
+    // 9. Modules that open transactions themselves read this at connect.
     if (config.transactions > 1) config.use_transactions = 1;
 
     // 10. One connection per queue, connected in queue order.
@@ -252,7 +252,7 @@ int startup() {
         }
     }
 
-    // 11.
+    // 11. Connected.
     service_advance_checkpoint();
     if (!one_shot_mode()) log_message(LOG_LEVEL_INFO, "Connected to database");
 
@@ -322,17 +322,17 @@ int startup() {
         return STARTUP_ONE_SHOT_DONE;
     }
 
-    // 17.
+    // 17. The service manager may count the service as running from here.
     service_report_running();
 
-    // 18.
+    // 18. The stored instruments, for the stale-instrument pass.
     load_stale_set();
 
-    // 19.
+    // 19. From here a stop request reaches the connections and queues.
     running = 1;
     stop_handlers_arm();
 
-    // 20.
+    // 20. The status rows an operator reads first.
     write_start_status_rows();
 
     // 21. The statistics block (private counters when the shared one cannot be made).
