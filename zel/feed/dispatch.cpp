@@ -11,7 +11,6 @@
 
 #include <charconv>
 #include <cinttypes>
-#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -96,24 +95,6 @@ bool parse_u64(const char* text, uint64_t* out) {
     }
     *out = v;
     return true;
-}
-
-// Signed decimal as a level number: leading digits count, anything else gives 0.
-int int_value(const char* text) {
-    if (!text) return 0;
-    while (*text == ' ' || *text == '\t')
-        ++text;
-    bool negative = false;
-    if (*text == '-' || *text == '+') negative = (*text++ == '-');
-    long long v = 0;
-    for (; *text >= '0' && *text <= '9'; ++text) {
-        v = v * 10 + (*text - '0');
-        if (v > INT_MAX) v = static_cast<long long>(INT_MAX) + 1;
-    }
-    if (negative) v = -v;
-    if (v > INT_MAX) return INT_MAX;
-    if (v < INT_MIN) return INT_MIN;
-    return static_cast<int>(v);
 }
 
 // One number of a date or a time: digits that fit an unsigned short.
@@ -617,7 +598,7 @@ void Dispatcher::corporate_action() {
 void Dispatcher::level_step() {
     const bool bid = tmpl_.kind == KIND_BID_LEVEL;
     const char* level_text = level_.c_str();
-    int level = int_value(level_text);
+    int level = level_value(level_text);
     if (level <= 0) {
         if (debug_on()) {
             log_message(LOG_LEVEL_PROBLEM,

@@ -27,25 +27,6 @@ bool debug_on() {
     return g_config.debug == 1;
 }
 
-// The decimal value of a level text as the feed sends it: optional blanks and sign, then
-// digits; anything else ends the number. Out-of-range values are clamped, never undefined.
-int level_value(const char* text) {
-    if (!text) return 0;
-    while (*text == ' ' || *text == '\t')
-        ++text;
-    bool negative = false;
-    if (*text == '-' || *text == '+') negative = (*text++ == '-');
-    long long v = 0;
-    for (; *text >= '0' && *text <= '9'; ++text) {
-        v = v * 10 + (*text - '0');
-        if (v > INT_MAX) v = static_cast<long long>(INT_MAX) + 1;
-    }
-    if (negative) v = -v;
-    if (v > INT_MAX) return INT_MAX;
-    if (v < INT_MIN) return INT_MIN;
-    return static_cast<int>(v);
-}
-
 PriceLevel* make_level(const char* price) {
     auto* node = static_cast<PriceLevel*>(std::calloc(1, sizeof(PriceLevel)));
     if (!node) {
@@ -109,6 +90,25 @@ void replace_price(QueueItem* change, const char* price) {
 }
 
 }  // namespace
+
+// The decimal value of a level text as the feed sends it: optional blanks and sign, then
+// digits; anything else ends the number. Out-of-range values are clamped, never undefined.
+int level_value(const char* text) {
+    if (!text) return 0;
+    while (*text == ' ' || *text == '\t')
+        ++text;
+    bool negative = false;
+    if (*text == '-' || *text == '+') negative = (*text++ == '-');
+    long long v = 0;
+    for (; *text >= '0' && *text <= '9'; ++text) {
+        v = v * 10 + (*text - '0');
+        if (v > INT_MAX) v = static_cast<long long>(INT_MAX) + 1;
+    }
+    if (negative) v = -v;
+    if (v > INT_MAX) return INT_MAX;
+    if (v < INT_MIN) return INT_MIN;
+    return static_cast<int>(v);
+}
 
 int ladderInsert(PriceLevel** ladder, uint32_t* count, int level, const char* price) {
     uint32_t n = *count;

@@ -18,6 +18,10 @@ inline constexpr int LADDER_NO_PRICE = -2;
 inline constexpr int LADDER_BAD_DELETE_LEVEL = -3;  // level greater than count, or empty ladder
 inline constexpr int LADDER_SHORT = -4;             // the ladder ends before the level
 
+// The decimal value of a level text as the feed sends it: optional blanks and sign, then
+// digits; anything else ends the number. Out-of-range values are clamped.
+int level_value(const char* text);
+
 // Inserts `price` at `level` (1 = best); the former levels from there on move down one.
 int ladderInsert(PriceLevel** ladder, uint32_t* count, int level, const char* price);
 // Removes level `level`; the levels below move up one.
