@@ -40,6 +40,8 @@ const char kHelp[] =
     "  --slow-consumer MODE    wait (default) or drop a client that does not read\n"
     "  --send-timeout MS       how long a write may wait before a slow client is dropped (5000)\n"
     "  --log FILE              one line per message received from a client\n"
+    "  --record FILE           every message sent to clients after the logon reply, in the\n"
+    "                          script format (a run can be replayed with --script)\n"
     "  --help                  this text\n";
 
 bool to_long(const char* text, long min, long max, long* out) {
@@ -168,6 +170,8 @@ int parse_options(int argc, char** argv, Options* o, std::string* error) {
             o->send_timeout_ms = static_cast<int>(n);
         } else if (arg == "--log") {
             o->log_path = v;
+        } else if (arg == "--record") {
+            o->record_path = v;
         } else {
             --i;
             *error = arg + ": unknown option (see --help)";

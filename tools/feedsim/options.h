@@ -16,6 +16,7 @@ struct Options {
     std::string user, password;
     std::string script_path;
     std::string log_path;
+    std::string record_path;  // every message sent to clients, in the script format
     std::string port_file;
     long rate = 1000;     // live messages per second per client; 0: as fast as possible
     double duration = 0;  // seconds the server runs; 0: until stopped

@@ -1,5 +1,5 @@
-// server.cpp - listening, sessions (logon, request, snapshot, live stream or script), and
-// the request log (see server.h).
+// server.cpp - listening, sessions (logon, request, snapshot, live stream or script), the
+// request log and the record (see server.h).
 #include "tools/feedsim/server.h"
 
 #include <cerrno>
@@ -55,6 +55,8 @@ class Session {
     // Waits for a frame of the given type, logging every frame; false when the client left.
     bool wait_for(int type, qdf_wire::FrameView* frame);
     bool flush();
+    // Appends the frames waiting in out_ to *lines in the script format.
+    void describe_output(std::string* lines) const;
     void log_frame(const qdf_wire::FrameView& frame, const char* result);
     void send_hello();
     bool logon_reply();
@@ -73,6 +75,8 @@ class Session {
     qdf_wire::FrameWriter writer_{&out_};
     bool gone_ = false;
     bool logged_off_ = false;
+    bool recording_ = false;  // from the logon reply on, when --record is given
+    std::string record_lines_;
 };
 
 int Session::read_frame(qdf_wire::FrameView* frame, int timeout_ms) {
@@ -189,6 +193,40 @@ bool Session::drain_input() {
     }
 }
 
+void Session::describe_output(std::string* lines) const {
+    size_t at = 0, bytes = 0;
+    qdf_wire::FrameView frame;
+    while (at < out_.size() && qdf_wire::decode_frame(out_.data() + at, out_.size() - at, &frame,
+                                                      &bytes) == qdf_wire::kComplete) {
+        at += bytes;
+        qdf_wire::FieldCursor cursor;
+        cursor.start(frame);
+        uint32_t tag, length;
+        uint8_t kind;
+        const char* value;
+        if (frame.type == FEED_LOGOFF) {  // a log-off is a directive in a script
+            std::string code = "0";
+            while (cursor.step(&tag, &kind, &value, &length))
+                if (tag == TAG_STATUS_CODE && value != nullptr) code.assign(value, length);
+            *lines += "@logoff " + code + "\n";
+            continue;
+        }
+        const char* name = qdf_wire::type_name(frame.type);
+        *lines += name ? name : std::to_string(frame.type);
+        *lines += ' ';
+        *lines += std::to_string(frame.insref);
+        while (cursor.step(&tag, &kind, &value, &length)) {
+            *lines += ' ';
+            *lines += std::to_string(tag);
+            if (value != nullptr) {
+                *lines += '=';
+                escape_append(lines, value, length);
+            }
+        }
+        *lines += '\n';
+    }
+}
+
 bool Session::flush() {
     writer_.end();
     if (out_.empty()) return !gone_;
@@ -196,9 +234,13 @@ bool Session::flush() {
         out_.clear();
         return false;
     }
+    if (recording_) describe_output(&record_lines_);
     int timeout = server_.options_.drop_slow ? server_.options_.send_timeout_ms : -1;
     int rc = platform_socket_write_all(socket_, out_.data(), out_.size(), timeout);
     out_.clear();
+    // Only what reached the socket belongs in the record.
+    if (rc == 1 && !record_lines_.empty()) server_.write_record(number_, record_lines_);
+    record_lines_.clear();
     if (rc == 1) return true;
     if (rc == 0) std::fprintf(stderr, "feedsim: client %d does not read; dropping it\n", number_);
     gone_ = true;
@@ -291,6 +333,7 @@ void Session::serve() {
             return;
         }
         if (!logon_reply()) return;
+        recording_ = !o.record_path.empty();
         scripted();
         return;
     }
@@ -301,6 +344,7 @@ void Session::serve() {
         return;
     }
     if (!logon_reply()) return;
+    recording_ = !o.record_path.empty();
     qdf_wire::FrameView request;
     if (!wait_for(FEED_REQUEST, &request)) return;
     log_frame(request, nullptr);
@@ -433,6 +477,7 @@ void Session::generated(const qdf_wire::FrameView& request) {
             budget -= n;
             if (o.drop_every > 0 && sent >= o.drop_every) {
                 flush();
+                if (recording_) server_.write_record(number_, "@disconnect\n");
                 std::fprintf(stderr, "feedsim: dropping client %d after %lld live messages\n",
                              number_, sent);
                 return;
@@ -450,6 +495,7 @@ Server::~Server() {
     reap(true);
     if (listener_ >= 0) platform_socket_close(listener_);
     if (log_ != nullptr) std::fclose(log_);
+    if (record_ != nullptr) std::fclose(record_);
 }
 
 bool Server::start(std::string* error) {
@@ -460,6 +506,13 @@ bool Server::start(std::string* error) {
         log_ = std::fopen(options_.log_path.c_str(), "a");
         if (log_ == nullptr) {
             *error = "cannot open log " + options_.log_path + ": " + std::strerror(errno);
+            return false;
+        }
+    }
+    if (!options_.record_path.empty()) {
+        record_ = std::fopen(options_.record_path.c_str(), "w");
+        if (record_ == nullptr) {
+            *error = "cannot open record " + options_.record_path + ": " + std::strerror(errno);
             return false;
         }
     }
@@ -490,6 +543,17 @@ void Server::write_log(const std::string& line) {
     std::fputs(line.c_str(), log_);
     std::fputc('\n', log_);
     std::fflush(log_);  // tests read the log while the server runs
+}
+
+void Server::write_record(int client, const std::string& lines) {
+    std::lock_guard<std::mutex> guard(record_lock_);
+    if (record_ == nullptr) return;
+    if (client != record_client_) {
+        std::fprintf(record_, "# client=%d\n", client);
+        record_client_ = client;
+    }
+    std::fputs(lines.c_str(), record_);
+    std::fflush(record_);  // complete lines for whoever reads it while the server runs
 }
 
 void Server::reap(bool all) {

@@ -1,11 +1,12 @@
 // server.h - the simulator's server: the listening socket, one session thread per client,
-// the request log, and the shared position of the script in scripted mode.
+// the request log, the record of what was sent, and the shared position of the script in
+// scripted mode.
 //
 // Threads: run() accepts on the calling thread and starts one session thread per
 // connection; stop() may be called from any thread. clients_lock_ guards the session list
 // and the open client sockets (stop() shuts them down to wake blocked writes);
 // script_lock_ is held by the session that is replaying the script, so that one script
-// run goes on from connection to connection; the log has its own lock.
+// run goes on from connection to connection; the log and the record have a lock each.
 #pragma once
 
 #include <atomic>
@@ -46,6 +47,9 @@ class Server {
     };
 
     void write_log(const std::string& line);
+    // Appends script lines that `client` was sent; "# client=N" marks each change of client,
+    // so that the record of a single client replays as it is.
+    void write_record(int client, const std::string& lines);
     void reap(bool all);
 
     Options options_;
@@ -56,6 +60,10 @@ class Server {
 
     std::mutex log_lock_;
     FILE* log_ = nullptr;  // guarded by log_lock_
+
+    std::mutex record_lock_;
+    FILE* record_ = nullptr;  // guarded by record_lock_
+    int record_client_ = 0;   // guarded by record_lock_
 
     intptr_t listener_ = -1;
     int port_ = 0;

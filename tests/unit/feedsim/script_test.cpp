@@ -1,5 +1,6 @@
 // script_test.cpp - the simulator as a client sees it: the script format and its
-// directives, logon checks, the generated session, fault options, and the request log.
+// directives, logon checks, the generated session, fault options, the request log, and the
+// record of what was sent.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -391,6 +392,67 @@ TEST(SimulatorFaults, DropEveryAndDurationEnd) {
     EXPECT_EQ(got.back().type, FEED_LOGOFF);
     EXPECT_EQ(got.back().fields.at(0).second, "503");
     EXPECT_EQ(rc, -1);
+}
+
+// The record is what the client received after the logon reply, message for message,
+// in a form that the script parser reads back; the server's log-off ends it.
+TEST(SimulatorRecord, HoldsWhatTheClientReceivedAndParsesAsAScript) {
+    feedsim::Options o;
+    o.instruments = 20;
+    o.rate = 2000;
+    std::string record_path = temp_path("record.txt");
+    o.record_path = record_path;
+    RunningServer server(o);
+    Client c;
+    ASSERT_TRUE(c.connect(server.address()));
+    c.logon();
+    ASSERT_EQ(c.read(2, 5).size(), 2u);  // logon reply and template version: not recorded
+    c.request("1 2 3 4 0", "*");
+    std::vector<Msg> got = c.read(600, 5);
+    ASSERT_GE(got.size(), 600u);
+    server.stop();
+    int rc = 0;
+    for (Msg& m : c.read(1000000, 5, &rc))
+        got.push_back(std::move(m));
+    EXPECT_EQ(rc, -1);
+    ASSERT_EQ(got.back().type, FEED_LOGOFF);
+    got.pop_back();
+
+    std::ifstream in(record_path);
+    std::stringstream text;
+    text << in.rdbuf();
+    std::filesystem::remove(record_path);
+    EXPECT_EQ(text.str().rfind("# client=1\n", 0), 0u);
+    std::vector<feedsim::ScriptStep> steps;
+    std::string error;
+    ASSERT_TRUE(feedsim::parse_script(text.str(), &steps, &error)) << error;
+    ASSERT_EQ(steps.size(), got.size() + 1);
+    EXPECT_EQ(steps.back().kind, feedsim::ScriptStep::Logoff);
+    EXPECT_EQ(steps.back().argument, 503);
+    bool blank_seen = false;
+    for (size_t i = 0; i < got.size(); ++i) {
+        ASSERT_EQ(steps[i].kind, feedsim::ScriptStep::Message) << "step " << i;
+        qdf_wire::FrameView frame;
+        size_t bytes = 0;
+        ASSERT_EQ(
+            qdf_wire::decode_frame(steps[i].frame.data(), steps[i].frame.size(), &frame, &bytes),
+            qdf_wire::kComplete);
+        Msg recorded{frame.type, frame.insref, {}};
+        qdf_wire::FieldCursor cursor;
+        cursor.start(frame);
+        uint32_t tag, length;
+        uint8_t kind;
+        const char* value;
+        while (cursor.step(&tag, &kind, &value, &length))
+            recorded.fields.emplace_back(tag, value ? std::string(value, length) : "<null>");
+        ASSERT_EQ(recorded.type, got[i].type) << "message " << i;
+        EXPECT_EQ(recorded.insref, got[i].insref) << "message " << i;
+        EXPECT_EQ(recorded.fields, got[i].fields) << "message " << i;
+        for (const auto& field : got[i].fields)
+            blank_seen = blank_seen || field.second.find(' ') != std::string::npos;
+    }
+    // Names in basic data carry blanks, which the script format escapes.
+    EXPECT_TRUE(blank_seen);
 }
 
 }  // namespace
