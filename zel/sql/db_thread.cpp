@@ -8,8 +8,9 @@
 //
 // Batches: the items taken since the last COMMIT (or, without transactions, since the pass
 // began) stay linked in the batch until their fate is known. When the server rolls the
-// transaction back (-3, from any statement or from the COMMIT itself) the whole batch goes
-// back to the front of the queue in its order and is written again.
+// transaction back (-3, from any statement or from the COMMIT itself), or the connection is
+// lost inside the transaction or during its COMMIT, the whole batch goes back to the front
+// of the queue in its order and is written again.
 #include "zel/sql/db_thread.h"
 
 #include <chrono>
@@ -100,11 +101,16 @@ void rerun_batch(UpdateQueue& q, Batch& batch) {
 
 int commit(DbWorker& worker) {
     // The counter is cleared first: if the server reports the transaction rolled back,
-    // there is nothing left to roll back, and a lost connection during the COMMIT leaves
-    // its outcome unknown rather than calling for a rerun.
+    // there is nothing left to roll back.
     worker.transaction_counter = 0;
     worker.statement.assign("COMMIT");
-    return execute(worker, EXEC_PLAIN, ZEL_LABEL);
+    int r = execute(worker, EXEC_PLAIN, ZEL_LABEL);
+    // A connection lost during the COMMIT leaves its outcome unknown, but nearly always the
+    // server ended the session first (a restart, a terminated backend) and rolled the
+    // transaction back: letting the batch go would lose it. It is written again instead;
+    // its statements are upserts, deletes and recomputations, which a second run leaves as
+    // the first did if the COMMIT did take effect after all.
+    return r == ZEL_RESULT_LOST ? ZEL_RESULT_RERUN : r;
 }
 
 // Opens a transaction when the server needs a statement for it. Returns whether the

@@ -312,16 +312,20 @@ TEST_F(DbThreadTest, LostConnectionOnAPlainStatementRepeatsIt) {
     EXPECT_EQ(0u, stats(2).failed);
 }
 
-TEST_F(DbThreadTest, LostConnectionOnCommitIsNotRepeatedAndTheItemsAreDone) {
+// The server that ends a session before the COMMIT arrives has rolled the transaction back:
+// the COMMIT itself is not repeated on the new connection, the batch is.
+TEST_F(DbThreadTest, LostConnectionOnCommitRerunsTheBatch) {
     g_config.transactions = 10;
     FakeResult lost;
     lost.lose_connection = true;
     fake_on_statement("COMMIT", lost, 1, FakeMatch::Exact);
     add_trades(2);
     run_until_drained(2);
-    EXPECT_EQ((std::vector<std::string>{"BEGIN", trade(1), trade(2), "COMMIT"}),
+    EXPECT_EQ((std::vector<std::string>{"BEGIN", trade(1), trade(2), "COMMIT", "BEGIN", trade(1),
+                                        trade(2), "COMMIT"}),
               fake_statements(2));
-    EXPECT_EQ(0u, log_.count("Deadlocked"));
+    EXPECT_EQ(1u, log_.count("Deadlocked so will rerun 2 queue items"));
+    EXPECT_EQ(0u, stats(2).failed);
 }
 
 TEST_F(DbThreadTest, LostConnectionInsideATransactionRerunsTheBatch) {
