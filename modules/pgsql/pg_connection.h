@@ -25,6 +25,7 @@ struct DbConnection {
     std::string error_text;
     bool has_error = false;     // mod_geterrorstring answers null until the first error
     std::vector<char> scratch;  // literals made by mod_add_value live here
+    std::string bracketed;      // a statement between its savepoint and release, reused
     std::string database_name;  // learnt at the first successful connect, kept for good
     ResultValue* result_head = nullptr;
     ResultValue* result_tail = nullptr;
@@ -46,6 +47,11 @@ using Result = std::unique_ptr<PGresult, ResultDeleter>;
 // connection in a COPY state is wound up here (the module has no data to stream), so the
 // connection stays usable; the answer is then a failure result.
 Result run(DbConnection& conn, const char* statement);
+
+// For a result in a COPY state: reads and drops the server's rows, or refuses to send any,
+// and returns true; the statement's final result follows from PQgetResult. false for any
+// other state.
+bool wind_up_copy(DbConnection& conn, ExecStatusType state);
 
 // Error bookkeeping: the last error text and code that mod_geterrorstring and
 // mod_getlasterror report. set_error keeps libpq's message without its trailing line feed.

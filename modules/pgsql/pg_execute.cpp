@@ -7,7 +7,9 @@
  *
  * Inside a transaction every statement runs between a savepoint and its release: a failing
  * statement is rolled back to the savepoint, so the transaction stays usable and zel decides
- * whether to go on or roll the whole transaction back.
+ * whether to go on or roll the whole transaction back. The savepoint, the statement and the
+ * release go to the server as one query text, so the bracket costs one round trip rather than
+ * three; the server answers each part separately, and stops at the first part that fails.
  */
 #include <climits>
 #include <cstdlib>
@@ -36,6 +38,31 @@ bool run_command(DbConnection& conn, const char* statement) {
 
 bool is_failure(ExecStatusType state) {
     return state == PGRES_FATAL_ERROR || state == PGRES_BAD_RESPONSE;
+}
+
+// The parts of a bracketed statement as the server answered them: the savepoint, the
+// statement and the release, in that order; a part the server did not run has no result.
+struct BracketResults {
+    Result part[3];
+};
+
+// Sends SAVEPOINT, the statement and RELEASE in one query text and collects the answers.
+// False when the text could not be sent at all.
+bool run_bracketed(DbConnection& conn, const char* statement, BracketResults* results) {
+    std::string& text = conn.bracketed;
+    text.assign("SAVEPOINT zel_savepoint;");
+    text.append(statement);
+    // On a line of its own, so that a comment at the statement's end cannot swallow it.
+    text.append("\n;RELEASE SAVEPOINT zel_savepoint");
+    if (PQsendQuery(conn.server, text.c_str()) != 1) return false;
+    int n = 0;
+    while (PGresult* next = PQgetResult(conn.server)) {
+        Result result(next);
+        // A COPY statement's final answer follows its COPY state and takes its place.
+        if (wind_up_copy(conn, PQresultStatus(next))) continue;
+        if (n < 3) results->part[n++] = std::move(result);
+    }
+    return true;
 }
 
 int32_t affected_rows(PGresult* result) {
@@ -88,29 +115,38 @@ int32_t mod_executesql(DbConnection* conn, const char* statement) {
         is_statement(statement, "ROLLBACK") || is_statement(statement, "COMMIT");
     const bool starts_transaction = is_statement(statement, "START TRANSACTION");
     bool savepoint = false;
-    if (conn->in_transaction && !ends_transaction)
-        savepoint = run_command(*conn, "SAVEPOINT zel_savepoint");
-    else if (conn->in_transaction)
+    Result result;
+    if (conn->in_transaction && !ends_transaction) {
+        BracketResults parts;
+        if (run_bracketed(*conn, statement, &parts) &&
+            PQresultStatus(parts.part[0].get()) == PGRES_COMMAND_OK) {
+            savepoint = true;
+            result = std::move(parts.part[1]);
+        }
+        // Without its savepoint the server ran nothing of the text (a transaction already
+        // failed, or a connection gone): the statement runs on its own, as it would have.
+    } else if (conn->in_transaction) {
         conn->in_transaction = false;
-    else if (starts_transaction)
+    } else if (starts_transaction) {
         conn->in_transaction = true;
+    }
 
-    Result result = run(*conn, statement);
+    if (!savepoint) result = run(*conn, statement);
     ExecStatusType state = PQresultStatus(result.get());
     if (state != PGRES_COMMAND_OK && starts_transaction) conn->in_transaction = false;
 
     if (is_failure(state)) {
         const char* sqlstate = record_failure(*conn, result.get());
-        if (savepoint) {
-            run_command(*conn, "ROLLBACK TO SAVEPOINT zel_savepoint");
-            run_command(*conn, "RELEASE SAVEPOINT zel_savepoint");
-        }
+        // The server skipped the release after the failure; both go in one round trip.
+        if (savepoint)
+            run_command(*conn,
+                        "ROLLBACK TO SAVEPOINT zel_savepoint;RELEASE SAVEPOINT zel_savepoint");
         return classify_failure(Origin::execute, sqlstate, connection_ok(*conn));
     }
 
+    // A statement that succeeds inside the bracket was released with it.
     int32_t count = affected_rows(result.get());
     if (count == 0) set_error(*conn, "Affected rows:0", 0);
-    if (savepoint) run_command(*conn, "RELEASE SAVEPOINT zel_savepoint");
     return count;
 }
 

@@ -72,12 +72,8 @@ bool connection_ok(const DbConnection& conn) {
     return conn.server != nullptr && PQstatus(conn.server) == CONNECTION_OK;
 }
 
-Result run(DbConnection& conn, const char* statement) {
-    Result result(PQexec(conn.server, statement));
-    ExecStatusType state = PQresultStatus(result.get());
-    if (state != PGRES_COPY_IN && state != PGRES_COPY_OUT && state != PGRES_COPY_BOTH)
-        return result;
-
+bool wind_up_copy(DbConnection& conn, ExecStatusType state) {
+    if (state != PGRES_COPY_IN && state != PGRES_COPY_OUT && state != PGRES_COPY_BOTH) return false;
     if (state == PGRES_COPY_OUT) {
         char* row = nullptr;
         while (PQgetCopyData(conn.server, &row, 0) > 0) {
@@ -87,6 +83,12 @@ Result run(DbConnection& conn, const char* statement) {
     } else {
         PQputCopyEnd(conn.server, "statements that stream COPY data are not supported");
     }
+    return true;
+}
+
+Result run(DbConnection& conn, const char* statement) {
+    Result result(PQexec(conn.server, statement));
+    if (!wind_up_copy(conn, PQresultStatus(result.get()))) return result;
     result.reset();
     while (PGresult* next = PQgetResult(conn.server))
         result.reset(next);

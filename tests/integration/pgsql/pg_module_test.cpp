@@ -370,6 +370,45 @@ TEST_F(PgModule, SavepointKeepsTheTransactionUsableAfterAFailure) {
     EXPECT_EQ(observer.scalar("SELECT count(*) FROM " + t + " WHERE id = 4"), "1");
 }
 
+// The savepoint, the statement and its release travel together: what each part answered
+// must still come out as if they had run one by one.
+TEST_F(PgModule, BracketedStatementsAnswerAsTheyWouldAlone) {
+    DbConnection* conn = open();
+    std::string t = table(conn, "br", "id integer PRIMARY KEY, v integer");
+    ASSERT_EQ(exec(conn, "INSERT INTO " + t + " VALUES (1, 0), (2, 0)"), 2);
+
+    ASSERT_EQ(exec(conn, "START TRANSACTION"), 0);
+    EXPECT_EQ(exec(conn, "UPDATE " + t + " SET v = 1"), 2);
+    EXPECT_EQ(exec(conn, "UPDATE " + t + " SET v = 2 WHERE id = 99"), 0);
+    EXPECT_EQ(error_of(conn), "Affected rows:0");
+    // A comment at the end of a statement does not swallow the release.
+    EXPECT_EQ(exec(conn, "UPDATE " + t + " SET v = 3 WHERE id = 1 -- the first row"), 1);
+    EXPECT_EQ(exec(conn, "INSERT INTO " + t + " VALUES (1, 5)"), ZEL_RESULT_FAILED);
+    EXPECT_EQ(g_mod.getlasterror(conn), 23505);
+    EXPECT_NE(error_of(conn).find("duplicate key value"), std::string::npos) << error_of(conn);
+    EXPECT_EQ(error_of(conn).find("zel_savepoint"), std::string::npos) << error_of(conn);
+    // Every savepoint was released: none is left to release.
+    int32_t status = 0;
+    EXPECT_EQ(g_mod.querysql(conn, "RELEASE SAVEPOINT zel_savepoint", &status), nullptr);
+    EXPECT_EQ(status, ZEL_RESULT_REJECTED);
+    EXPECT_NE(error_of(conn).find("does not exist"), std::string::npos) << error_of(conn);
+
+    // That query failed outside any savepoint, so the transaction has failed: the next
+    // statement gets no savepoint, runs on its own and is told to rerun.
+    EXPECT_EQ(exec(conn, "UPDATE " + t + " SET v = 4"), ZEL_RESULT_RERUN);
+    EXPECT_EQ(g_mod.getlasterror(conn), 25);  // 25P02: in failed transaction
+    EXPECT_EQ(exec(conn, "ROLLBACK"), 0);
+
+    Observer observer;
+    EXPECT_EQ(observer.scalar("SELECT string_agg(id || ':' || v, ',' ORDER BY id) FROM " + t),
+              "1:0,2:0");
+    ASSERT_EQ(exec(conn, "START TRANSACTION"), 0);
+    EXPECT_EQ(exec(conn, "UPDATE " + t + " SET v = 7 WHERE id = 2"), 1);
+    EXPECT_EQ(exec(conn, "COMMIT"), 0);
+    EXPECT_EQ(observer.scalar("SELECT string_agg(id || ':' || v, ',' ORDER BY id) FROM " + t),
+              "1:0,2:7");
+}
+
 TEST_F(PgModule, DeadlockAsksForARerun) {
     DbConnection* a = open();
     Params pb;
