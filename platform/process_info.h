@@ -15,5 +15,8 @@ void platform_computer_name(char* buffer, size_t capacity);
 // distribution's pretty name followed by " AMD64" or " X86" for those machines (another
 // architecture is named as the kernel reports it). Empty when nothing can be read.
 std::string platform_os_description();
+// Names the calling thread for the system's process tools (top -H, ps -L, debuggers), cut to
+// the 15 characters the system keeps. Best effort: a name that cannot be set changes nothing.
+void platform_name_current_thread(const char* name);
 // Whether the program's standard input is a terminal (someone can press a key).
 bool platform_stdin_is_terminal();

@@ -1,6 +1,7 @@
 // process_info.cpp - process id, host name, os-release and uname.
 #include "platform/process_info.h"
 
+#include <pthread.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
@@ -20,6 +21,12 @@ void platform_computer_name(char* buffer, size_t capacity) {
     }
     name[sizeof name - 1] = '\0';
     std::snprintf(buffer, capacity, "%s", name);
+}
+
+void platform_name_current_thread(const char* name) {
+    char shortened[16];
+    std::snprintf(shortened, sizeof shortened, "%s", name);
+    pthread_setname_np(pthread_self(), shortened);
 }
 
 namespace {

@@ -134,13 +134,18 @@ void load_stale_set() {
     free_result(worker);
 }
 
-// Starts one thread; false (logged) when the system would not.
+// Starts one thread, named "zel NAME" so that an operator can tell the feed thread from the
+// database threads in the system's process tools; false (logged) when the system would not.
 template <typename Function>
-bool start_thread(std::thread& thread, const char* name, Function function) {
+bool start_thread(std::thread& thread, const std::string& name, Function function) {
     try {
-        thread = std::thread(function);
+        thread = std::thread([function, thread_name = "zel " + name] {
+            platform_name_current_thread(thread_name.c_str());
+            function();
+        });
     } catch (const std::system_error& error) {
-        log_message(LOG_LEVEL_ERROR, "Could not start the %s thread: %s", name, error.what());
+        log_message(LOG_LEVEL_ERROR, "Could not start the %s thread: %s", name.c_str(),
+                    error.what());
         return false;
     }
     return true;
@@ -160,7 +165,8 @@ bool start_threads() {
     for (int i = 0; started && i < kDbWorkerCount; ++i) {
         DbWorker* worker = &g_workers[i];
         started =
-            start_thread(g_db_threads[i], "database", [worker] { database_thread_main(*worker); });
+            start_thread(g_db_threads[i], "database " + std::to_string(i + 1),
+                         [worker] { database_thread_main(*worker); });
     }
     if (started) return true;
     // Those that did start end as they would at a stop.

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 
 #include "platform/dynlib.h"
 #include "platform/files.h"
@@ -55,6 +56,27 @@ TEST(ComputerName, IsCutToTheBuffer) {
     platform_computer_name(tiny, sizeof tiny);
     EXPECT_LE(std::strlen(tiny), 3u);
     EXPECT_EQ(std::string(name).substr(0, std::strlen(tiny)), tiny);
+}
+
+// The name shows in the system's process tools; a long name is cut, not refused.
+TEST(ThreadName, NamesTheCallingThreadOnly) {
+    std::string named, cut, main_thread;
+    auto comm_of_this_thread = [] {
+        std::ifstream comm("/proc/thread-self/comm");
+        std::string line;
+        std::getline(comm, line);
+        return line;
+    };
+    std::thread([&] {
+        platform_name_current_thread("zel database 3");
+        named = comm_of_this_thread();
+        platform_name_current_thread("zel a name longer than the system keeps");
+        cut = comm_of_this_thread();
+    }).join();
+    main_thread = comm_of_this_thread();
+    EXPECT_EQ(named, "zel database 3");
+    EXPECT_EQ(cut, "zel a name long");
+    EXPECT_NE(main_thread, "zel database 3");
 }
 
 TEST(MakeDirectory, MakesOneLevelOnly) {
