@@ -656,15 +656,32 @@ void Dispatcher::trade_minute(const std::string& date, const std::string& time, 
     // be worse than none.
     if (std::sscanf(date.c_str(), "%d-%d-%d", &year, &month, &day) != 3) return;
     if (std::sscanf(time.c_str(), "%d:%d:%d", &hour, &minute, &second) != 3) return;
-    struct tm local {};
-    local.tm_year = year - 1900;
-    local.tm_mon = month - 1;
-    local.tm_mday = day;
-    local.tm_hour = hour;
-    local.tm_min = minute;
-    local.tm_sec = second;
-    local.tm_isdst = -1;
-    int64_t seconds = local_mktime(&local);
+    // Zones change their offset on whole local hours, so within one hour the clock moves
+    // with the wall time and one conversion per hour suffices.
+    int hour_key = ((year * 13 + month) * 32 + day) * 24 + hour;
+    if (year < 1 || year > 9999 || month < 1 || month > 12 || day < 1 || day > 31 || hour < 0 ||
+        hour > 23 || minute < 0 || minute > 59 || second < 0 || second > 60) {
+        hour_key = -1;  // out of range: left to the full conversion, never cached
+    }
+    int64_t seconds;
+    if (hour_key >= 0 && hour_key == minute_hour_key_) {
+        seconds = minute_hour_start_ + minute * 60 + second;
+    } else {
+        struct tm local {};
+        local.tm_year = year - 1900;
+        local.tm_mon = month - 1;
+        local.tm_mday = day;
+        local.tm_hour = hour;
+        local.tm_min = hour_key >= 0 ? 0 : minute;
+        local.tm_sec = hour_key >= 0 ? 0 : second;
+        local.tm_isdst = -1;
+        seconds = local_mktime(&local);
+        if (hour_key >= 0) {
+            minute_hour_key_ = hour_key;
+            minute_hour_start_ = seconds;
+            seconds += minute * 60 + second;
+        }
+    }
     uint64_t minute_number = static_cast<uint64_t>(seconds / 60);
     FieldValue* head = nullptr;
     FieldValue* tail = nullptr;

@@ -86,4 +86,9 @@ class Dispatcher {
     int64_t default_second_ = -1;
     char default_date_[48] = {};
     char default_time_[48] = {};
+    // The local hour the last trade minute fell in and the clock's seconds at its start, so
+    // that a stream of trades converts its local time once per hour rather than once per
+    // trade (each conversion has the system look at its time-zone file).
+    int minute_hour_key_ = -1;
+    int64_t minute_hour_start_ = 0;
 };

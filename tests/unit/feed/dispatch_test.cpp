@@ -534,6 +534,27 @@ TEST_F(Dispatch, TradeMinuteNeedsADateAndTimeThatRead) {
     EXPECT_EQ(of_kind(2, 245).size(), 1u);
 }
 
+// The minute of a trade is its local wall time on the clock: across the spring change the
+// clock skips an hour, so 01:59 and 03:00 are neighbouring minutes; an hour seen before is
+// converted again when it comes back on another day.
+TEST_F(LocalTime, TradeMinuteFollowsTheZoneAcrossItsChange) {
+    g_config.localtime = 0;  // the texts are local already
+    g_config.aggtrades = 1;
+    const char* times[][2] = {{"2024-03-31", "01:59:59"}, {"2024-03-31", "03:00:00"},
+                              {"2024-03-31", "03:30:10"}, {"2024-03-30", "03:30:10"},
+                              {"2024-03-30", "01:05:00"}};
+    // Minutes since the epoch of the same instants in UTC (CET is +1, CEST +2).
+    const uint64_t expected[] = {1711846799 / 60, 1711846800 / 60, 1711848610 / 60,
+                                 1711765810 / 60, 1711757100 / 60};
+    for (const auto& t : times) send(6, 3, {{3, t[0]}, {36, t[1]}, {12, "1"}});
+    auto minutes = of_kind(2, 245);
+    ASSERT_EQ(minutes.size(), 5u);
+    for (size_t i = 0; i < 5; ++i) {
+        EXPECT_EQ(std::string(minutes[i]->key), "3:245:" + std::to_string(expected[i]))
+            << times[i][0] << " " << times[i][1];
+    }
+}
+
 class Books : public Dispatch {
   protected:
     Instrument* book(uint64_t insref) { return instrumentLookup(insref); }
