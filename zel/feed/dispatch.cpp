@@ -657,14 +657,14 @@ void Dispatcher::trade_minute(const std::string& date, const std::string& time, 
     if (std::sscanf(date.c_str(), "%d-%d-%d", &year, &month, &day) != 3) return;
     if (std::sscanf(time.c_str(), "%d:%d:%d", &hour, &minute, &second) != 3) return;
     // Zones change their offset on whole local hours, so within one hour the clock moves
-    // with the wall time and one conversion per hour suffices.
-    int hour_key = ((year * 13 + month) * 32 + day) * 24 + hour;
-    if (year < 1 || year > 9999 || month < 1 || month > 12 || day < 1 || day > 31 || hour < 0 ||
-        hour > 23 || minute < 0 || minute > 59 || second < 0 || second > 60) {
-        hour_key = -1;  // out of range: left to the full conversion, never cached
-    }
+    // with the wall time and one conversion per hour suffices. A field out of range is left
+    // to the full conversion and never cached (checked first, so the key cannot overflow).
+    const bool cacheable = year >= 1 && year <= 9999 && month >= 1 && month <= 12 && day >= 1 &&
+                           day <= 31 && hour >= 0 && hour <= 23 && minute >= 0 && minute <= 59 &&
+                           second >= 0 && second <= 60;
+    const int hour_key = cacheable ? ((year * 13 + month) * 32 + day) * 24 + hour : -1;
     int64_t seconds;
-    if (hour_key >= 0 && hour_key == minute_hour_key_) {
+    if (cacheable && hour_key == minute_hour_key_) {
         seconds = minute_hour_start_ + minute * 60 + second;
     } else {
         struct tm local {};
@@ -672,11 +672,11 @@ void Dispatcher::trade_minute(const std::string& date, const std::string& time, 
         local.tm_mon = month - 1;
         local.tm_mday = day;
         local.tm_hour = hour;
-        local.tm_min = hour_key >= 0 ? 0 : minute;
-        local.tm_sec = hour_key >= 0 ? 0 : second;
+        local.tm_min = cacheable ? 0 : minute;
+        local.tm_sec = cacheable ? 0 : second;
         local.tm_isdst = -1;
         seconds = local_mktime(&local);
-        if (hour_key >= 0) {
+        if (cacheable) {
             minute_hour_key_ = hour_key;
             minute_hour_start_ = seconds;
             seconds += minute * 60 + second;
