@@ -139,13 +139,13 @@ trap cleanup EXIT
 
 status() { "$ZEL" --status --map-name="$MAP_NAME" | sed -n "s/^$1: //p"; }
 
-# replay WORK SPLIT VARIANT DATABASE: replays the split log in DATABASE (made from the example
-# schema) and sets REPLAY_SECONDS. VARIANT plain replays the statements as logged; savepoints
+# replay WORK VARIANT DATABASE: replays the split log (WORK/replay) in DATABASE (made from the
+# example schema) and sets REPLAY_SECONDS. VARIANT plain replays the statements as logged; savepoints
 # puts the module's savepoint around each statement inside a transaction, in one query text;
 # empty replays the same parts with an empty transaction each, which times the replay's own
 # hand-overs between parts.
 replay() {
-    local work=$1 split=$2 variant=$3 db=$4
+    local work=$1 variant=$2 db=$3
     local dir=$work/$variant
     rm -rf "$dir"
     mkdir -p "$dir/gate" "$dir/pgbench"
@@ -350,12 +350,12 @@ CONFIG
     # on this kind of machine, time zel's one session per connection does not spend; it is
     # measured with the same parts emptied and taken off the replay times.
     local handover_seconds
-    replay "$work" "$split" empty replay_empty
+    replay "$work" empty replay_empty
     handover_seconds=$REPLAY_SECONDS
-    replay "$work" "$split" plain replay_ingest
+    replay "$work" plain replay_ingest
     replay_seconds=$(awk -v a="$REPLAY_SECONDS" -v b="$handover_seconds" 'BEGIN { print a - b }')
     if ((SAVEPOINTS)); then
-        replay "$work" "$split" savepoints replay_savepoints
+        replay "$work" savepoints replay_savepoints
         savepoint_seconds=$(awk -v a="$REPLAY_SECONDS" -v b="$handover_seconds" 'BEGIN { print a - b }')
     fi
 
