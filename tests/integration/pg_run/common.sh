@@ -3,30 +3,11 @@
 # PostgreSQL module, and starting and stopping zel. Sourced after ZEL, FEEDSIM, MODULE, SRC
 # and WORK are set; cleanup runs on exit.
 
-failures=0
+# shellcheck source=../checks.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../checks.sh"
 feedsim_pid=
 zel_pid=
 cleanup_hooks=()
-
-check() {  # check NAME COMMAND...: counts a failure when the command fails
-    local name=$1
-    shift
-    if "$@"; then
-        echo "ok   $name"
-    else
-        echo "FAIL $name"
-        failures=$((failures + 1))
-    fi
-}
-
-check_eq() {  # check_eq NAME EXPECTED ACTUAL
-    if [[ $2 == "$3" ]]; then
-        echo "ok   $1"
-    else
-        echo "FAIL $1: got '$3', expected '$2'"
-        failures=$((failures + 1))
-    fi
-}
 
 finish() {
     if ((failures)); then

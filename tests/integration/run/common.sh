@@ -3,29 +3,10 @@
 # Sourced by run_test.sh and service_test.sh after they have set ZEL, FEEDSIM, NULLMOD,
 # TABLEDEF and WORK.
 
-failures=0
+# shellcheck source=../checks.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../checks.sh"
 feedsim_pid=
 zel_pid=
-
-check() {  # check NAME CONDITION...
-    local name=$1
-    shift
-    if "$@"; then
-        echo "ok   $name"
-    else
-        echo "FAIL $name"
-        failures=$((failures + 1))
-    fi
-}
-
-check_code() {  # check_code NAME EXPECTED ACTUAL
-    if [[ $2 == "$3" ]]; then
-        echo "ok   $1 (exit $3)"
-    else
-        echo "FAIL $1: exit code $3, expected $2"
-        failures=$((failures + 1))
-    fi
-}
 
 cleanup() {
     [[ -n $zel_pid ]] && kill -9 "$zel_pid" 2>/dev/null
