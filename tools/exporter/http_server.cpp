@@ -87,7 +87,9 @@ void send_response(intptr_t socket, const HttpResponse& response, bool allow_hea
                                response.content_type.empty() ? "text/plain; charset=utf-8"
                                                              : response.content_type.c_str(),
                                response.body.size(), allow_header ? "Allow: GET\r\n" : "");
-    std::string message(head, static_cast<size_t>(length));
+    std::string message(head, static_cast<size_t>(length) - 2);  // before the blank line
+    message += response.headers;
+    message += "\r\n";
     message += response.body;
     platform_socket_write_all(socket, message.data(), message.size(), timeout_ms);
 }

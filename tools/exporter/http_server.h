@@ -27,6 +27,7 @@ namespace exporter {
 struct HttpResponse {
     int status = 200;
     std::string content_type;
+    std::string headers;  // further header lines, each ending in "\r\n"
     std::string body;
 };
 

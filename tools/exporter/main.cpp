@@ -53,6 +53,11 @@ int main(int argc, char** argv) {
             response->body = exporter::render_json(exporter::read_block(map_name));
         } else if (path == "/") {
             response->content_type = "text/html; charset=utf-8";
+            // The page is self-contained: the browser is told to fetch nothing but the
+            // readings from this exporter, so a stray outside reference fails visibly.
+            response->headers =
+                "Content-Security-Policy: default-src 'none'; script-src 'unsafe-inline'; "
+                "style-src 'unsafe-inline'; img-src data:; connect-src 'self'\r\n";
             response->body = kStatusPage;
         } else {
             return false;
