@@ -6,9 +6,12 @@
 # that began after the freeze, and every --status line is compared with the matching query.
 # After thawing, the stored counters must move on.
 #
-#   prometheus_test.sh EXPORTER ZEL FEEDSIM DBDRV_NULL TABLEDEF WORK_DIR
+# Last, every query of the example Grafana dashboard must run on this Prometheus and find
+# data.
+#
+#   prometheus_test.sh EXPORTER ZEL FEEDSIM DBDRV_NULL TABLEDEF DASHBOARD WORK_DIR
 set -uo pipefail
-EXPORTER=$1 ZEL=$2 FEEDSIM=$3 NULLMOD=$4 TABLEDEF=$5 WORK=$6
+EXPORTER=$1 ZEL=$2 FEEDSIM=$3 NULLMOD=$4 TABLEDEF=$5 DASHBOARD=$6 WORK=$7
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 rm -rf "$WORK" && mkdir -p "$WORK" && cd "$WORK" || exit 1
 command -v prometheus >/dev/null || { echo "FAIL prometheus is missing (Debian package prometheus)"; exit 1; }
@@ -102,6 +105,16 @@ before=$(query 'zel_received_messages_total')
 thaw_zel
 moved() { [[ $(query 'zel_received_messages_total') -gt $before && $(query 'sum(zel_statements_executed_total)') -gt $(sed -n 's/^database-updates-ok: //p' status.txt) ]]; }
 check "the stored counters move on after the thaw" wait_for 15 moved
+# The dashboard's queries, with its instance variable matching every instance.
+dashboard_queries=0
+while IFS= read -r expression; do
+    expression=${expression//\$instance/.*}
+    answer=$(curl -sS -G --max-time 10 "$PROM/api/v1/query" --data-urlencode "query=$expression" |
+        jq -r 'if .status == "success" and (.data.result | length) > 0 then "data" else (.error // "no data") end')
+    check_eq "dashboard query finds data: $expression" data "$answer"
+    dashboard_queries=$((dashboard_queries + 1))
+done < <(jq -r '.panels[].targets[].expr' "$DASHBOARD")
+check "the dashboard has queries" test "$dashboard_queries" -ge 10
 check "Prometheus logged no scrape errors" bash -c "! grep -qi 'scrape' prometheus.out"
 
 kill -TERM "$zel_pid"; wait "$zel_pid"; zel_pid=
