@@ -40,7 +40,7 @@ BlockReading read_block(const std::string& map_name) {
             break;
         case SHM_READ_OPEN_FAILED:
         case SHM_READ_MAP_FAILED:
-            reading.problem = std::string("Cannot read the statistics block '") + map_name + "': " +
+            reading.problem = std::string("zel_exporter: cannot read the statistics block '") + map_name + "': " +
                               (result == SHM_READ_OPEN_FAILED ? "open" : "map") + " failed, " +
                               std::strerror(error);
             std::memset(&reading.block, 0, sizeof reading.block);

@@ -6,6 +6,7 @@
 // client has read the 405.
 #include "tools/exporter/http_server.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -164,14 +165,27 @@ bool HttpServer::start(std::string* error) {
     return true;
 }
 
-void HttpServer::run() {
+bool HttpServer::run() {
+    // A failing accept may be passing (out of descriptors or memory for a moment): it is
+    // retried for a while before the server gives up.
+    constexpr int kAcceptFailureLimit = 50;  // 10 s at 200 ms
+    int accept_failures = 0;
+    bool failed = false;
     while (!stopping_) {
         intptr_t socket = platform_tcp_accept(listener_, 250);
         if (socket == -1) continue;
         if (socket == -2) {
-            log_message(LOG_LEVEL_ERROR, "The exporter's listening socket failed");
-            break;
+            if (accept_failures++ == 0)
+                log_message(LOG_LEVEL_PROBLEM, "zel_exporter: accepting a connection failed; retrying");
+            if (accept_failures >= kAcceptFailureLimit) {
+                log_message(LOG_LEVEL_ERROR, "zel_exporter: the listening socket keeps failing, giving up");
+                failed = true;
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            continue;
         }
+        accept_failures = 0;
         bool queued = false;
         {
             std::lock_guard<std::mutex> hold(lock_);
@@ -195,6 +209,7 @@ void HttpServer::run() {
     for (std::thread& thread : workers_)
         if (thread.joinable()) thread.join();
     workers_.clear();
+    return !failed;
 }
 
 void HttpServer::worker() {

@@ -54,8 +54,9 @@ class HttpServer {
     // Binds the listening socket and starts the workers. Returns false with *error set.
     bool start(std::string* error);
     int port() const { return port_; }
-    // Accepts until stop() is called (from any thread), then ends the workers.
-    void run();
+    // Accepts until stop() is called (from any thread), then ends the workers. Returns false
+    // when it ended because the listening socket kept failing (logged).
+    bool run();
     void stop() { stopping_ = true; }
 
   private:

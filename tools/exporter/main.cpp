@@ -90,8 +90,8 @@ int main(int argc, char** argv) {
     }
     log_message(LOG_LEVEL_INFO, "zel_exporter %s serving the block '%s' on http://%s:%d/",
                 kZelVersion, map_name.c_str(), options.listen_host.c_str(), server.port());
-    server.run();
+    bool clean = server.run();
     platform_signal_thread_stop();
     log_message(LOG_LEVEL_INFO, "zel_exporter stopped");
-    return 0;
+    return clean ? 0 : 1;
 }

@@ -65,6 +65,29 @@ check "killed writer: zel_up 0, feed 0, the last counters" same "$GOLDEN/metrics
 check "killed writer: promtool check metrics" promtool check metrics <ended.txt
 rm -f "$SHM_FILE"
 
+# A block the exporter may not read (another account's, without read rights): zel_up 0, no
+# counters, and the reason logged once, not once per scrape. Needs root to switch users.
+if [[ $(id -u) == 0 ]] && command -v runuser >/dev/null && id nobody >/dev/null 2>&1 &&
+    runuser -u nobody -- test -x "$EXPORTER"; then
+    head -c 208 /dev/zero >"$SHM_FILE" && chmod 600 "$SHM_FILE"
+    mkdir -p nobody && chmod 777 nobody
+    runuser -u nobody -- "$EXPORTER" --map-name "$MAP_NAME" --listen 127.0.0.1:0 \
+        --port-file "$WORK/nobody/port" >nobody/out 2>&1 &
+    nobody_pid=$!
+    extra_pids+=("$nobody_pid")
+    if wait_for 10 test -s nobody/port; then
+        for _ in 1 2 3; do curl -sS "http://127.0.0.1:$(cat nobody/port)/metrics" >unreadable.txt; done
+        check "unreadable block: zel_up 0 and no counters" same "$GOLDEN/metrics-missing.txt" unreadable.txt
+        check_eq "unreadable block: the reason logged once" 1 "$(grep -c 'cannot read the statistics block' nobody/out)"
+    else
+        check "the exporter runs as another account" false
+    fi
+    kill "$nobody_pid"; wait "$nobody_pid" 2>/dev/null
+    rm -f "$SHM_FILE"
+else
+    echo "skip unreadable block: needs root, runuser and the user nobody"
+fi
+
 # Methods and paths.
 code() { curl -s -o /dev/null -w '%{http_code}' --max-time 10 "$@"; }
 check_eq "POST /metrics is refused" 405 "$(code -X POST --data 'x=1' "$EXPORTER_URL/metrics")"
