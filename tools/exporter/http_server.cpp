@@ -244,10 +244,10 @@ void HttpServer::serve(intptr_t socket) {
         return;
     }
     HttpResponse response;
-    bool known = handler_(path, &response);
-    if (!known) {
+    bool get = method == "GET";
+    if (!handler_(path, get ? &response : nullptr)) {
         response = plain(404, "not found: the exporter serves /, /metrics and /metrics.json\n");
-    } else if (method != "GET") {
+    } else if (!get) {
         response = plain(405, "only GET is served\n");
     }
     if (method != "GET") {

@@ -31,8 +31,9 @@ struct HttpResponse {
     std::string body;
 };
 
-// Answers a GET of `path` (without its query string). Returns false when the path is
-// unknown (the server then answers 404).
+// Answers a GET of `path` (without its query string) into *response; with a null response
+// it only tells whether the path exists (for a method the server refuses). Returns false
+// when the path is unknown (the server then answers 404).
 using HttpHandler = std::function<bool(const std::string& path, HttpResponse* response)>;
 
 struct HttpServerSettings {

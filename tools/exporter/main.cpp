@@ -45,13 +45,15 @@ int main(int argc, char** argv) {
 
     const std::string map_name = options.map_name;
     auto handler = [map_name](const std::string& path, exporter::HttpResponse* response) {
+        if (path != "/metrics" && path != "/metrics.json" && path != "/") return false;
+        if (!response) return true;
         if (path == "/metrics") {
             response->content_type = exporter::kPrometheusContentType;
             response->body = exporter::render_prometheus(exporter::read_block(map_name));
         } else if (path == "/metrics.json") {
             response->content_type = "application/json";
             response->body = exporter::render_json(exporter::read_block(map_name));
-        } else if (path == "/") {
+        } else {
             response->content_type = "text/html; charset=utf-8";
             // The page is self-contained: the browser is told to fetch nothing but the
             // readings from this exporter, so a stray outside reference fails visibly.
@@ -59,8 +61,6 @@ int main(int argc, char** argv) {
                 "Content-Security-Policy: default-src 'none'; script-src 'unsafe-inline'; "
                 "style-src 'unsafe-inline'; img-src data:; connect-src 'self'\r\n";
             response->body = kStatusPage;
-        } else {
-            return false;
         }
         return true;
     };
