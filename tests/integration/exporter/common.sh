@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # common.sh - what the exporter tests share: the run tests' helpers (checks, a feed
 # simulator, a null-module configuration, --status reading), an exporter on a free port and
 # a clean-up that stops everything the test started. Sourced after ZEL, FEEDSIM, NULLMOD,
@@ -30,6 +31,7 @@ start_exporter() {
     exporter_pid=$!
     wait_for 10 test -s "$WORK/exporter.port" || { echo "FAIL the exporter did not start"; cat "$WORK/exporter.out"; exit 1; }
     EXPORTER_PORT=$(cat "$WORK/exporter.port")
+    # shellcheck disable=SC2034  # read by the scripts that source this file
     EXPORTER_URL=http://127.0.0.1:$EXPORTER_PORT
 }
 
