@@ -134,6 +134,11 @@ rm -f "$WORK/stop"; wait "$writer_pid"
 check "the block is gone when its writer ends" test ! -e "$SHM_FILE"
 check "... and the exporter says zel_up 0" bash -c "curl -sS '$EXPORTER_URL/metrics' | grep -qx 'zel_up 0'"
 
+# A second exporter on the same address says why it cannot start.
+"$EXPORTER" --map-name "$MAP_NAME" --listen "127.0.0.1:$EXPORTER_PORT" >taken.out 2>&1; code=$?
+check_code "an address in use ends the start" 1 "$code"
+check "... and says so" grep -q "cannot listen on 127.0.0.1:$EXPORTER_PORT: address in use" taken.out
+
 # A stop signal ends the exporter cleanly.
 kill -TERM "$exporter_pid"; wait "$exporter_pid"; code=$?; exporter_pid=
 check_code "SIGTERM ends the exporter" 0 "$code"
