@@ -8,6 +8,9 @@
 
 namespace {
 
+// A module that writes nothing (the null module) would make tables of bare names.
+const char kNoText[] = "the module writes no column types (a module that stores nothing, such as the null module, cannot make a schema)";
+
 std::string module_error(const DbModule& module, DbConnection* conn) {
     const char* text = module.mod_geterrorstring(conn);
     std::string out = text != nullptr && text[0] != '\0' ? text : "no error text";
@@ -30,8 +33,7 @@ std::string render_column(const DbModule& module, DbConnection* conn, const Sche
     }
     buffer[sizeof buffer - 1] = '\0';
     if (buffer[0] == '\0') {
-        // The null module renders nothing; a table made of bare names would be no table.
-        error = "the module wrote no type text";
+        error = kNoText;
         return {};
     }
     if (std::strlen(buffer) == sizeof buffer - 1) {
@@ -77,6 +79,10 @@ std::vector<RenderedTable> render_schema(const DbModule& module, DbConnection* c
             std::string error;
             std::string text = render_column(module, conn, column, column.type(), column.len(),
                                              column.nullable, column.def->is_unsigned, error);
+            if (text.empty() && error == kNoText) {
+                errors.push_back(error);
+                return out;
+            }
             if (text.empty()) {
                 errors.push_back("Column " + table.name + "." + column.name + " (type \"" +
                                  column.type() + "\"): " + error);
