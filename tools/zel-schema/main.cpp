@@ -91,7 +91,8 @@ int option_value(int argc, char** argv, int& i, const char* shortname, const cha
         value = arg + length + 1;
         return value.empty() ? -1 : 1;
     }
-    if (std::strcmp(arg, longname) != 0 && (shortname == nullptr || std::strcmp(arg, shortname) != 0))
+    if (std::strcmp(arg, longname) != 0 &&
+        (shortname == nullptr || std::strcmp(arg, shortname) != 0))
         return 0;
     if (i + 1 >= argc) return -1;
     value = argv[++i];
@@ -100,42 +101,44 @@ int option_value(int argc, char** argv, int& i, const char* shortname, const cha
 
 int parse_options(int argc, char** argv, Options& options) {
     for (int i = 1; i < argc; ++i) {
+        const char* arg = argv[i];
         std::string value;
         int found = 0;
-        const char* arg = argv[i];
-        if ((found = option_value(argc, argv, i, "-m", "--module", options.module)) != 0 ||
-            (found = option_value(argc, argv, i, "-c", "--config", options.config)) != 0) {
-        } else if ((found = option_value(argc, argv, i, nullptr, "--allow-type", value)) != 0) {
+        if ((found = option_value(argc, argv, i, "-m", "--module", value)) > 0) {
+            options.module = value;
+        } else if (found == 0 &&
+                   (found = option_value(argc, argv, i, "-c", "--config", value)) > 0) {
+            options.config = value;
+        } else if (found == 0 &&
+                   (found = option_value(argc, argv, i, nullptr, "--allow-type", value)) > 0) {
             options.allowed_types.insert(value);
-        } else if ((found = option_value(argc, argv, i, nullptr, "--column-type", value)) != 0) {
+        } else if (found == 0 &&
+                   (found = option_value(argc, argv, i, nullptr, "--column-type", value)) > 0) {
             std::string key;
             ColumnType type;
-            if (found > 0 && !parse_column_type(value, key, type)) {
-                say("error: ", "--column-type wants TABLE.COLUMN=TYPE or TABLE.COLUMN=TYPE(LEN), not " + value);
+            if (!parse_column_type(value, key, type)) {
+                say("error: ",
+                    "--column-type wants TABLE.COLUMN=TYPE or TABLE.COLUMN=TYPE(LEN), not " +
+                        value);
                 return -1;
             }
             options.base_types[key] = type;
+        } else if (found < 0) {
+            say("error: ", std::string("option ") + arg + " needs a value");
+            return -1;
         } else if (std::strcmp(arg, "--apply") == 0) {
-            found = 1;
             options.apply = true;
         } else if (std::strcmp(arg, "--if-not-exists") == 0) {
-            found = 1;
             options.if_not_exists = true;
         } else if (std::strcmp(arg, "-h") == 0 || std::strcmp(arg, "--help") == 0) {
-            found = 1;
             options.help = true;
         } else if (arg[0] == '-' && arg[1] != '\0') {
             say("error: ", std::string("unknown option ") + arg);
             return -1;
         } else if (options.tabledef.empty()) {
-            found = 1;
             options.tabledef = arg;
         } else {
             say("error: ", std::string("more than one table-definition file: ") + arg);
-            return -1;
-        }
-        if (found < 0) {
-            say("error: ", std::string("option ") + arg + " needs a value");
             return -1;
         }
     }
@@ -260,8 +263,8 @@ int run(const Options& options) {
     if (!options.config.empty() && !session.connect(server)) return kExitFailed;
 
     std::vector<std::string> errors, warnings;
-    std::vector<RenderedTable> tables = render_schema(g_module, session.conn(), model,
-                                                      options.if_not_exists, errors, warnings);
+    std::vector<RenderedTable> tables =
+        render_schema(g_module, session.conn(), model, options.if_not_exists, errors, warnings);
     print_all("warning: ", warnings);
     if (!errors.empty()) {
         print_all("error: ", errors);
@@ -270,10 +273,11 @@ int run(const Options& options) {
     }
     if (options.apply) return create_missing(session.conn(), tables);
 
+    std::string rendered = "without a server connection";
+    if (!options.config.empty())
+        rendered = "for the server " + (server.empty() ? std::string("it connected to") : server);
     std::printf("-- Tables of %s: column types and nullability as %s renders them %s.\n",
-                base_name(tabledef), base_name(module),
-                options.config.empty() ? "without a server connection"
-                                       : ("for the server " + (server.empty() ? std::string("it connected to") : server)).c_str());
+                base_name(tabledef), base_name(module), rendered.c_str());
     for (const RenderedTable& table : tables)
         std::printf("\n%s;\n", table.statement.c_str());
     return std::fflush(stdout) == 0 && !std::ferror(stdout) ? kExitOk : kExitFailed;

@@ -104,7 +104,8 @@ void check_type(SchemaModel& model, const SchemaTable& table, const SchemaColumn
                 const std::set<std::string>& extra_types) {
     const FieldDef* def = column.def;
     std::string where = table.name + "." + column.name + " (" + origins(column) + ")";
-    if (column.base) where = table.name + "." + column.name + " (column2 of " + def->lookup_key + ")";
+    if (column.base)
+        where = table.name + "." + column.name + " (column2 of " + def->lookup_key + ")";
     if (column.type() == nullptr) {
         model.errors.push_back("Column " + where + " has no type");
         return;
@@ -133,7 +134,10 @@ void check_status_table(SchemaModel& model, const TableDefinitions& defs) {
     if (status == nullptr) return;
     SchemaTable& table = table_named(model, status->table);
     if (!same_name("name", status->column))
-        model.warnings.push_back("Status table " + table.name + ": zel writes the row names into a column called name, but its instrument column (30:insref) is " + status->column);
+        model.warnings.push_back("Status table " + table.name +
+                                 ": zel writes the row names into a column called name, but its "
+                                 "instrument column (30:insref) is " +
+                                 status->column);
     if (find_column(table, "value") == nullptr)
         model.warnings.push_back("Status table " + table.name +
                                  ": zel writes the values into a column called value, which the "
@@ -144,16 +148,16 @@ void check_status_table(SchemaModel& model, const TableDefinitions& defs) {
 
 const std::set<std::string>& vocabulary_types() {
     static const std::set<std::string> types = {
-        "bigint", "char",     "date",    "datetime", "decimal", "double",  "int",
-        "longtext", "mediumtext", "numeric", "smallint", "text", "time", "varchar"};
+        "bigint",   "char",       "date",    "datetime", "decimal", "double", "int",
+        "longtext", "mediumtext", "numeric", "smallint", "text",    "time",   "varchar"};
     return types;
 }
 
 bool plain_sql_name(const std::string& name) {
     size_t dot = name.find('.');
     if (dot != std::string::npos)
-        return name.find('.', dot + 1) == std::string::npos && plain_sql_name(name.substr(0, dot)) &&
-               plain_sql_name(name.substr(dot + 1));
+        return name.find('.', dot + 1) == std::string::npos &&
+               plain_sql_name(name.substr(0, dot)) && plain_sql_name(name.substr(dot + 1));
     if (name.empty() || std::isdigit(static_cast<unsigned char>(name[0])) || name[0] == '$')
         return false;
     for (char c : name) {
@@ -226,8 +230,9 @@ SchemaModel build_schema(const TableDefinitions& defs, const std::set<std::strin
         bool instrument = false;
         for (SchemaColumn& column : table.columns) {
             check_type(model, table, column, extra_types);
-            instrument = instrument || is_instrument_field(column.def) ||
-                         std::any_of(column.others.begin(), column.others.end(), is_instrument_field);
+            instrument =
+                instrument || is_instrument_field(column.def) ||
+                std::any_of(column.others.begin(), column.others.end(), is_instrument_field);
             column.nullable = column.base || column.def->nullable != 0;
             if (column.key) {
                 table.has_primary_key = true;

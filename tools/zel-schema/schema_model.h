@@ -28,8 +28,8 @@ struct SchemaColumn {
     const FieldDef* def = nullptr;
     std::vector<const FieldDef*> others;
     bool nullable = true;
-    bool key = false;   // in the primary key
-    bool base = false;  // raw-value column (column2) of a calculated field
+    bool key = false;                 // in the primary key
+    bool base = false;                // raw-value column (column2) of a calculated field
     std::optional<ColumnType> given;  // a base column's type from the command line
 
     const char* type() const { return given ? given->type.c_str() : def->type; }

@@ -9,7 +9,9 @@
 namespace {
 
 // A module that writes nothing (the null module) would make tables of bare names.
-const char kNoText[] = "the module writes no column types (a module that stores nothing, such as the null module, cannot make a schema)";
+const char kNoText[] =
+    "the module writes no column types (a module that stores nothing, such as the null module, "
+    "cannot make a schema)";
 
 std::string module_error(const DbModule& module, DbConnection* conn) {
     const char* text = module.mod_geterrorstring(conn);
@@ -49,8 +51,8 @@ void compare_definitions(const DbModule& module, DbConnection* conn, const std::
                          const SchemaColumn& column, std::vector<std::string>& warnings) {
     std::string error;
     const FieldDef* def = column.def;
-    std::string used =
-        render_column(module, conn, column, def->type, def->len, def->nullable != 0, def->is_unsigned, error);
+    std::string used = render_column(module, conn, column, def->type, def->len, def->nullable != 0,
+                                     def->is_unsigned, error);
     if (used.empty()) return;
     for (const FieldDef* other : column.others) {
         if (other->type == nullptr) continue;

@@ -96,6 +96,7 @@ refused missing_module 1 "could not load the database module ./no_module.so" \
 refused no_module 2 "no database module" merged.tabledef
 refused apply_without_config 2 "--apply needs --config" --apply --module "$PG" merged.tabledef
 refused unknown_option 2 "unknown option --drop" --drop merged.tabledef
+refused missing_value 2 "option --module needs a value" merged.tabledef --module
 refused bad_column_type 2 "--column-type wants TABLE.COLUMN=TYPE" --module "$PG" --column-type=eps merged.tabledef
 refused missing_config 1 "could not read the configuration file nothing.config" --config nothing.config
 
