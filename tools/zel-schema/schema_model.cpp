@@ -63,8 +63,6 @@ std::string origins(const SchemaColumn& column) {
 
 void add_field(SchemaModel& model, const FieldDef* def) {
     SchemaTable& table = table_named(model, def->table);
-    if (std::find(table.kinds.begin(), table.kinds.end(), def->kind) == table.kinds.end())
-        table.kinds.push_back(def->kind);
     SchemaColumn* column = find_column(table, def->column);
     if (column == nullptr) {
         table.columns.push_back(SchemaColumn{});
@@ -144,6 +142,20 @@ void check_status_table(SchemaModel& model, const TableDefinitions& defs) {
                                  "file does not define");
 }
 
+// The differences (kind 254) are computed inside one UPDATE from the reference prices
+// (kind 18) of the same row, so both kinds must share a table.
+void check_differences_table(SchemaModel& model, const TableDefinitions& defs) {
+    const MessageDef* differences = defs.find_messagedef(254);
+    const MessageDef* performance = defs.find_messagedef(18);
+    if (differences == nullptr || performance == nullptr ||
+        same_name(differences->table, performance->table))
+        return;
+    model.warnings.push_back(std::string("The differences (kind 254, table ") + differences->table +
+                             ") are computed from the reference prices of the same row, but "
+                             "kind 18 puts those into table " +
+                             performance->table);
+}
+
 }  // namespace
 
 const std::set<std::string>& vocabulary_types() {
@@ -219,6 +231,7 @@ SchemaModel build_schema(const TableDefinitions& defs, const std::set<std::strin
         add_base_columns(table);
     give_base_types(model, base_types);
     check_status_table(model, defs);
+    check_differences_table(model, defs);
 
     for (SchemaTable& table : model.tables) {
         if (table.columns.empty()) {

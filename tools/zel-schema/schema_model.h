@@ -42,7 +42,6 @@ struct SchemaColumn {
 struct SchemaTable {
     std::string name;
     std::vector<SchemaColumn> columns;
-    std::vector<unsigned> kinds;  // message kinds that name the table, in file order
     bool has_primary_key = false;
 };
 
