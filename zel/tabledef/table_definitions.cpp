@@ -124,6 +124,13 @@ const MessageDef* TableDefinitions::find_messagedef(unsigned kind) const {
     return kinds_[kind].messagedef;
 }
 
+void TableDefinitions::note_table(const char* table) {
+    if (table == nullptr) return;
+    for (const char* known : tables_)
+        if (std::strcmp(known, table) == 0) return;
+    tables_.push_back(keep(table));
+}
+
 std::vector<const char*> TableDefinitions::keys() const {
     std::vector<const char*> list;
     list.reserve(order_.size());
@@ -135,6 +142,7 @@ std::vector<const char*> TableDefinitions::keys() const {
 void TableDefinitions::clear() {
     table_.clear();
     order_.clear();
+    tables_.clear();
     texts_.clear();
     kinds_ = {};
 }

@@ -86,6 +86,12 @@ class TableDefinitions {
     std::vector<const char*> keys() const;
     // All entries in the same order.
     const std::vector<const FieldDef*>& entries() const { return order_; }
+
+    // Every table that a message element names, once, in the order of first mention, also
+    // when none of its messages defines a field (the reader notes each message's table).
+    // Tools that write a schema need the tables themselves, empty ones included.
+    void note_table(const char* table);
+    const std::vector<const char*>& tables() const { return tables_; }
     size_t size() const { return order_.size(); }
     size_t table_size() const { return table_.bucket_count(); }
 
@@ -111,6 +117,7 @@ class TableDefinitions {
 
     std::unordered_map<std::string, FieldDef, KeyHash, std::equal_to<>> table_;
     std::vector<const FieldDef*> order_;
+    std::vector<const char*> tables_;
     std::vector<std::unique_ptr<char[]>> texts_;
     std::array<KindIndex, kMessageKinds> kinds_;
 };

@@ -136,6 +136,8 @@ void start_message(ParseState& state, const XML_Char** attributes) {
         state.first_kind = static_cast<int64_t>(std::strtoul(mref, nullptr, 10));
     }
     if (table != nullptr) state.table = table;
+    // A message without mref is ignored whole, so its table is none of the program's.
+    if (mref != nullptr && table != nullptr) state.defs.note_table(table);
     if (insertfirst != nullptr) state.insertfirst = insertfirst[0] == 'y' ? 1 : 0;
     if (mref == nullptr || table == nullptr) {
         log_message(

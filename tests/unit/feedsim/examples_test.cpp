@@ -80,7 +80,8 @@ std::string pg_type(const char* type, const char* len) {
     if (t == "char") return sized("character");
     if (t == "varchar") return sized("character varying");
     if (t == "mediumtext") return sized("text");
-    if (t == "time" || t == "datetime") return "time without time zone";
+    if (t == "time") return "time without time zone";
+    if (t == "datetime") return "timestamp without time zone";
     if (t == "int") return sized("integer");
     return sized(t);
 }

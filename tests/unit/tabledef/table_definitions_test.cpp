@@ -339,6 +339,20 @@ TEST_F(TableDefinitionsTest, ACutFileIsUsedAsFarAsItWasRead) {
     EXPECT_TRUE(logged(LOG_LEVEL_WARNING, "defines no fields"));
 }
 
+TEST_F(TableDefinitionsTest, TablesAreNotedOnceInFileOrderEvenWithoutFields) {
+    ASSERT_EQ(1, parse(R"(<definitions>
+        <message mref="2" table="quotes"><field tag="insref" column="insref"/></message>
+        <message mref="11" table="actions"></message>
+        <message table="no_kind"><field tag="insref" column="insref"/></message>
+        <message mref="8" table="quotes"></message>
+        <message mref="6" table="basic"><field tag="insref" column="insref"/></message>
+        </definitions>)"));
+    std::vector<std::string> tables(defs_.tables().begin(), defs_.tables().end());
+    EXPECT_EQ((std::vector<std::string>{"quotes", "actions", "basic"}), tables);
+    defs_.clear();
+    EXPECT_TRUE(defs_.tables().empty());
+}
+
 TEST_F(TableDefinitionsTest, LookupsByTextNumberAndWord) {
     std::string long_tag(300, 't');
     std::string long_column(20000, 'c');
