@@ -5,7 +5,8 @@
 // "name=value" lines; blank lines and lines starting with '#' or ';' are ignored. Key paths
 // and value names are compared without regard to case, as the registry does; values are
 // taken as written up to the end of the line. The file is ZEL_REGISTRY from the
-// environment, or etc/zel/registry under the install prefix. Called on the main thread
+// environment, or zel/registry in the system configuration directory of the install prefix
+// (/etc for a /usr install, /usr/local/etc by default). Called on the main thread
 // (start-up, one-shot modes) and by installers; writes replace the file in one rename.
 #pragma once
 

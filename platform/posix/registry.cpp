@@ -12,8 +12,10 @@
 #include <cstring>
 #include <vector>
 
-#ifndef ZEL_INSTALL_PREFIX
-#define ZEL_INSTALL_PREFIX "/usr/local"
+// The build passes the system configuration directory of its install prefix: /etc for a
+// package installed under /usr, /usr/local/etc for a hand-made install.
+#ifndef ZEL_SYSCONF_DIR
+#define ZEL_SYSCONF_DIR "/usr/local/etc"
 #endif
 
 namespace {
@@ -72,7 +74,7 @@ bool read_lines(std::vector<std::string>* lines) {
 std::string platform_registry_file() {
     const char* path = std::getenv("ZEL_REGISTRY");
     if (path && *path) return path;
-    return ZEL_INSTALL_PREFIX "/etc/zel/registry";
+    return ZEL_SYSCONF_DIR "/zel/registry";
 }
 
 int platform_registry_read_string(const char* key_path, const char* name, char** out) {

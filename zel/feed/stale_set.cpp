@@ -4,6 +4,9 @@
 // every basic-data message, so the set is a slot table keyed by the reference itself.
 #include "zel/feed/stale_set.h"
 
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "zel/frame/config.h"
@@ -16,6 +19,28 @@ namespace {
 U64Table<char> g_stale;  // feed thread (start-up before the threads run)
 
 }  // namespace
+
+RequestedInstruments::RequestedInstruments(const std::string& insrefs) {
+    const char* text = insrefs.c_str();
+    while (*text == ' ' || *text == '\t') ++text;
+    if (*text == '\0' || std::strcmp(text, "*") == 0) return;
+    all_ = false;
+    while (*text) {
+        char* end = nullptr;
+        unsigned long long insref = std::strtoull(text, &end, 10);
+        if (end == text) {
+            ++text;  // a separator, or a character that is no reference
+            continue;
+        }
+        sorted_.push_back(insref);
+        text = end;
+    }
+    std::sort(sorted_.begin(), sorted_.end());
+}
+
+bool RequestedInstruments::contains(uint64_t insref) const {
+    return all_ || std::binary_search(sorted_.begin(), sorted_.end(), insref);
+}
 
 int staleSetCreate(size_t size_hint) {
     if (!g_stale.create(size_hint)) {

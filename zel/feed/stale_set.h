@@ -7,6 +7,23 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
+
+// The instruments an `insrefs` setting asks the feed for: "*" (or nothing) for all, or a list
+// of references separated by blanks, tabs or commas. Only a requested instrument can be
+// struck by this instance's snapshot, so only those may enter the stale set: otherwise an
+// instance that serves part of the universe would delete the instruments of every other
+// instance writing into the same database.
+class RequestedInstruments {
+public:
+    explicit RequestedInstruments(const std::string& insrefs);
+    bool contains(uint64_t insref) const;
+
+private:
+    bool all_ = true;
+    std::vector<uint64_t> sorted_;
+};
 
 // Creates an empty set sized for `size_hint` references (an earlier set is dropped).
 // Returns 1, or 0 when memory runs out (logged).

@@ -109,8 +109,8 @@ void write_start_status_rows() {
                      format("INSERT INTO %s (name,value) VALUES ('Running','1')", status->table));
 }
 
-// The references the basic-data table holds already (other than deleted ones), for the
-// stale-instrument pass of the feed thread.
+// The references the basic-data table holds already (other than deleted ones) and this
+// instance requests, for the stale-instrument pass of the feed thread.
 void load_stale_set() {
     if (g_config.requestbasicdata != 1 || g_config.deletelimit == 0) return;
     const MessageDef* basic = find_messagedef(6);
@@ -123,12 +123,13 @@ void load_stale_set() {
     int32_t status = 0;
     ResultValue* rows = query(worker, &status, ZEL_LABEL);
     if (rows && staleSetCreate(kStaleSetSize)) {
+        const RequestedInstruments requested(g_config.insrefs);
         for (ResultValue* row = rows; row; row = row->next) {
             if (!row->value) continue;
             char* end = nullptr;
             unsigned long long insref = std::strtoull(row->value, &end, 10);
             if (end == row->value) continue;
-            if (insref < g_config.deletelimit) staleSetAdd(insref);
+            if (insref < g_config.deletelimit && requested.contains(insref)) staleSetAdd(insref);
         }
     }
     free_result(worker);
