@@ -1,8 +1,8 @@
 # ZelPackage.cmake - what `cmake --install` puts where, and the two Debian packages that
 # `cpack -G DEB` builds from it (see docs/packaging.md):
 #
-#   zel        the program, zel-schema and zel_exporter in bin/, the database modules in lib/zel/, the example
-#              configuration, table definitions and registry file as conffiles in /etc/zel/,
+#   zel        the program, zel-schema and zel_exporter in bin/, the database modules in
+#              lib/zel/, the example configuration, table definitions and registry file as conffiles in /etc/zel/,
 #              the examples and schemas under share/doc/zel/, the systemd units and the scripts
 #              that create the system user it runs as;
 #   zel-tools  the feed simulator and the benchmarks.
@@ -25,6 +25,7 @@ foreach(module dbdrv_null dbdrv_pgsql dbdrv_odbc)
 endforeach()
 foreach(tool zel-schema zel_exporter)
   if(TARGET ${tool})
+    set_target_properties(${tool} PROPERTIES INSTALL_RPATH "${CMAKE_INSTALL_PREFIX}/${ZEL_MODULE_DIR}")
     install(TARGETS ${tool} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT zel)
   endif()
 endforeach()
