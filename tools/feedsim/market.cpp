@@ -261,6 +261,7 @@ void Market::make_instrument(Instrument* ins, uint64_t insref) {
 
 void Market::select(const std::vector<int>& classes, const std::vector<uint64_t>& insrefs) {
     selected_.clear();
+    listed_ = !insrefs.empty();
     for (size_t i = 0; i < universe_.size(); ++i)
         if (insrefs.empty() ||
             std::find(insrefs.begin(), insrefs.end(), universe_[i].insref) != insrefs.end())
@@ -943,11 +944,17 @@ int Market::write_reset(FrameWriter& out, Instrument& ins) {
 }
 
 int Market::write_delete(FrameWriter& out, size_t index) {
-    // The instrument leaves the market and a new one takes its place in the universe.
+    // The instrument leaves the market and a new one takes its place in the universe. A
+    // client that named its instruments did not ask for the newcomer: it leaves that
+    // client's selection, so that clients with disjoint lists never share an instrument.
     Instrument& gone = universe_[index];
     begin(out, FEED_INSTRUMENT_DELETE, gone.insref);
     int n = 1;
     make_instrument(&gone, next_insref_++);
+    if (listed_) {
+        selected_.erase(std::find(selected_.begin(), selected_.end(), index));
+        return n;
+    }
     if (want_basic_) n += write_basicdata(out, gone);
     return n;
 }

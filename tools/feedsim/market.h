@@ -149,6 +149,7 @@ class Market {
     uint64_t rng_;
     std::vector<Instrument> universe_;
     std::vector<size_t> selected_;  // indexes into universe_
+    bool listed_ = false;           // the client named its instruments (not "*")
     std::vector<bool> allowed_;     // by message type
     std::vector<MixEntry> live_;    // the mix restricted to allowed types
     int total_weight_ = 0;
