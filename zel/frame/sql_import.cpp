@@ -99,13 +99,17 @@ void DumpReader::close() {
 DumpReadResult DumpReader::read_line() {
     buffer_.clear();
     statement_line_ = newlines_ + 1;
+    // A line that begins with a backslash is a command for an interactive client, not SQL:
+    // it is kept as written, so that it can be recognised.
+    bool client_command = false;
     try {
         for (;;) {
             int c = gzgetc(file_);
             if (c == -1) break;
             if (c == '\n') ++newlines_;
             if (c == '\n' || c == '\r') return DUMP_STATEMENT;
-            if (c != '\\' || !escapes_) {
+            if (buffer_.empty() && c == '\\') client_command = true;
+            if (c != '\\' || !escapes_ || client_command) {
                 buffer_.push_back(static_cast<char>(c));
                 continue;
             }
@@ -137,7 +141,11 @@ DumpReadResult DumpReader::read_line() {
 
 bool DumpReader::worth_executing() const {
     if (buffer_.size() < 3) return false;
-    return !(buffer_[0] == '-' && buffer_[1] == '-') && !(buffer_[0] == '/' && buffer_[1] == '*');
+    if (buffer_.compare(0, 2, "--") == 0 || buffer_.compare(0, 2, "/*") == 0) return false;
+    // The guard that newer dump tools put around a dump against commands smuggled into it
+    // in data: it means nothing to the server, and the import runs no client commands
+    // anyway. Other client commands are sent, fail and are reported.
+    return buffer_.compare(0, 10, "\\restrict ") != 0 && buffer_.compare(0, 12, "\\unrestrict ") != 0;
 }
 
 // A dump that sets standard_conforming_strings was written for a server that reads its

@@ -114,7 +114,8 @@ TEST(DumpReader, OneLineIsOneStatementWithTheEscapesTranslated) {
 TEST(DumpReader, EmptyAndCommentOnlyInputsHaveNoStatements) {
     EXPECT_TRUE(read_all(write_plain("empty.sql", "")).statements.empty());
     EXPECT_TRUE(read_all(write_gzip("empty.sql.gz", "")).statements.empty());
-    ReadAll comments = read_all(write_plain("comments.sql", "--\n-- x\n/* y */\r\n\r\n;\n"));
+    ReadAll comments = read_all(write_plain(
+        "comments.sql", "--\n-- x\n/* y */\r\n\r\n;\n\\restrict K3y\n\\unrestrict K3y\n"));
     EXPECT_TRUE(comments.statements.empty());
     EXPECT_EQ(comments.last, DUMP_END);
 }
@@ -136,6 +137,13 @@ TEST(DumpReader, AStringSyntaxDeclarationStopsTheTranslation) {
     ReadAll to = read_all(
         write_plain("set_to.sql", "set Standard_Conforming_Strings TO off;\nSELECT 'a\\\\b';\n"));
     EXPECT_EQ(to.statements[1], "SELECT 'a\\\\b';");
+}
+
+TEST(DumpReader, OtherClientCommandsAreSentAsWritten) {
+    ReadAll all = read_all(write_plain("client.sql", "\\connect other\\n\nSELECT 1\\n\n"));
+    ASSERT_EQ(all.statements.size(), 2u);
+    EXPECT_EQ(all.statements[0], "\\connect other\\n");
+    EXPECT_EQ(all.statements[1], "SELECT 1\n");
 }
 
 TEST(DumpReader, GzipAndPlainGiveTheSameStatements) {
