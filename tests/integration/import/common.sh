@@ -6,11 +6,11 @@
 # shellcheck source=../pg_run/common.sh
 source "$(dirname "${BASH_SOURCE[0]}")/../pg_run/common.sh"
 
-# fill_with_generated_run DB SECONDS: the simulator's generated market for SECONDS, written
-# by zel into DB; zel must end cleanly with no failed statement.
+# fill_with_generated_run DB SECONDS INSTRUMENTS RATE: the simulator's generated market for
+# SECONDS, written by zel into DB; zel must end cleanly with no failed statement.
 fill_with_generated_run() {
     local db=$1 seconds=$2
-    start_feedsim --instruments 200 --rate 2000 --seed 11 --duration "$seconds"
+    start_feedsim --instruments "$3" --rate "$4" --seed 11 --duration "$seconds"
     write_config "$db" updateinterval 1
     start_zel fill.out
     wait "$feedsim_pid"
