@@ -33,16 +33,26 @@ constexpr unsigned kReadBufferBytes = 256 * 1024;
 // stored as two (the server reads a doubled quote as one, without backslash escapes).
 int escaped(int c) {
     switch (c) {
-        case '%': return '%';
-        case '\'': return -2;
-        case '"': return '"';
-        case '\\': return '\\';
-        case '_': return '_';
-        case 'b': return 8;
-        case 'n': return 10;
-        case 'r': return 13;
-        case 't': return 9;
-        default: return -1;
+        case '%':
+            return '%';
+        case '\'':
+            return -2;
+        case '"':
+            return '"';
+        case '\\':
+            return '\\';
+        case '_':
+            return '_';
+        case 'b':
+            return 8;
+        case 'n':
+            return 10;
+        case 'r':
+            return 13;
+        case 't':
+            return 9;
+        default:
+            return -1;
     }
 }
 
@@ -58,7 +68,8 @@ bool starts_with_word(const char*& text, const char* word) {
 }
 
 void skip_blanks(const char*& text) {
-    while (*text == ' ' || *text == '\t') ++text;
+    while (*text == ' ' || *text == '\t')
+        ++text;
 }
 
 void print_progress(FILE* progress, const ImportTotals& totals) {
@@ -145,7 +156,8 @@ bool DumpReader::worth_executing() const {
     // The guard that newer dump tools put around a dump against commands smuggled into it
     // in data: it means nothing to the server, and the import runs no client commands
     // anyway. Other client commands are sent, fail and are reported.
-    return buffer_.compare(0, 10, "\\restrict ") != 0 && buffer_.compare(0, 12, "\\unrestrict ") != 0;
+    return buffer_.compare(0, 10, "\\restrict ") != 0 &&
+           buffer_.compare(0, 12, "\\unrestrict ") != 0;
 }
 
 // A dump that sets standard_conforming_strings was written for a server that reads its

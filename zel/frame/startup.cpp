@@ -319,9 +319,9 @@ int startup() {
     }
 
     // 16. An import, on queue 1's connection; a check run or an import ends here.
-    bool imported = !config.import_given ||
-                    sql_import(config.import_path.c_str(), g_workers[0].connection, stdout,
-                               stderr) == 1;
+    bool imported =
+        !config.import_given ||
+        sql_import(config.import_path.c_str(), g_workers[0].connection, stdout, stderr) == 1;
     if (config.check == 1 || config.import_given) {
         g_module.mod_disconnect(g_workers[0].connection);
         g_module.mod_destroy(g_workers[0].connection);

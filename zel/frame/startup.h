@@ -7,8 +7,8 @@
 #pragma once
 
 enum StartupResult {
-    STARTUP_RUNNING = 0,       // the threads run; wait for the stop semaphore, then shutdown()
-    STARTUP_FAILED = 1,        // logged (and, interactively, a key was awaited); end with 1
+    STARTUP_RUNNING = 0,         // the threads run; wait for the stop semaphore, then shutdown()
+    STARTUP_FAILED = 1,          // logged (and, interactively, a key was awaited); end with 1
     STARTUP_ONE_SHOT_DONE = 2,   // a check mode finished with a passing check; end with 0
     STARTUP_ONE_SHOT_FAILED = 3  // an import ran and did not import everything; end with 1
 };

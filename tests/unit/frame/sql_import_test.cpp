@@ -183,9 +183,8 @@ TEST(DumpReader, DamagedChecksumOrDataIsReported) {
     EXPECT_EQ(all.last, DUMP_DAMAGED);
     EXPECT_EQ(all.damage, "incorrect data check");
     ASSERT_GT(all.statements.size(), 10000u);
-    EXPECT_EQ(all.statements.back().rfind("INSERT INTO t VALUES (" +
-                                              std::to_string(all.statements.size()) + ",",
-                                          0),
+    EXPECT_EQ(all.statements.back().rfind(
+                  "INSERT INTO t VALUES (" + std::to_string(all.statements.size()) + ",", 0),
               0u);
 
     std::string garbled = read_bytes(write_gzip("garbled.sql.gz", numbered_inserts(20000)));
@@ -242,7 +241,8 @@ class SqlImport : public ::testing::Test {
         std::rewind(file);
         std::string text;
         int c;
-        while ((c = std::fgetc(file)) != EOF) text.push_back(static_cast<char>(c));
+        while ((c = std::fgetc(file)) != EOF)
+            text.push_back(static_cast<char>(c));
         std::fclose(file);
         return text;
     }
@@ -285,8 +285,7 @@ TEST_F(SqlImport, ProgressAfterEveryThousandAndAtTheEnd) {
     answers()["INSERT INTO t VALUES (1500,'row 11878500 of a dump that goes on')"] =
         ZEL_RESULT_FAILED;
     EXPECT_EQ(run(write_gzip("progress.sql.gz", numbered_inserts(2500))), 0);
-    EXPECT_EQ(progress_,
-              "\rSuccess:1000 Failed:0\rSuccess:1999 Failed:1\rSuccess:2499 Failed:1\n");
+    EXPECT_EQ(progress_, "\rSuccess:1000 Failed:0\rSuccess:1999 Failed:1\rSuccess:2499 Failed:1\n");
 }
 
 TEST_F(SqlImport, DamagedInputEndsTheImportAsAFailureAfterWhatCameBefore) {
