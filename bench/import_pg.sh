@@ -3,13 +3,15 @@
 # PostgreSQL table by zel --import and by psql -f, one after the other, on the same server and
 # the same statements. Each statement is its own transaction in both.
 #
-#   bench/import_pg.sh [--size MB] [--build DIR] [--durable] [--gzip] [--work DIR]
+#   bench/import_pg.sh [--size MB] [--build DIR] [--durable] [--gzip] [--repeat N] [--work DIR]
 #
 #   --size MB    size of the dump (default 1024); a second dump of a tenth of it is imported
 #                by zel too, to show that its memory does not grow with the file
 #   --build DIR  where zel and dbdrv_pgsql are built (default build)
 #   --durable    the server's default durability settings (default: no fsync, as in tests)
 #   --gzip       zel reads the dump gzip-compressed (psql reads it through zcat)
+#   --repeat N   runs of each, alternating psql and zel (default 2); the best of each counts,
+#                since on a shared machine the slower runs measure the neighbours
 #   --work DIR   work directory (default DIR/import-bench under the build directory)
 #
 # Reported: rows per second of each, their ratio (zel / psql), and zel's peak resident
@@ -21,6 +23,7 @@ BUILD=$ROOT/build
 SIZE_MB=1024
 DURABLE=
 GZIP=0
+REPEAT=2
 WORK=
 while (($#)); do
     case $1 in
@@ -28,8 +31,9 @@ while (($#)); do
     --build) BUILD=$(cd "$2" && pwd); shift 2 ;;
     --durable) DURABLE=--durable; shift ;;
     --gzip) GZIP=1; shift ;;
+    --repeat) REPEAT=$2; shift 2 ;;
     --work) WORK=$2; shift 2 ;;
-    *) sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2 ;;
+    *) sed -n '2,18p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2 ;;
     esac
 done
 WORK=${WORK:-$BUILD/import-bench}
@@ -118,14 +122,22 @@ suffix=
 ((GZIP)) && suffix=.gz
 read -r small_seconds small_rss < <(run_zel "small.sql$suffix")
 [[ $(count_rows) == "$SMALL_ROWS" ]] || { echo "zel imported $(count_rows) of $SMALL_ROWS rows" >&2; exit 1; }
-psql_seconds=$(run_psql "dump.sql$suffix")
-[[ $(count_rows) == "$ROWS" ]] || { echo "psql imported $(count_rows) of $ROWS rows" >&2; exit 1; }
-read -r zel_seconds zel_rss < <(run_zel "dump.sql$suffix")
-[[ $(count_rows) == "$ROWS" ]] || { echo "zel imported $(count_rows) of $ROWS rows" >&2; exit 1; }
+psql_seconds= zel_seconds= zel_rss=0
+for ((run = 1; run <= REPEAT; run++)); do
+    seconds=$(run_psql "dump.sql$suffix")
+    [[ $(count_rows) == "$ROWS" ]] || { echo "psql imported $(count_rows) of $ROWS rows" >&2; exit 1; }
+    echo "run $run: psql -f $seconds s"
+    [[ -z $psql_seconds || $(echo "$seconds < $psql_seconds" | bc) == 1 ]] && psql_seconds=$seconds
+    read -r seconds rss < <(run_zel "dump.sql$suffix")
+    [[ $(count_rows) == "$ROWS" ]] || { echo "zel imported $(count_rows) of $ROWS rows" >&2; exit 1; }
+    echo "run $run: zel --import $seconds s"
+    [[ -z $zel_seconds || $(echo "$seconds < $zel_seconds" | bc) == 1 ]] && zel_seconds=$seconds
+    ((rss > zel_rss)) && zel_rss=$rss
+done
 
 zel_rate=$(echo "$ROWS / $zel_seconds" | bc)
 psql_rate=$(echo "$ROWS / $psql_seconds" | bc)
-echo "server: ${DURABLE:---fast}; input: dump.sql$suffix"
+echo "server: ${DURABLE:---fast}; input: dump.sql$suffix; best of $REPEAT runs each"
 printf 'psql -f:      %8d rows/s (%s s)\n' "$psql_rate" "$psql_seconds"
 printf 'zel --import: %8d rows/s (%s s)\n' "$zel_rate" "$zel_seconds"
 echo "ratio zel/psql: $(echo "scale=3; $zel_rate / $psql_rate" | bc)"
