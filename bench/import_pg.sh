@@ -122,7 +122,7 @@ suffix=
 ((GZIP)) && suffix=.gz
 read -r small_seconds small_rss < <(run_zel "small.sql$suffix")
 [[ $(count_rows) == "$SMALL_ROWS" ]] || { echo "zel imported $(count_rows) of $SMALL_ROWS rows" >&2; exit 1; }
-psql_seconds= zel_seconds= zel_rss=0
+psql_seconds='' zel_seconds='' zel_rss=0
 for ((run = 1; run <= REPEAT; run++)); do
     seconds=$(run_psql "dump.sql$suffix")
     [[ $(count_rows) == "$ROWS" ]] || { echo "psql imported $(count_rows) of $ROWS rows" >&2; exit 1; }

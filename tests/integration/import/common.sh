@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # common.sh - what the import tests share beyond the PostgreSQL run tests' helpers (sourced
 # from ../pg_run/common.sh): a source database filled by a generated zel run, a zel
 # configuration for an import into a given database, and the comparison of every table of
