@@ -29,8 +29,15 @@ rm -rf "$WORK" && mkdir -p "$WORK" && cd "$WORK" || exit 1
 source "$HERE/common.sh"
 use_pg_env "$ZEL_PG_ENV"
 
-# The MariaDB server, on its socket only.
+# The MariaDB server, on its socket only. Its files live in the work directory unless the
+# server's user cannot reach it or the socket's path would be too long for a socket name.
 MDB=$WORK/mdb
+MDB_PRIVATE=0
+if ((${#MDB} > 90)) || ! runuser -u mysql -- test -x "$WORK" 2>/dev/null; then
+    MDB=$(mktemp -d /tmp/zel-mdb.XXXXXX) || exit 1
+    chmod 755 "$MDB"
+    MDB_PRIVATE=1
+fi
 SOCK=$MDB/mysqld.sock
 install -d -o mysql -g mysql -m 750 "$MDB" "$MDB/tmp"
 mariadb-install-db --no-defaults --user=mysql --datadir="$MDB/data" --tmpdir="$MDB/tmp" \
@@ -44,6 +51,7 @@ mariadbd_pid=$!
 stop_mariadb() {
     mariadb-admin --no-defaults --socket="$SOCK" -uroot shutdown >/dev/null 2>&1
     wait "$mariadbd_pid" 2>/dev/null
+    ((MDB_PRIVATE)) && rm -rf "$MDB"
 }
 cleanup_hooks+=(stop_mariadb)
 wait_for 60 mariadb-admin --no-defaults --socket="$SOCK" -uroot ping >/dev/null 2>&1 ||
