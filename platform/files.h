@@ -7,3 +7,7 @@ inline constexpr char kPathSeparator = '/';
 
 // Creates one directory level; true when it was created (an existing one gives false).
 bool platform_make_directory(const char* path);
+
+// The descriptor of standard input, set to deliver its bytes unchanged (no line-end or
+// end-of-file translation), for readers that take a descriptor.
+int platform_binary_standard_input();

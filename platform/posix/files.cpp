@@ -7,3 +7,8 @@
 bool platform_make_directory(const char* path) {
     return mkdir(path, 0777) == 0;
 }
+
+// Standard input already delivers bytes unchanged here.
+int platform_binary_standard_input() {
+    return 0;
+}

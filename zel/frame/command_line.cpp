@@ -210,14 +210,6 @@ int zel_main(int argc, char** argv) {
     std::fflush(stdout);
     if (parsed != COMMAND_LINE_RUN) return parsed;
     if (config.status_mode) return print_status_report(config.map_name.c_str(), stdout);
-    if (config.import_given) {
-        // Refused before anything is connected: nothing would be imported.
-        log_message(LOG_LEVEL_ERROR,
-                    "Importing SQL files (--import=%s) is not available in this "
-                    "version of zel",
-                    config.import_path.c_str());
-        return 1;
-    }
     return run_program(config);
 }
 

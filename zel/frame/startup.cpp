@@ -25,6 +25,7 @@
 #include "zel/frame/log.h"
 #include "zel/frame/run_state.h"
 #include "zel/frame/service.h"
+#include "zel/frame/sql_import.h"
 #include "zel/frame/sql_log.h"
 #include "zel/frame/stop_handlers.h"
 #include "zel/frame/supervisor.h"
@@ -318,15 +319,18 @@ int startup() {
         log_message(LOG_LEVEL_INFO, "Skipping SQL database check");
     }
 
-    // 16. A check run ends here.
-    if (config.check == 1) {
+    // 16. An import, on queue 1's connection; a check run or an import ends here.
+    bool imported =
+        !config.import_given ||
+        sql_import(config.import_path.c_str(), g_workers[0].connection, stdout, stderr) == 1;
+    if (config.check == 1 || config.import_given) {
         g_module.mod_disconnect(g_workers[0].connection);
         g_module.mod_destroy(g_workers[0].connection);
         for (DbWorker& worker : g_workers)
             worker.connection = nullptr;
         g_module.mod_exit();
         unload_module();
-        return STARTUP_ONE_SHOT_DONE;
+        return imported ? STARTUP_ONE_SHOT_DONE : STARTUP_ONE_SHOT_FAILED;
     }
 
     // 17. The service manager may count the service as running from here.

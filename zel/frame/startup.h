@@ -7,15 +7,16 @@
 #pragma once
 
 enum StartupResult {
-    STARTUP_RUNNING = 0,       // the threads run; wait for the stop semaphore, then shutdown()
-    STARTUP_FAILED = 1,        // logged (and, interactively, a key was awaited); end with 1
-    STARTUP_ONE_SHOT_DONE = 2  // a check mode finished with a passing check; end with 0
+    STARTUP_RUNNING = 0,         // the threads run; wait for the stop semaphore, then shutdown()
+    STARTUP_FAILED = 1,          // logged (and, interactively, a key was awaited); end with 1
+    STARTUP_ONE_SHOT_DONE = 2,   // a check mode finished with a passing check; end with 0
+    STARTUP_ONE_SHOT_FAILED = 3  // an import ran and did not import everything; end with 1
 };
 
 // Every step in order: client identification, configuration, check-mode credentials,
 // syslog, module, queues, account, connections, table definitions, server information,
-// database check, one-shot end, stale set, `running`, status rows, statistics block,
-// threads. Returns a StartupResult. After STARTUP_ONE_SHOT_DONE the module has been ended
+// database check, import, one-shot end, stale set, `running`, status rows, statistics block,
+// threads. Returns a StartupResult. After either STARTUP_ONE_SHOT_ result the module has been ended
 // (mod_exit) and only connection 1 was disconnected; nothing else needs undoing before the
 // process ends.
 int startup();
