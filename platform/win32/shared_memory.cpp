@@ -16,8 +16,12 @@
 
 namespace {
 
-// Full access for everyone, inherited by objects the section would hold.
+// Full access for everyone, inherited by objects the section would hold. Written as an
+// object ACE without object types, which grants what the plain ACE of the fallback grants;
+// some implementations (Wine's among them) refuse an object ACE whose type fields are empty,
+// and the fallback keeps the section shared there instead of leaving the counters private.
 constexpr const char* kSectionSecurity = "D:(OA;OI;GAFA;;;WD)";
+constexpr const char* kSectionSecurityPlain = "D:(A;OI;GAFA;;;WD)";
 
 std::string writer_mark_name(const std::string& name) {
     return name + " Writer";
@@ -35,7 +39,9 @@ bool platform_shm_create(const char* name, size_t size, SharedSection* out, int*
     attributes.bInheritHandle = TRUE;
     attributes.lpSecurityDescriptor = nullptr;
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(
-            kSectionSecurity, SDDL_REVISION_1, &attributes.lpSecurityDescriptor, nullptr)) {
+            kSectionSecurity, SDDL_REVISION_1, &attributes.lpSecurityDescriptor, nullptr) &&
+        !ConvertStringSecurityDescriptorToSecurityDescriptorA(
+            kSectionSecurityPlain, SDDL_REVISION_1, &attributes.lpSecurityDescriptor, nullptr)) {
         *error = static_cast<int>(GetLastError());
         return false;
     }
