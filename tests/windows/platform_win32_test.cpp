@@ -208,10 +208,22 @@ TEST(Sockets, TcpStreamReadsWithoutWaitingAndSeesTheEnd) {
     EXPECT_EQ(error, PLATFORM_SOCKET_REFUSED);
 }
 
+bool under_wine() {
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    return ntdll && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
 TEST(Account, AWrongPasswordIsRefusedWithTheSystemsCode) {
     intptr_t token = 0;
     int code = platform_account_logon("zel-no-such-user", ".", "wrong password", &token);
-    EXPECT_NE(code, 0);
+    if (under_wine()) {
+        // Wine's LogonUser accepts every account and hands out a placeholder token; what
+        // can be checked is that the token the system gave is the one passed on.
+        EXPECT_EQ(code, 0);
+        EXPECT_EQ(token, static_cast<intptr_t>(0xdeadbeef));
+        return;
+    }
+    EXPECT_EQ(code, ERROR_LOGON_FAILURE);
     EXPECT_EQ(token, -1);
 }
 
