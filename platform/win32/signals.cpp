@@ -9,12 +9,15 @@
 // returns. The routine therefore waits, after the program's handler has asked the run to
 // stop, until platform_signal_thread_stop says that the program has shut down (the system
 // allows a few seconds for close and more for shutdown; it ends the process after that in
-// any case). Ctrl+C and Ctrl+Break return at once: the process goes on.
+// any case). Ctrl+C and Ctrl+Break return at once: the process goes on. A service ignores
+// the logoff of a user.
 #include "platform/signals.h"
 
 #include <windows.h>
 
 #include <atomic>
+
+#include "platform/service_control.h"
 
 namespace {
 
@@ -22,6 +25,9 @@ std::atomic<ConsoleEventHandler> g_handler{nullptr};
 HANDLE g_finished = nullptr;  // manual-reset event: set once the program has shut down
 
 BOOL WINAPI control_routine(DWORD type) {
+    // A service sees every user's logoff; the default action would end it with the user's
+    // session, so a service run takes the event and carries on.
+    if (type == CTRL_LOGOFF_EVENT && platform_service_active()) return TRUE;
     ConsoleEventHandler handler = g_handler.load();
     if (!handler) return FALSE;
     if (!handler(static_cast<int>(type))) return FALSE;
