@@ -21,6 +21,7 @@
 #include "platform/signals.h"
 #include "platform/socket.h"
 #include "platform/system_log.h"
+#include "platform/thread_exit.h"
 #include "platform/time_conv.h"
 #include "platform/udp.h"
 #include "platform/win32/event_log.h"
@@ -206,6 +207,31 @@ TEST(Sockets, TcpStreamReadsWithoutWaitingAndSeesTheEnd) {
     // The listener is gone: nobody answers.
     EXPECT_EQ(platform_tcp_connect("127.0.0.1", port, 2000, &error), -1);
     EXPECT_EQ(error, PLATFORM_SOCKET_REFUSED);
+}
+
+// A thread's own objects are released when the thread ends, and only then: C++ thread_local
+// destructors run on freed storage with this runtime, which is why the facility exists.
+struct Probe {
+    static inline std::atomic<int> made{0}, released{0};
+    std::string text = std::string(100, 'p');  // a heap allocation of its own
+    Probe() { ++made; }
+    ~Probe() { ++released; }
+};
+struct OtherProbe;
+
+TEST(ThreadExit, ThreadOwnedObjectsAreReleasedWhenTheThreadEnds) {
+    Probe::made = 0;
+    Probe::released = 0;
+    std::thread worker([] {
+        Probe& first = thread_owned<Probe>();
+        EXPECT_EQ(&first, &thread_owned<Probe>()) << "one object per thread";
+        EXPECT_NE(static_cast<void*>(&first), static_cast<void*>(&thread_owned<Probe, OtherProbe>()))
+            << "a tag makes another object";
+        EXPECT_EQ(Probe::released.load(), 0);
+    });
+    worker.join();
+    EXPECT_EQ(Probe::made.load(), 2);
+    EXPECT_EQ(Probe::released.load(), 2);
 }
 
 bool under_wine() {
