@@ -28,9 +28,9 @@ struct PlatformServiceStatus {
 };
 
 enum PlatformServiceDispatch {
-    PLATFORM_SERVICE_RAN = 0,                // the service ran and has stopped
-    PLATFORM_SERVICE_NOT_A_SERVICE = 1063,   // no service manager started this process
-    PLATFORM_SERVICE_FAILED = -1             // any other refusal (reason in *error)
+    PLATFORM_SERVICE_RAN = 0,               // the service ran and has stopped
+    PLATFORM_SERVICE_NOT_A_SERVICE = 1063,  // no service manager started this process
+    PLATFORM_SERVICE_FAILED = -1            // any other refusal (reason in *error)
 };
 
 using PlatformServiceMain = void (*)();
@@ -39,7 +39,8 @@ using PlatformServiceHandler = void (*)(uint32_t control);
 // Offers the service `name`. When the process was started as that service, runs
 // service_main (which registers and reports through the calls below) and returns
 // PLATFORM_SERVICE_RAN after it has returned.
-PlatformServiceDispatch platform_service_dispatch(const char* name, PlatformServiceMain service_main,
+PlatformServiceDispatch platform_service_dispatch(const char* name,
+                                                  PlatformServiceMain service_main,
                                                   PlatformServiceHandler control_handler,
                                                   std::string* error);
 // Registers the control handler given to the dispatcher; false when the service manager

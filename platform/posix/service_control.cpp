@@ -8,7 +8,8 @@
 
 #include "platform/service_notify.h"
 
-PlatformServiceDispatch platform_service_dispatch(const char* /*name*/, PlatformServiceMain service_main,
+PlatformServiceDispatch platform_service_dispatch(const char* /*name*/,
+                                                  PlatformServiceMain service_main,
                                                   PlatformServiceHandler /*control_handler*/,
                                                   std::string* error) {
     NotifyOpenResult opened = platform_service_notify_open(error);

@@ -16,7 +16,8 @@ using Callbacks = std::vector<std::pair<void (*)(void*), void*>>;
 
 void run_callbacks(void* value) {
     auto* callbacks = static_cast<Callbacks*>(value);
-    for (auto& [fn, arg] : *callbacks) fn(arg);
+    for (auto& [fn, arg] : *callbacks)
+        fn(arg);
     delete callbacks;
 }
 

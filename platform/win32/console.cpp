@@ -18,7 +18,8 @@ ConsoleKeys::ConsoleKeys() {
     if (input == INVALID_HANDLE_VALUE || input == nullptr || !GetConsoleMode(input, &mode)) return;
     saved_ = std::make_unique<Saved>();
     saved_->mode = mode;
-    SetConsoleMode(input, (mode | ENABLE_PROCESSED_INPUT) & ~(ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT));
+    SetConsoleMode(input,
+                   (mode | ENABLE_PROCESSED_INPUT) & ~(ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT));
 }
 
 ConsoleKeys::~ConsoleKeys() {

@@ -22,7 +22,8 @@ void remember_error(const char* what) {
     char text[400] = "";
     DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
                                   nullptr, code, 0, text, sizeof text, nullptr);
-    while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == '\r' || text[length - 1] == ' '))
+    while (length > 0 &&
+           (text[length - 1] == '\n' || text[length - 1] == '\r' || text[length - 1] == ' '))
         text[--length] = '\0';
     std::snprintf(t_error, sizeof t_error, "%s: system error %lu%s%s", what,
                   static_cast<unsigned long>(code), length ? ", " : "", text);

@@ -8,10 +8,10 @@
 #include <cstdint>
 
 struct EventLogRecord {
-    uint16_t type;         // EVENTLOG_ERROR_TYPE, _WARNING_TYPE or _INFORMATION_TYPE
-    uint16_t category;     // always 0
-    uint32_t identifier;   // 0xCFFF0001, 0x8FFF0002 or 0x4FFF0003
-    const char* text;      // the one insertion string: the message
+    uint16_t type;        // EVENTLOG_ERROR_TYPE, _WARNING_TYPE or _INFORMATION_TYPE
+    uint16_t category;    // always 0
+    uint32_t identifier;  // 0xCFFF0001, 0x8FFF0002 or 0x4FFF0003
+    const char* text;     // the one insertion string: the message
 };
 
 // Level 2 is an error, level 3 a warning, every other level information.

@@ -34,7 +34,8 @@ std::string system_message(DWORD code) {
     char text[300] = "";
     DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
                                   nullptr, code, 0, text, sizeof text, nullptr);
-    while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == '\r' || text[length - 1] == ' '))
+    while (length > 0 &&
+           (text[length - 1] == '\n' || text[length - 1] == '\r' || text[length - 1] == ' '))
         text[--length] = '\0';
     char line[400];
     std::snprintf(line, sizeof line, "system error %lu%s%s", static_cast<unsigned long>(code),
@@ -44,7 +45,8 @@ std::string system_message(DWORD code) {
 
 }  // namespace
 
-PlatformServiceDispatch platform_service_dispatch(const char* name, PlatformServiceMain service_main,
+PlatformServiceDispatch platform_service_dispatch(const char* name,
+                                                  PlatformServiceMain service_main,
                                                   PlatformServiceHandler control_handler,
                                                   std::string* error) {
     g_name = name;

@@ -45,8 +45,10 @@ bool platform_block_stop_signals() {
 
 bool platform_signal_thread_start(ConsoleEventHandler handler) {
     if (g_handler.load()) return false;
-    if (!g_finished) g_finished = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    else ResetEvent(g_finished);
+    if (!g_finished)
+        g_finished = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    else
+        ResetEvent(g_finished);
     g_handler = handler;
     if (!SetConsoleCtrlHandler(control_routine, TRUE)) {
         g_handler = nullptr;

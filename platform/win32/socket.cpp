@@ -105,8 +105,8 @@ intptr_t connect_one(const struct addrinfo* a, int timeout_ms, int* error) {
         int rc = wait_one(s, true, timeout_ms);
         int so_error = 0;
         int length = sizeof so_error;
-        if (rc == 1 && getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&so_error),
-                                  &length) == 0 &&
+        if (rc == 1 &&
+            getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&so_error), &length) == 0 &&
             so_error == 0) {
             *error = PLATFORM_SOCKET_OK;
             return static_cast<intptr_t>(s);

@@ -19,7 +19,8 @@ using Callbacks = std::vector<std::pair<void (*)(void*), void*>>;
 void WINAPI run_callbacks(void* value) {
     auto* callbacks = static_cast<Callbacks*>(value);
     if (!callbacks) return;
-    for (auto& [fn, arg] : *callbacks) fn(arg);
+    for (auto& [fn, arg] : *callbacks)
+        fn(arg);
     delete callbacks;
 }
 

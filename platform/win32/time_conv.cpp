@@ -34,6 +34,10 @@ void platform_utc_tm(int64_t seconds, struct tm* out) {
     _gmtime64_s(out, &t);
 }
 
-int64_t platform_local_mktime(struct tm* broken_down) { return _mktime64(broken_down); }
+int64_t platform_local_mktime(struct tm* broken_down) {
+    return _mktime64(broken_down);
+}
 
-int64_t platform_utc_mktime(struct tm* broken_down) { return _mkgmtime64(broken_down); }
+int64_t platform_utc_mktime(struct tm* broken_down) {
+    return _mkgmtime64(broken_down);
+}

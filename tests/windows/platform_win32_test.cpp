@@ -48,7 +48,8 @@ TEST(Registry, ReadsWhatWasWrittenAndTerminatesUnterminatedData) {
 
     // Binary data without a terminator still reads as a terminated text.
     HKEY handle;
-    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_SET_VALUE, &handle), ERROR_SUCCESS);
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_SET_VALUE, &handle),
+              ERROR_SUCCESS);
     ASSERT_EQ(RegSetValueExA(handle, "Raw", 0, REG_BINARY, reinterpret_cast<const BYTE*>("abc"), 3),
               ERROR_SUCCESS);
     RegCloseKey(handle);
@@ -110,7 +111,8 @@ TEST(EventLog, ReportsOneEventWithTheMessageAsItsOnlyString) {
     const char* text = "Connection 1 to database failed: test";
     platform_system_log(2, text);
     EventLogOutcome outcome = platform_last_event();
-    EXPECT_EQ(outcome.error, 0u) << (outcome.register_failed ? "RegisterEventSource" : "ReportEvent");
+    EXPECT_EQ(outcome.error, 0u) << (outcome.register_failed ? "RegisterEventSource"
+                                                             : "ReportEvent");
     EXPECT_EQ(outcome.record.text, text);
     EXPECT_EQ(outcome.record.type, EVENTLOG_ERROR_TYPE);
     EXPECT_EQ(outcome.record.category, 0);
@@ -225,7 +227,8 @@ TEST(ThreadExit, ThreadOwnedObjectsAreReleasedWhenTheThreadEnds) {
     std::thread worker([] {
         Probe& first = thread_owned<Probe>();
         EXPECT_EQ(&first, &thread_owned<Probe>()) << "one object per thread";
-        EXPECT_NE(static_cast<void*>(&first), static_cast<void*>(&thread_owned<Probe, OtherProbe>()))
+        EXPECT_NE(static_cast<void*>(&first),
+                  static_cast<void*>(&thread_owned<Probe, OtherProbe>()))
             << "a tag makes another object";
         EXPECT_EQ(Probe::released.load(), 0);
     });
