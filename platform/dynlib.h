@@ -12,3 +12,6 @@ void* platform_library_symbol(void* library, const char* name);
 bool platform_library_close(void* library);
 // The text of the last failure of the calling thread ("" when none).
 const char* platform_library_error();
+// The system's error code of that failure: GetLastError on Windows; 0 where the system
+// reports its loader failures as text only (POSIX), which the caller then reads itself.
+int platform_library_error_code();

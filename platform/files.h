@@ -3,7 +3,11 @@
 #pragma once
 
 // The separator between a directory and a file name on this platform.
+#ifdef _WIN32
+inline constexpr char kPathSeparator = '\\';
+#else
 inline constexpr char kPathSeparator = '/';
+#endif
 
 // Creates one directory level; true when it was created (an existing one gives false).
 bool platform_make_directory(const char* path);

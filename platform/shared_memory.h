@@ -18,7 +18,8 @@ struct SharedSection {
     void* address = nullptr;
     size_t size = 0;
     intptr_t handle = -1;
-    std::string name;  // the system's name of the section
+    intptr_t writer_mark = -1;  // Windows: the named object whose existence says a writer lives
+    std::string name;           // the system's name of the section
 };
 
 // "Global\Name" -> "/Name": the namespace prefix ("Global\" or "Local\") is dropped (this

@@ -46,3 +46,7 @@ bool platform_library_close(void* library) {
 const char* platform_library_error() {
     return t_error;
 }
+
+int platform_library_error_code() {
+    return 0;
+}

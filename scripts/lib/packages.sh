@@ -3,7 +3,8 @@
 #
 #   install_missing_packages NAME PACKAGE...
 # installs, with apt-get, those of the packages that are not installed yet: as root
-# directly, otherwise through sudo. NAME (the calling script) prefixes the messages. Ends the
+# directly, otherwise through sudo. ZEL_APT_OPTIONS adds options to apt-get install (for
+# example --no-install-recommends). NAME (the calling script) prefixes the messages. Ends the
 # script when packages are missing and there is no way to install them.
 
 install_missing_packages() {
@@ -30,5 +31,5 @@ install_missing_packages() {
     fi
     printf '\n==> Installing %s\n' "${missing[*]}"
     "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -q
-    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}"
+    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q ${ZEL_APT_OPTIONS:-} "${missing[@]}"
 }

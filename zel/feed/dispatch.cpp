@@ -16,6 +16,7 @@
 #include <ctime>
 #include <mutex>
 
+#include "platform/thread_exit.h"
 #include "zel/feed/stale_set.h"
 #include "zel/frame/clock.h"
 #include "zel/frame/config.h"
@@ -725,7 +726,10 @@ int Dispatcher::dispatch(int type, uint64_t insref, FieldReader& reader, bool sn
     // The trade minute is built from the trade's own date and time, which belong to the
     // queue once the trade is queued: keep copies first.
     bool minute = tmpl_.kind == KIND_TRADE && g_config.aggtrades == 1;
-    thread_local std::string minute_date, minute_time;
+    struct MinuteDate;
+    struct MinuteTime;
+    std::string& minute_date = thread_owned<std::string, MinuteDate>();
+    std::string& minute_time = thread_owned<std::string, MinuteTime>();
     bool have_date = false, have_time = false;
     if (minute) {
         if ((have_date = date_ && date_->value)) minute_date.assign(date_->value);

@@ -47,6 +47,9 @@ struct Config : ZelModuleParams {
 
     // Command-line and run-time members.
     std::string domain_user_arg;
+    // The logged-on account's token (platform/account.h); -1 when none. Written by the
+    // start-up before the threads start, closed by the shutdown after they have ended.
+    intptr_t logon_token = -1;
     std::string config_path;
     std::string tabledefinitions;
     std::string dbs_user;

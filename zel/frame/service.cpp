@@ -14,7 +14,7 @@
 #include <mutex>
 #include <thread>
 
-#include "platform/service_notify.h"
+#include "platform/service_control.h"
 #include "zel/frame/config.h"
 #include "zel/frame/log.h"
 #include "zel/frame/run_state.h"
@@ -32,7 +32,11 @@ int g_startup_result = -1;    // main thread only
 // Reports the record as it is now; g_lock held by the caller.
 void report_locked() {
     if (!g_registered) return;
-    platform_service_notify_send(service_status_message(g_status).c_str());
+    PlatformServiceStatus status{g_status.service_type,      g_status.current_state,
+                                 g_status.controls_accepted, g_status.exit_code,
+                                 g_status.service_exit_code, g_status.check_point,
+                                 g_status.wait_hint};
+    platform_service_report(status, service_status_message(g_status).c_str());
 }
 
 }  // namespace
@@ -70,12 +74,14 @@ std::string service_status_message(const ServiceStatus& status) {
 }
 
 ServiceDispatchResult service_dispatcher(std::string* error) {
-    NotifyOpenResult opened = platform_service_notify_open(error);
-    if (opened == NOTIFY_ABSENT) return SERVICE_DISPATCH_NOT_A_SERVICE;
-    if (opened == NOTIFY_FAILED) return SERVICE_DISPATCH_FAILED;
-    service_main();
-    platform_service_notify_close();
-    return SERVICE_DISPATCH_RAN;
+    switch (platform_service_dispatch(kServiceName, service_main, service_control_handler, error)) {
+        case PLATFORM_SERVICE_RAN:
+            return SERVICE_DISPATCH_RAN;
+        case PLATFORM_SERVICE_NOT_A_SERVICE:
+            return SERVICE_DISPATCH_NOT_A_SERVICE;
+        default:
+            return SERVICE_DISPATCH_FAILED;
+    }
 }
 
 void service_main() {
@@ -87,8 +93,7 @@ void service_main() {
         g_status = ServiceStatus{};
         g_status.current_state = SERVICE_START_PENDING;
         g_stop_pending = false;
-        // Registering the handler cannot fail here: the dispatcher has the notify socket.
-        g_registered = platform_service_notify_active();
+        g_registered = platform_service_register();
         if (!g_registered) return;
         report_locked();
     }

@@ -1,13 +1,16 @@
 // service.h - zel as a service: the dispatcher that tells a service start from a console
 // start, the service main, the service control handler and the status they report.
 //
-// A service manager that starts zel passes it a notify socket (platform/service_notify.h);
-// the status record below is reported there as the program starts, runs and stops. Without
-// that socket the dispatcher refuses, as a service dispatcher refuses a process that no
-// service manager started, and the console run follows (command_line.cpp).
+// The service manager's side is platform/service_control.h: on Windows the service control
+// dispatcher and SetServiceStatus, on POSIX the notify socket that a service manager passes
+// (platform/service_notify.h). The status record below is reported there as the program
+// starts, runs and stops. A process that no service manager started is refused by the
+// dispatcher, and the console run follows (command_line.cpp).
 //
-// Threads: the dispatcher, the service main and the start-up's reports run on the main
-// thread; the control handler runs on the signal thread (platform/signals.h). The status
+// Threads: the dispatcher runs on the main thread; the service main and the start-up's
+// reports run there too on POSIX, on the dispatcher's service thread on Windows. The control
+// handler runs on the signal thread (platform/signals.h) on POSIX, on the dispatcher's
+// thread on Windows. The status
 // record is shared by both and guarded by a lock inside service.cpp.
 #pragma once
 

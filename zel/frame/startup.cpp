@@ -15,6 +15,7 @@
 #include <system_error>
 #include <thread>
 
+#include "platform/account.h"
 #include "platform/process_info.h"
 #include "zel/feed/feed_session.h"
 #include "zel/feed/stale_set.h"
@@ -45,9 +46,6 @@ namespace {
 
 // The size the stale set starts with.
 constexpr size_t kStaleSetSize = 102400;
-// The system's code for a request it does not support, reported when an operating-system
-// account is configured: this platform cannot log on as one.
-constexpr int kAccountLogonNotSupported = 50;
 
 // Set once the start-up has ended the module after a failure: the shutdown then makes no
 // further module call.
@@ -226,17 +224,27 @@ int startup() {
     if (!createUpdateQueues()) return fail_with_key_prompt();
     init_db_workers();
 
-    // 7. An operating-system account to run as.
+    // 7. An operating-system account to run as: logged on once, taken on by the main thread
+    // for the connects, and by the database and supervisor threads for themselves.
     if (!config.domain_user.empty()) {
-        log_message(LOG_LEVEL_ERROR, "Unable to logon to Windows domain. Error: %d",
-                    kAccountLogonNotSupported);
-        log_message(LOG_LEVEL_ERROR,
-                    "Logging on as the account '%s\\%s' is not possible on this platform; run "
-                    "zel under that account instead and remove domainuser from the "
-                    "configuration",
-                    config.domain.empty() ? "." : config.domain.c_str(),
-                    config.domain_user.c_str());
-        return fail_with_key_prompt();
+        const char* domain = config.domain.empty() ? "." : config.domain.c_str();
+        int code = platform_account_logon(config.domain_user.c_str(), domain,
+                                          config.domain_password.c_str(), &config.logon_token);
+        if (code != 0) {
+            log_message(LOG_LEVEL_ERROR, "Unable to logon to Windows domain. Error: %d", code);
+            if (code == kAccountNotSupported)
+                log_message(LOG_LEVEL_ERROR,
+                            "Logging on as the account '%s\\%s' is not possible on this platform; "
+                            "run zel under that account instead and remove domainuser from the "
+                            "configuration",
+                            domain, config.domain_user.c_str());
+            return fail_with_key_prompt();
+        }
+        code = platform_account_impersonate(config.logon_token);
+        if (code != 0) {
+            log_message(LOG_LEVEL_ERROR, "Unable to switch to Windows domain user. Error: %d", code);
+            return fail_with_key_prompt();
+        }
     }
 
     // 8. Progress for the service manager: the account is settled, connecting follows.
@@ -252,6 +260,7 @@ int startup() {
     for (int i = 0; i < kDbWorkerCount; ++i) {
         DbConnection* connection = g_workers[i].connection;
         if (g_module.mod_connect(connection) != 1) {
+            if (config.logon_token != -1) platform_account_revert();
             const char* text = g_module.mod_geterrorstring(connection);
             log_message(LOG_LEVEL_ERROR, "Connection %d to database failed: %s", i + 1,
                         text ? text : "DB unknown error");
@@ -262,6 +271,7 @@ int startup() {
 
     // 11. Connected.
     service_advance_checkpoint();
+    if (config.logon_token != -1) platform_account_revert();
     if (!one_shot_mode()) log_message(LOG_LEVEL_INFO, "Connected to database");
 
     // 12. The instrument tables and the table definitions.
@@ -393,5 +403,9 @@ void shutdown() {
     unload_module();
 
     release_stats_block();
+    if (g_config.logon_token != -1) {
+        platform_account_close(g_config.logon_token);
+        g_config.logon_token = -1;
+    }
     log_message(LOG_LEVEL_INFO, "Shutdown complete");
 }

@@ -10,6 +10,7 @@
 #include <cinttypes>
 #include <thread>
 
+#include "platform/account.h"
 #include "zel/feed/feed_session.h"
 #include "zel/frame/clock.h"
 #include "zel/frame/config.h"
@@ -142,8 +143,14 @@ void supervisor_check(SupervisorState& state, FILE* out) {
 
 void supervisor_thread_main() {
     active_threads.fetch_add(1);
-    // A configured domain account never gets this far on this platform (the start-up
-    // refuses it), so there is no account to take on for this thread.
+    // The supervisor reads the connections' states and queues status rows as the configured
+    // account, as the database threads write them.
+    if (g_config.logon_token != -1) {
+        int code = platform_account_impersonate(g_config.logon_token);
+        if (code != 0)
+            log_message(LOG_LEVEL_PROBLEM,
+                        "The supervisor could not switch to the Windows domain user. Error: %d", code);
+    }
     database_down = 0;
     SupervisorState state;
     for (;;) {

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "platform/dynlib.h"
+#include "platform/files.h"
 #include "zel/frame/log.h"
 
 DbModule g_module{};
@@ -25,6 +26,8 @@ void* g_library = nullptr;
 // The platform's loader speaks in text only. Its failures fall into a few kinds, given
 // the numbers of the matching system errors so that the messages keep their "error:%d".
 int error_number(const char* text) {
+    // Windows gives the loader's error code itself.
+    if (int code = platform_library_error_code()) return code;
     struct Phrase {
         const char* words;
         int number;
@@ -44,7 +47,8 @@ int error_number(const char* text) {
 // A bare name is tried in the current directory first, as an operator who puts the module
 // beside the configuration expects; the system's loader would not look there.
 std::string resolve(const char* file) {
-    if (std::strchr(file, '/') != nullptr) return file;
+    if (std::strchr(file, '/') != nullptr || std::strchr(file, kPathSeparator) != nullptr)
+        return file;
     if (std::FILE* probe = std::fopen(file, "rb")) {
         std::fclose(probe);
         return std::string("./") + file;
@@ -55,7 +59,7 @@ std::string resolve(const char* file) {
 // Step 1: can the file be opened at all? A path is opened for reading; a bare name left to
 // the system's search can only be probed by loading it, and that probe is released at once.
 bool probe(const char* file, const std::string& path) {
-    if (path.find('/') != std::string::npos) {
+    if (path.find('/') != std::string::npos || path.find(kPathSeparator) != std::string::npos) {
         std::FILE* handle = std::fopen(path.c_str(), "rb");
         if (handle == nullptr) {
             int error = errno;

@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/thread_exit.h"
 #include "zel/frame/log.h"
 
 namespace {
@@ -40,6 +41,9 @@ struct NodeCache {
     FieldValue* head[2] = {nullptr, nullptr};
     size_t count[2] = {0, 0};
     bool makes_fields = false;  // only threads that create fields keep freed nodes
+    NodeCache() = default;
+    NodeCache(const NodeCache&) = delete;
+    NodeCache& operator=(const NodeCache&) = delete;
     ~NodeCache() {
         for (FieldValue* list : head) {
             while (list) {
@@ -50,19 +54,24 @@ struct NodeCache {
         }
     }
 };
-thread_local NodeCache t_nodes;
+// The calling thread's cache, released when the thread ends (see platform/thread_exit.h
+// for why it is not a thread_local object itself).
+NodeCache& nodes() {
+    return thread_owned<NodeCache>();
+}
 
 FieldValue* alloc_node(size_t text_len, bool has_text) {
-    t_nodes.makes_fields = true;
+    NodeCache& cache = nodes();
+    cache.makes_fields = true;
     size_t need = has_text ? text_len + 1 : 1;
     FieldValue* field;
     uint32_t capacity;
     int size_class = need <= kClassCapacity[0] ? 0 : need <= kClassCapacity[1] ? 1 : -1;
     if (size_class >= 0) {
         capacity = kClassCapacity[size_class];
-        if (FieldValue* cached = t_nodes.head[size_class]) {
-            t_nodes.head[size_class] = cached->next;
-            --t_nodes.count[size_class];
+        if (FieldValue* cached = cache.head[size_class]) {
+            cache.head[size_class] = cached->next;
+            --cache.count[size_class];
             field = cached;
         } else {
             field = static_cast<FieldValue*>(std::malloc(sizeof(FieldValue) + capacity));
@@ -83,10 +92,11 @@ void release_node(FieldValue* field) {
     int size_class = field->capacity == kClassCapacity[0]   ? 0
                      : field->capacity == kClassCapacity[1] ? 1
                                                             : -1;
-    if (size_class >= 0 && t_nodes.makes_fields && t_nodes.count[size_class] < kCacheLimit) {
-        field->next = t_nodes.head[size_class];
-        t_nodes.head[size_class] = field;
-        ++t_nodes.count[size_class];
+    NodeCache& cache = nodes();
+    if (size_class >= 0 && cache.makes_fields && cache.count[size_class] < kCacheLimit) {
+        field->next = cache.head[size_class];
+        cache.head[size_class] = field;
+        ++cache.count[size_class];
         return;
     }
     std::free(field);

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <new>
 
+#include "platform/thread_exit.h"
 #include "zel/frame/clock.h"
 #include "zel/frame/config.h"
 #include "zel/frame/log.h"
@@ -307,7 +308,8 @@ void addQueueItem(FieldValue* fields, UpdateTemplate& t) {
 void dropQueuedUpdate(UpdateQueue* queue, uint64_t insref, uint32_t kind, int mode) {
     // The feed thread calls this for every reset and book clear; the key text lives in a
     // buffer that keeps its capacity, so the call allocates nothing.
-    thread_local std::string key;
+    struct KeyBuffer;
+    std::string& key = thread_owned<std::string, KeyBuffer>();
     write_kind_key(key, insref, kind);
     std::lock_guard<std::mutex> guard(queue->lock);
     QueueItem* item = queue->dedup.lookup(key);

@@ -17,6 +17,7 @@
 #include <cinttypes>
 #include <mutex>
 
+#include "platform/account.h"
 #include "zel/frame/clock.h"
 #include "zel/frame/config.h"
 #include "zel/frame/log.h"
@@ -461,8 +462,15 @@ int dispatch_item(DbWorker& worker, QueueItem& item, const MessageDef& def) {
 
 void database_thread_main(DbWorker& worker) {
     active_threads.fetch_add(1);
-    // A configured domain account never gets this far on this platform (the start-up
-    // refuses it), so there is no logon token to impersonate here.
+    // Impersonation belongs to a thread: each database thread takes on the configured
+    // account for its own statements.
+    if (g_config.logon_token != -1) {
+        int code = platform_account_impersonate(g_config.logon_token);
+        if (code != 0)
+            log_message(LOG_LEVEL_PROBLEM,
+                        "Database thread %d could not switch to the Windows domain user. Error: %d",
+                        static_cast<int>(worker.number), code);
+    }
     UpdateQueue& q = *worker.queue;
     while (running.load()) {
         int64_t wait_ms = run_pass(worker);

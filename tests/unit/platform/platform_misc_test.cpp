@@ -1,6 +1,7 @@
 // Dynamic libraries, the operating system description and directory creation.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -10,6 +11,7 @@
 #include "platform/dynlib.h"
 #include "platform/files.h"
 #include "platform/process_info.h"
+#include "platform/thread_exit.h"
 
 namespace fs = std::filesystem;
 
@@ -29,6 +31,28 @@ TEST(DynamicLibrary, FindsExportsAndExplainsFailures) {
     EXPECT_EQ(platform_library_open("./no-such-module.so"), nullptr);
     EXPECT_NE(std::strstr(platform_library_error(), "no-such-module.so"), nullptr)
         << platform_library_error();
+}
+
+// A thread's own objects are released when the thread ends, each once, and not before.
+struct ExitProbe {
+    static inline std::atomic<int> made{0}, released{0};
+    ExitProbe() { ++made; }
+    ~ExitProbe() { ++released; }
+};
+struct OtherExitProbe;
+
+TEST(ThreadExit, ThreadOwnedObjectsAreReleasedWhenTheThreadEnds) {
+    ExitProbe::made = 0;
+    ExitProbe::released = 0;
+    std::thread worker([] {
+        ExitProbe& first = thread_owned<ExitProbe>();
+        EXPECT_EQ(&first, &thread_owned<ExitProbe>()) << "one object per thread";
+        EXPECT_NE(&first, (&thread_owned<ExitProbe, OtherExitProbe>())) << "a tag makes another object";
+        EXPECT_EQ(ExitProbe::released.load(), 0);
+    });
+    worker.join();
+    EXPECT_EQ(ExitProbe::made.load(), 2);
+    EXPECT_EQ(ExitProbe::released.load(), 2);
 }
 
 TEST(OsDescription, NamesTheDistributionAndTheArchitecture) {
