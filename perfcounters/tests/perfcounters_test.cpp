@@ -20,6 +20,7 @@
 
 #include "platform/dynlib.h"
 #include "platform/shared_memory.h"
+#include "perfcounters/tests/known_block.h"
 #include "zel_stats.h"
 
 namespace {
@@ -54,34 +55,6 @@ void set_titles(uint32_t first_counter, uint32_t first_help) {
 void remove_titles() {
     RegDeleteKeyW(HKEY_LOCAL_MACHINE, kPerformanceKey);
 }
-
-// The block every test writes: B[0] = 200 messages, the feed connected, queue q (0-based)
-// with queued 10+q, empty 20+q, updated 1000(q+1), deduplicated 5(q+1) (sum 50), failed
-// 7(q+1); the unpublished counters 22 to 25 hold markers that must never appear.
-void fill_block(StatsBlock* block) {
-    block->received_messages = 200;
-    block->connected_to_feed = 1;
-    for (int q = 0; q < 4; ++q) {
-        block->queue[q].queued = 10 + q;
-        block->queue[q].empty_items = 20 + q;
-        block->queue[q].updated = 1000 * (q + 1);
-        block->queue[q].deduplicated = 5 * (q + 1);
-        block->queue[q].failed = 7 * (q + 1);
-    }
-    block->templates_version_loaded = 0xA1A1A1A1A1A1A1A1;
-    block->templates_version_feed = 0xA2A2A2A2A2A2A2A2;
-    block->instrument_hash_tablesize = 0xA3A3A3A3A3A3A3A3;
-    block->instrument_hash_count = 0xA4A4A4A4A4A4A4A4;
-}
-
-// The 26 published values of that block, written out by hand.
-const uint64_t kExpected[26] = {
-    200, 200, 50, 25, 50, 10000, 10000, 46, 70, 1,
-    10, 1000, 5, 20,   // queue 1: queued, updated, deduplicated, empty
-    11, 2000, 10, 21,  // queue 2
-    12, 3000, 15, 22,  // queue 3
-    13, 4000, 20, 23,  // queue 4
-};
 
 uint32_t type_of(unsigned i) {
     return (i == 1 || i == 4 || i == 6) ? kBulk : kRaw;
@@ -465,6 +438,47 @@ void record_section_calls(void* module) {
     ASSERT_TRUE(replace_import(module, "CreateFileMappingA", reinterpret_cast<void*>(&record_create)));
     ASSERT_TRUE(replace_import(module, "OpenFileMappingA", reinterpret_cast<void*>(&record_open)));
     ASSERT_TRUE(replace_import(module, "MapViewOfFile", reinterpret_cast<void*>(&record_map)));
+}
+
+TEST_F(PerfCountersTest, ABlockWrittenByAnotherProcessIsReadAndOutlivesIt) {
+    // zel in a process of its own; the extension in this one.
+    std::string ready_name = "zel perfcounters ready " + std::to_string(GetCurrentProcessId());
+    std::string done_name = "zel perfcounters done " + std::to_string(GetCurrentProcessId());
+    HANDLE ready = CreateEventA(nullptr, TRUE, FALSE, ready_name.c_str());
+    HANDLE done = CreateEventA(nullptr, TRUE, FALSE, done_name.c_str());
+    ASSERT_TRUE(ready && done);
+    // The writer is built beside this program.
+    char self[MAX_PATH];
+    ASSERT_GT(GetModuleFileNameA(nullptr, self, sizeof self), 0u);
+    std::string writer = self;
+    writer = writer.substr(0, writer.find_last_of("\\/") + 1) + "perfcounters_block_writer.exe";
+    std::string command = "\"" + writer + "\" \"" + ready_name +
+                          "\" \"" + done_name + "\"";
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    ASSERT_TRUE(CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                               &startup, &process))
+        << GetLastError();
+    HANDLE waits[2] = {ready, process.hProcess};
+    ASSERT_EQ(WaitForMultipleObjects(2, waits, FALSE, 30000), WAIT_OBJECT_0) << "the writer did not start";
+
+    set_titles(kFirstCounter, kFirstHelp);
+    ASSERT_EQ(open(), 0u);
+    expect_object(collect(L"Global", 4096, 0), all_counters(), kExpected);
+
+    // zel ends: the section stays while the extension has it, with the last values.
+    SetEvent(done);
+    ASSERT_EQ(WaitForSingleObject(process.hProcess, 30000), WAIT_OBJECT_0);
+    DWORD exit_code = 99;
+    GetExitCodeProcess(process.hProcess, &exit_code);
+    EXPECT_EQ(exit_code, 0u);
+    expect_object(collect(L"Global", 4096, 0), all_counters(), kExpected);
+    EXPECT_EQ(close_(), 0u);
+    CloseHandle(process.hProcess);
+    CloseHandle(process.hThread);
+    CloseHandle(ready);
+    CloseHandle(done);
 }
 
 // The size of a section as the system records it.
