@@ -14,7 +14,7 @@
 #include <windows.h>
 #include <ole2.h>
 #include <oleauto.h>
-#include <adoint.h>
+#include <adoint.h>  // needs -fpermissive: see CMakeLists.txt
 
 #include <string>
 
@@ -164,9 +164,7 @@ bool read_value(VARIANT* variant, AdoValue* value, _ADOConnection* connection, A
 
 class ComRecordset : public AdoRecordset {
 public:
-    ComRecordset(_ADORecordset* records, _ADOConnection* connection) : records_(records), connection_(connection) {
-        connection_->AddRef();
-    }
+    explicit ComRecordset(_ADOConnection* connection) : connection_(connection) { connection_->AddRef(); }
     ~ComRecordset() override {
         release(records_);
         release(connection_);
@@ -174,17 +172,34 @@ public:
 
     bool open(const std::u16string& source, int32_t cursor_type, int32_t lock_type, int32_t options,
               AdoError* error) override {
+        release(records_);
         Bstr text(source);
-        VARIANT source_value;
-        VariantInit(&source_value);
-        V_VT(&source_value) = VT_BSTR;
-        V_BSTR(&source_value) = text.get();
-        VARIANT active;
-        VariantInit(&active);
-        V_VT(&active) = VT_DISPATCH;
-        V_DISPATCH(&active) = connection_;
-        HRESULT hresult = records_->Open(source_value, active, static_cast<CursorTypeEnum>(cursor_type),
+        HRESULT hresult;
+        if (cursor_type == adOpenForwardOnly && lock_type == adLockReadOnly) {
+            // The connection's Execute gives exactly this cursor, made by the connection
+            // itself: no Recordset object has to be created in (or marshalled to) another
+            // apartment, and no connection pointer crosses one.
+            VARIANT affected;
+            VariantInit(&affected);
+            hresult = connection_->Execute(text.get(), &affected, options, &records_);
+            VariantClear(&affected);
+        } else {
+            hresult = create_object(L"ADODB.Recordset", kIidRecordset, reinterpret_cast<void**>(&records_));
+            if (SUCCEEDED(hresult)) {
+                VARIANT source_value;
+                VariantInit(&source_value);
+                V_VT(&source_value) = VT_BSTR;
+                V_BSTR(&source_value) = text.get();
+                VARIANT active;
+                VariantInit(&active);
+                V_VT(&active) = VT_DISPATCH;
+                V_DISPATCH(&active) = connection_;
+                hresult = records_->Open(source_value, active, static_cast<CursorTypeEnum>(cursor_type),
                                          static_cast<LockTypeEnum>(lock_type), options);
+            }
+        }
+        if (SUCCEEDED(hresult) && !records_) hresult = E_POINTER;
+        if (FAILED(hresult)) release(records_);
         return SUCCEEDED(hresult) || fail(hresult, connection_, error);
     }
     bool is_open(bool* open, AdoError* error) override {
@@ -194,8 +209,11 @@ public:
         return SUCCEEDED(hresult) || fail(hresult, connection_, error);
     }
     bool record_count(int64_t* count, AdoError* error) override {
-        long value = 0;
-        HRESULT hresult = records_->get_RecordCount(&value);
+        // RecordCount is pointer-sized in 64-bit ADO although MinGW's header declares a
+        // long: give it eight bytes to write, and read a four-byte answer as signed.
+        int64_t value = 0;
+        HRESULT hresult = records_->get_RecordCount(reinterpret_cast<long*>(&value));
+        if ((value >> 32) == 0) value = static_cast<int32_t>(value);
         *count = value;
         return SUCCEEDED(hresult) || fail(hresult, connection_, error);
     }
@@ -257,7 +275,7 @@ private:
         return ok;
     }
 
-    _ADORecordset* records_;
+    _ADORecordset* records_ = nullptr;  // null until opened
     _ADOConnection* connection_;
 };
 
@@ -307,14 +325,8 @@ public:
         VariantClear(&affected);
         return SUCCEEDED(hresult) || fail(hresult, connection_, error);
     }
-    std::unique_ptr<AdoRecordset> create_recordset(AdoError* error) override {
-        _ADORecordset* records = nullptr;
-        HRESULT hresult = create_object(L"ADODB.Recordset", kIidRecordset, reinterpret_cast<void**>(&records));
-        if (FAILED(hresult)) {
-            fail(hresult, nullptr, error);
-            return nullptr;
-        }
-        return std::make_unique<ComRecordset>(records, connection_);
+    std::unique_ptr<AdoRecordset> create_recordset(AdoError*) override {
+        return std::make_unique<ComRecordset>(connection_);
     }
 
 private:
