@@ -20,5 +20,9 @@ int platform_registry_read_string(const char* key_path, const char* name, char**
 // Sets value `name` of `key_path`, creating the file, the key and the value as needed.
 // Returns true on success.
 bool platform_registry_write_string(const char* key_path, const char* name, const char* value);
+// Whether key `key_path` exists under the local machine's root (a key that can be opened
+// for querying; on POSIX, a section of that name in the file). Used to detect installed
+// software by the keys its setup leaves.
+bool platform_registry_key_exists(const char* key_path);
 // The registry file in use.
 std::string platform_registry_file();

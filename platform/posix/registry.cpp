@@ -99,6 +99,18 @@ int platform_registry_read_string(const char* key_path, const char* name, char**
     return 0;
 }
 
+bool platform_registry_key_exists(const char* key_path) {
+    std::vector<std::string> lines;
+    if (!read_lines(&lines)) return false;
+    std::string key;
+    for (const std::string& line : lines) {
+        std::string trimmed = trim(line);
+        if (trimmed.empty() || trimmed[0] == '#' || trimmed[0] == ';') continue;
+        if (section_key(line, &key) == MACHINE_SECTION && same(key, key_path)) return true;
+    }
+    return false;
+}
+
 bool platform_registry_write_string(const char* key_path, const char* name, const char* value) {
     std::vector<std::string> lines;
     read_lines(&lines);  // a missing file is an empty registry
