@@ -87,6 +87,8 @@ class FeedSession {
 
   private:
     bool connect_loop();
+    int32_t reconnect_wait() const;
+    void connect_failed(int32_t code);
     void logon();
     void read_loop();
     void handle_batch();
@@ -111,7 +113,48 @@ class FeedSession {
     int64_t connect_time_ = 0;
     int64_t catchup_time_ = 0;
     bool snapshot_complete_ = false;
+    // Reconnect backoff and the rate limit of the failure line (see connect_failed).
+    static constexpr int32_t kBackoffCapSeconds = 30;
+    static constexpr int64_t kFailureReportSeconds = 60;
+    int32_t backoff_seconds_ = 0;
+    uint64_t unreported_failures_ = 0;
+    int32_t last_failure_code_ = 0;
+    int64_t last_failure_report_ = 0;
+    bool failing_ = false;  // the last attempt failed
 };
+
+// The wait before a reconnect attempt: `reconnectinterval`, but never less than the
+// backoff, which is 1 second after the first failure in a row and doubles with each further
+// one up to kBackoffCapSeconds. With the default interval of 0 a server that is down would
+// otherwise be dialled (and the failure logged) as fast as the system refuses connections.
+int32_t FeedSession::reconnect_wait() const {
+    int32_t wait = g_config.reconnectinterval > 0 ? g_config.reconnectinterval : 0;
+    return backoff_seconds_ > wait ? backoff_seconds_ : wait;
+}
+
+// A failed attempt: the backoff grows, and the failure is logged at once when it is the
+// first of a run of failures or its error code changed, else at most once a minute with
+// the number of attempts it stands for.
+void FeedSession::connect_failed(int32_t code) {
+    backoff_seconds_ = backoff_seconds_ == 0 ? 1 : backoff_seconds_ * 2;
+    if (backoff_seconds_ > kBackoffCapSeconds) backoff_seconds_ = kBackoffCapSeconds;
+    int64_t now = now_seconds();
+    ++unreported_failures_;
+    if (!failing_) {
+        failing_ = true;
+        log_message(LOG_LEVEL_PROBLEM, "Connecting to Corvalinder failed: %d", code);
+    } else if (now - last_failure_report_ >= kFailureReportSeconds || code != last_failure_code_) {
+        log_message(LOG_LEVEL_PROBLEM,
+                    "Connecting to Corvalinder failed: %d (%" PRIu64
+                    " attempts since the last report; next attempt in %d s)",
+                    code, unreported_failures_, static_cast<int>(reconnect_wait()));
+    } else {
+        return;
+    }
+    unreported_failures_ = 0;
+    last_failure_code_ = code;
+    last_failure_report_ = now;
+}
 
 // Connects unless connected. Returns true when connected (go on to log on), false when
 // `running` was cleared.
@@ -119,7 +162,7 @@ bool FeedSession::connect_loop() {
     while (is_running()) {
         if (connected() != 0) return true;
         qdf_disconnect(handle_);
-        if (!first_attempt_) pause_seconds(g_config.reconnectinterval);
+        if (!first_attempt_) pause_seconds(reconnect_wait());
         if (!is_running()) break;
         if (database_down.load(std::memory_order_relaxed) != 0) {
             // Waiting for the database is a poll of one word; at least a second between
@@ -128,11 +171,21 @@ bool FeedSession::connect_loop() {
             continue;
         }
         if (qdf_connect(handle_, text_or_null(g_config.feed_server))) {
+            if (unreported_failures_ > 0)
+                log_message(LOG_LEVEL_PROBLEM,
+                            "Connecting to Corvalinder failed %" PRIu64
+                            " more times before this connection",
+                            unreported_failures_);
+            unreported_failures_ = 0;
+            failing_ = false;
             log_message(LOG_LEVEL_INFO, "Connected to Corvalinder");
             set_connected(1);
             connect_time_ = now_seconds();
+            // A server that accepts and then drops every connection still gets the
+            // backoff: it is reset only by a logon reply.
+            if (backoff_seconds_ == 0) backoff_seconds_ = 1;
         } else {
-            log_message(LOG_LEVEL_PROBLEM, "Connecting to Corvalinder failed: %d", error_code());
+            connect_failed(error_code());
         }
         first_attempt_ = false;
     }
@@ -203,6 +256,7 @@ void FeedSession::on_logon_reply() {
     }
     log_message(LOG_LEVEL_INFO, "Successfully logged on to Corvalinder server: %s",
                 have_name ? server_name.c_str() : "(null)");
+    backoff_seconds_ = 0;
     send_request();
 }
 
@@ -318,6 +372,8 @@ void FeedSession::run() {
     }
     if (message_) qdf_message_destroy(message_);
     set_connected(0);
+    // Nothing more is queued: a drain at stop may end once the queues are written.
+    queuesProducersEnded();
     active_threads.fetch_sub(1);
 }
 
