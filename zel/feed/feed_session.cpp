@@ -91,6 +91,8 @@ class FeedSession {
     void connect_failed(int32_t code);
     void logon();
     void read_loop();
+    bool queue_memory_full() const;
+    void wait_for_queues();
     void handle_batch();
     void on_logon_reply();
     void send_request();
@@ -121,6 +123,10 @@ class FeedSession {
     int32_t last_failure_code_ = 0;
     int64_t last_failure_report_ = 0;
     bool failing_ = false;  // the last attempt failed
+    // Pauses for queued memory (see wait_for_queues).
+    static constexpr int64_t kMiB = 1024 * 1024;
+    uint64_t pauses_ = 0;
+    int64_t last_pause_report_ = 0;
 };
 
 // The wait before a reconnect attempt: `reconnectinterval`, but never less than the
@@ -338,11 +344,52 @@ void FeedSession::read_loop() {
         } else if (result == 1) {
             if (snapshot_complete_) catchup_time_ = now_seconds();
             handle_batch();
+            if (queue_memory_full()) wait_for_queues();
         } else if (result == -1) {
             int32_t code = error_code();
             log_message(LOG_LEVEL_PROBLEM, "Disconnected from Corvalinder: %d", code);
             drop_connection();
         }
+    }
+}
+
+// Whether the queued updates hold more memory than `queuememorylimit` allows.
+bool FeedSession::queue_memory_full() const {
+    if (g_config.queuememorylimit == 0) return false;
+    return queueMemoryBytes() > static_cast<int64_t>(g_config.queuememorylimit) * kMiB;
+}
+
+// The feed outruns the database: stop reading until the queues are down to three
+// quarters of the ceiling. The feed server's data then waits in the connection (the
+// socket buffers fill and the server is held back) instead of in this process; nothing
+// queued is dropped. Shown in --status as feed-paused; logged at most once a minute.
+void FeedSession::wait_for_queues() {
+    int64_t ceiling = static_cast<int64_t>(g_config.queuememorylimit) * kMiB;
+    int64_t low_water = ceiling / 4 * 3;
+    int64_t now = now_seconds();
+    bool report = last_pause_report_ == 0 || now - last_pause_report_ >= 60;
+    ++pauses_;
+    if (report) {
+        log_message(LOG_LEVEL_PROBLEM,
+                    "The queued updates hold %" PRId64
+                    " MiB, more than queuememorylimit (%u MiB): the feed is not read until "
+                    "they are below %" PRId64 " MiB (pause %" PRIu64 " of this run)",
+                    queueMemoryBytes() / kMiB, g_config.queuememorylimit, low_water / kMiB,
+                    pauses_);
+        last_pause_report_ = now;
+    }
+    std::atomic_ref<uint64_t>(g_stats_ext->feed_paused).store(1, std::memory_order_relaxed);
+    auto started = std::chrono::steady_clock::now();
+    while (is_running() && connected() == 1 && queueMemoryBytes() > low_water)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::atomic_ref<uint64_t>(g_stats_ext->feed_paused).store(0, std::memory_order_relaxed);
+    if (report) {
+        auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::steady_clock::now() - started);
+        log_message(LOG_LEVEL_INFO,
+                    "The queued updates are down to %" PRId64
+                    " MiB after %lld ms: reading the feed again",
+                    queueMemoryBytes() / kMiB, static_cast<long long>(waited.count()));
     }
 }
 

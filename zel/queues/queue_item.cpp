@@ -302,7 +302,13 @@ QueueItem* allocQueueItemWithKey(const char* key, size_t len) {
 }
 
 char* queueStrdup(const char* text) {
-    return text ? dup_text(text, std::strlen(text)) : nullptr;
+    if (!text) return nullptr;
+    // A plain malloc'ed copy (freed with free()), unlike field texts.
+    size_t len = std::strlen(text);
+    char* copy = static_cast<char*>(std::malloc(len + 1));
+    if (!copy) out_of_memory();
+    std::memcpy(copy, text, len + 1);
+    return copy;
 }
 
 void freeQueueItem(QueueItem* item) {

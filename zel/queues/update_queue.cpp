@@ -141,6 +141,8 @@ uint32_t estimate_bytes(const QueueItem* item) {
 }
 
 void count_bytes(QueueItem* item, uint32_t bytes) {
+    // An item's own count stops short of wrapping; what it cannot hold is not counted.
+    if (bytes > UINT32_MAX - item->bytes) bytes = UINT32_MAX - item->bytes;
     item->bytes += bytes;
     g_queued_bytes.fetch_add(bytes, std::memory_order_relaxed);
 }
@@ -219,12 +221,22 @@ bool merge_into(UpdateQueue* q, QueueItem* e, FieldValue* fields, UpdateTemplate
     e->flags |= t.flags;
     switch (t.kind) {
         case KIND_MBO:
-            merge_order_entry(e, fields, t);
-            return false;
         case KIND_BID_LEVEL:
-        case KIND_ASK_LEVEL:
-            combineLevelChange(e, t.kind, t.flags, t.price, fields);
+        case KIND_ASK_LEVEL: {
+            // Order entries and level changes may add sub-items to the container: their
+            // fields count (an upper bound: replaced ones are freed); the container gives
+            // back all it was counted with when it is freed.
+            size_t bytes = 0;
+            for (const FieldValue* f = fields; f; f = f->next)
+                bytes += sizeof(FieldValue) + 16 + fieldValueCapacity(f);
+            count_bytes(e, static_cast<uint32_t>(std::min<size_t>(bytes, UINT32_MAX / 2)));
+            if (t.kind == KIND_MBO) {
+                merge_order_entry(e, fields, t);
+            } else {
+                combineLevelChange(e, t.kind, t.flags, t.price, fields);
+            }
             return false;
+        }
         case KIND_NEWS: {
             // News texts grow with every block: their growth counts in the queued memory.
             const FieldValue* text = fieldListFind(e->fields, 2);
@@ -317,7 +329,13 @@ void useStatsBlock(StatsBlock* block) {
         std::lock_guard<std::mutex> guard(q.lock);
         QueueStats* target = &block->queue[i];
         if (q.stats == target) continue;
-        *target = *q.stats;
+        // A block that outlived an earlier run keeps its cumulative counters, to which
+        // this run adds; the gauges describe what waits now, in this run.
+        target->queued = q.stats->queued;
+        target->empty_items = q.stats->empty_items;
+        target->updated += q.stats->updated;
+        target->deduplicated += q.stats->deduplicated;
+        target->failed += q.stats->failed;
         q.stats = target;
     }
 }
