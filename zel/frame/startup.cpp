@@ -169,9 +169,10 @@ bool start_threads() {
                          [worker] { database_thread_main(*worker); });
     }
     if (started) return true;
-    // Those that did start end as they would at a stop; no feed thread produces.
-    queuesProducersEnded();
+    // Those that did start end as they would at a stop. The feed thread may be the one
+    // that never started, so the drain is not left waiting for it.
     request_stop();
+    queuesProducersEnded();
     join_threads();
     return false;
 }
