@@ -11,10 +11,10 @@
 #include <algorithm>
 #include <atomic>
 #include <charconv>
-#include <iterator>
 #include <cinttypes>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <new>
 
 #include "zel/frame/clock.h"
@@ -26,11 +26,11 @@
 UpdateQueue* g_queues = nullptr;
 
 namespace {
+
+// The drain at a stop (see update_queue.h); written by the stop handler and the feed
+// thread, read by the database threads.
 std::atomic<bool> g_drain_on{false};
 std::atomic<bool> g_producers_ended{false};
-}  // namespace
-
-namespace {
 
 // "insref:kind", the key under which dropQueuedUpdate and the level-change container find
 // an instrument's waiting item of one kind.
@@ -108,8 +108,9 @@ void link_due(UpdateQueue* q, QueueItem* item, int64_t now) {
     int64_t delay = q->delay;
     item->time = now - (delay + 1);
     QueueItem* at = q->cursor ? q->cursor : q->head;
-    // The cursor may stand behind items that are not yet due (it follows the item put in
-    // last); an item made due must not land behind them.
+    // Taking the flushed item out may have moved the cursor onto an item that still
+    // waits, with more waiting items before it: the search then starts at the head, so
+    // that the item lands before every item that is not yet due.
     if (at && at->prev && at->prev->time + delay >= now) at = q->head;
     while (at && at->time + delay < now)
         at = at->next;

@@ -8,7 +8,11 @@
 // `number` and the counters' readers is guarded by that queue's `lock`. No code holds two
 // queue locks at once; queue 1's lock also guards the instrument type table
 // (instruments.h). Only list, table and counter work is done under a lock, so the feed
-// thread never waits on the database beyond that.
+// thread never waits on the database beyond that. In a delayed queue a message that ends
+// or replaces an instrument's data (reset, book clear, row delete, instrument delete) is
+// never overtaken by an older item of that instrument that still waits out its delay.
+// The queues also keep the estimate of the memory their items hold (the feed thread
+// pauses above a ceiling) and the drain state of a stop (the database threads write on).
 #pragma once
 
 #include <atomic>
