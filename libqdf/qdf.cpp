@@ -146,13 +146,22 @@ void apply_control(qdf_handle* h, const qdf_wire::FrameView& frame) {
         std::memcpy(text, value, length);
         text[length] = '\0';
         char* stop = nullptr;
+        errno = 0;
         long long server_us = std::strtoll(text, &stop, 10);
-        if (*stop != '\0') continue;
+        if (*stop != '\0' || errno == ERANGE) continue;
+        // A server clock outside 1970 to 9999 is nonsense, and far enough out it would
+        // overflow the difference below: such a time is ignored, as a missing one is.
+        constexpr long long kLatestUs = 253402300799LL * 1000000;  // 9999-12-31T23:59:59Z
+        if (server_us < 0 || server_us > kLatestUs) continue;
         int64_t now_s;
         int32_t now_us;
         platform_now(&now_s, &now_us);
+        if (now_s < 0 || now_s > kLatestUs / 1000000) continue;
         long long local_us = static_cast<long long>(now_s) * 1000000 + now_us;
         long long diff = server_us - local_us;
+        // The offset is kept in whole seconds of 32 bits.
+        constexpr long long kMaxOffsetUs = static_cast<long long>(INT32_MAX) * 1000000;
+        if (diff > kMaxOffsetUs || diff < -kMaxOffsetUs) continue;
         // Rounded to whole seconds: the caller adds it to times it keeps in seconds.
         long long seconds = diff >= 0 ? (diff + 500000) / 1000000 : -((-diff + 500000) / 1000000);
         h->time_offset.store(static_cast<int32_t>(seconds));

@@ -8,6 +8,14 @@
 
 #include <memory>
 
+// True when standard input is a terminal whose foreground process group is not this
+// process's (started with "&"): such a process must not prompt, since touching the terminal
+// would stop it (SIGTTOU, SIGTTIN) until someone brings it to the foreground.
+bool platform_console_in_background();
+// Gives the terminal back the settings a live ConsoleKeys replaced (no-op otherwise). For
+// the signal thread, before a stop signal ends the process in the middle of a prompt.
+void platform_console_restore();
+
 class ConsoleKeys {
   public:
     ConsoleKeys();   // switches a terminal to raw input
@@ -15,7 +23,8 @@ class ConsoleKeys {
     ConsoleKeys(const ConsoleKeys&) = delete;
     ConsoleKeys& operator=(const ConsoleKeys&) = delete;
 
-    // The next key's code (0-255), or -1 at end of input or on a read error.
+    // The next key's code (0-255), or -1 at end of input, on a read error, or at once when
+    // the process runs in a background group of its terminal.
     int read_key();
 
   private:

@@ -22,6 +22,10 @@ enum ConsoleEvent : int {
 // Returns 1 when it handled the event, 0 to leave it to the default action.
 using ConsoleEventHandler = int (*)(int event);
 
+// Ignores SIGPIPE for the whole process: a console or log reader that goes away (`zel |
+// tee log` and Ctrl+C, which ends tee first) must not kill zel in the middle of its
+// shutdown; a write to a closed pipe then just fails with EPIPE.
+void platform_ignore_broken_pipe();
 // Blocks the four signals in the calling thread. Call on the main thread before any other
 // thread exists. Returns false when the system refused.
 bool platform_block_stop_signals();

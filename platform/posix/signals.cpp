@@ -4,6 +4,8 @@
 // platform_signal_thread_stop can end it without a signal of its own.
 #include "platform/signals.h"
 
+#include "platform/console.h"
+
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
@@ -46,6 +48,8 @@ int event_of(int signal_number) {
 // What the signal would have done without the program: end the process (SIGQUIT with a
 // core file, as the system does).
 void default_action(int signal_number) {
+    // A prompt may have the terminal in raw mode: give the shell its echo back.
+    platform_console_restore();
     struct sigaction plain = {};
     plain.sa_handler = SIG_DFL;
     sigemptyset(&plain.sa_mask);
@@ -68,6 +72,13 @@ void signal_thread(ConsoleEventHandler handler) {
 }
 
 }  // namespace
+
+void platform_ignore_broken_pipe() {
+    struct sigaction ignore = {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGPIPE, &ignore, nullptr);
+}
 
 bool platform_block_stop_signals() {
     sigset_t set = stop_signals();

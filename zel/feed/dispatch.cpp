@@ -18,6 +18,7 @@
 
 #include "platform/thread_exit.h"
 #include "zel/feed/stale_set.h"
+#include "zel/feed/utf8_text.h"
 #include "zel/frame/clock.h"
 #include "zel/frame/config.h"
 #include "zel/frame/log.h"
@@ -446,6 +447,28 @@ void Dispatcher::field_by_kind(FieldValue* field, bool snapshot_complete) {
     }
 }
 
+// The field node for a value from the feed. Texts that are not valid UTF-8 are stored
+// with each invalid sequence replaced by U+FFFD (utf8_text.h): the database takes only
+// UTF-8, and a rejected statement would lose the whole row for one bad byte.
+FieldValue* Dispatcher::make_field(uint32_t tag, const char* value) {
+    if (!value) return fieldValueCreate(tag, nullptr, 0);
+    size_t len = std::strlen(value);
+    if (utf8_is_valid(value, len)) return fieldValueCreate(tag, value, len);
+    utf8_replace_invalid(value, len, utf8_repaired_);
+    ++utf8_unreported_;
+    int64_t now = now_seconds();
+    if (utf8_last_report_ == 0 || now - utf8_last_report_ >= 60) {
+        log_message(LOG_LEVEL_PROBLEM,
+                    "Invalid UTF-8 in field %u of instrument %" PRIu64
+                    " (message kind %u): invalid bytes replaced by U+FFFD (%" PRIu64
+                    " such value(s) since the last report)",
+                    tag, tmpl_.insref, static_cast<unsigned>(tmpl_.kind), utf8_unreported_);
+        utf8_last_report_ = now;
+        utf8_unreported_ = 0;
+    }
+    return fieldValueCreate(tag, utf8_repaired_.data(), utf8_repaired_.size());
+}
+
 void Dispatcher::read_fields(FieldReader& reader, bool snapshot_complete) {
     uint32_t tag;
     const char* value;
@@ -454,7 +477,7 @@ void Dispatcher::read_fields(FieldReader& reader, bool snapshot_complete) {
             tmpl_.flags = (tmpl_.flags & ~ITEM_KEYED) | ITEM_DELETE;
             continue;
         }
-        FieldValue* field = fieldValueCreate(tag, value);
+        FieldValue* field = make_field(tag, value);
         append(field);
         switch (tag) {
             case 3:

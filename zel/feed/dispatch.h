@@ -59,6 +59,7 @@ class Dispatcher {
     void trade_minute(const std::string& date, const std::string& time, bool have_date,
                       bool have_time);
     void append(FieldValue* field);
+    FieldValue* make_field(uint32_t tag, const char* value);
 
     UpdateTemplate tmpl_;
     UpdateTemplate extra_;  // template of the separate and derived updates
@@ -91,4 +92,9 @@ class Dispatcher {
     // trade (each conversion has the system look at its time-zone file).
     int minute_hour_key_ = -1;
     int64_t minute_hour_start_ = 0;
+    // Values repaired for invalid UTF-8: the text buffer, and the rate limit of the log
+    // line (one a minute, with the count of the repairs it stands for).
+    std::string utf8_repaired_;
+    int64_t utf8_last_report_ = 0;
+    uint64_t utf8_unreported_ = 0;
 };

@@ -87,8 +87,12 @@ class FeedSession {
 
   private:
     bool connect_loop();
+    int32_t reconnect_wait() const;
+    void connect_failed(int32_t code);
     void logon();
     void read_loop();
+    bool queue_memory_full() const;
+    void wait_for_queues();
     void handle_batch();
     void on_logon_reply();
     void send_request();
@@ -111,7 +115,52 @@ class FeedSession {
     int64_t connect_time_ = 0;
     int64_t catchup_time_ = 0;
     bool snapshot_complete_ = false;
+    // Reconnect backoff and the rate limit of the failure line (see connect_failed).
+    static constexpr int32_t kBackoffCapSeconds = 30;
+    static constexpr int64_t kFailureReportSeconds = 60;
+    int32_t backoff_seconds_ = 0;
+    uint64_t unreported_failures_ = 0;
+    int32_t last_failure_code_ = 0;
+    int64_t last_failure_report_ = 0;
+    bool failing_ = false;  // the last attempt failed
+    // Pauses for queued memory (see wait_for_queues).
+    static constexpr int64_t kMiB = 1024 * 1024;
+    uint64_t pauses_ = 0;
+    int64_t last_pause_report_ = 0;
 };
+
+// The wait before a reconnect attempt: `reconnectinterval`, but never less than the
+// backoff, which is 1 second after the first failure in a row and doubles with each further
+// one up to kBackoffCapSeconds. With the default interval of 0 a server that is down would
+// otherwise be dialled (and the failure logged) as fast as the system refuses connections.
+int32_t FeedSession::reconnect_wait() const {
+    int32_t wait = g_config.reconnectinterval > 0 ? g_config.reconnectinterval : 0;
+    return backoff_seconds_ > wait ? backoff_seconds_ : wait;
+}
+
+// A failed attempt: the backoff grows, and the failure is logged at once when it is the
+// first of a run of failures or its error code changed, else at most once a minute with
+// the number of attempts it stands for.
+void FeedSession::connect_failed(int32_t code) {
+    backoff_seconds_ = backoff_seconds_ == 0 ? 1 : backoff_seconds_ * 2;
+    if (backoff_seconds_ > kBackoffCapSeconds) backoff_seconds_ = kBackoffCapSeconds;
+    int64_t now = now_seconds();
+    ++unreported_failures_;
+    if (!failing_) {
+        failing_ = true;
+        log_message(LOG_LEVEL_PROBLEM, "Connecting to Corvalinder failed: %d", code);
+    } else if (now - last_failure_report_ >= kFailureReportSeconds || code != last_failure_code_) {
+        log_message(LOG_LEVEL_PROBLEM,
+                    "Connecting to Corvalinder failed: %d (%" PRIu64
+                    " attempts since the last report; next attempt in %d s)",
+                    code, unreported_failures_, static_cast<int>(reconnect_wait()));
+    } else {
+        return;
+    }
+    unreported_failures_ = 0;
+    last_failure_code_ = code;
+    last_failure_report_ = now;
+}
 
 // Connects unless connected. Returns true when connected (go on to log on), false when
 // `running` was cleared.
@@ -119,7 +168,7 @@ bool FeedSession::connect_loop() {
     while (is_running()) {
         if (connected() != 0) return true;
         qdf_disconnect(handle_);
-        if (!first_attempt_) pause_seconds(g_config.reconnectinterval);
+        if (!first_attempt_) pause_seconds(reconnect_wait());
         if (!is_running()) break;
         if (database_down.load(std::memory_order_relaxed) != 0) {
             // Waiting for the database is a poll of one word; at least a second between
@@ -128,11 +177,21 @@ bool FeedSession::connect_loop() {
             continue;
         }
         if (qdf_connect(handle_, text_or_null(g_config.feed_server))) {
+            if (unreported_failures_ > 0)
+                log_message(LOG_LEVEL_PROBLEM,
+                            "Connecting to Corvalinder failed %" PRIu64
+                            " more times before this connection",
+                            unreported_failures_);
+            unreported_failures_ = 0;
+            failing_ = false;
             log_message(LOG_LEVEL_INFO, "Connected to Corvalinder");
             set_connected(1);
             connect_time_ = now_seconds();
+            // A server that accepts and then drops every connection still gets the
+            // backoff: it is reset only by a logon reply.
+            if (backoff_seconds_ == 0) backoff_seconds_ = 1;
         } else {
-            log_message(LOG_LEVEL_PROBLEM, "Connecting to Corvalinder failed: %d", error_code());
+            connect_failed(error_code());
         }
         first_attempt_ = false;
     }
@@ -203,6 +262,7 @@ void FeedSession::on_logon_reply() {
     }
     log_message(LOG_LEVEL_INFO, "Successfully logged on to Corvalinder server: %s",
                 have_name ? server_name.c_str() : "(null)");
+    backoff_seconds_ = 0;
     send_request();
 }
 
@@ -284,11 +344,52 @@ void FeedSession::read_loop() {
         } else if (result == 1) {
             if (snapshot_complete_) catchup_time_ = now_seconds();
             handle_batch();
+            if (queue_memory_full()) wait_for_queues();
         } else if (result == -1) {
             int32_t code = error_code();
             log_message(LOG_LEVEL_PROBLEM, "Disconnected from Corvalinder: %d", code);
             drop_connection();
         }
+    }
+}
+
+// Whether the queued updates hold more memory than `queuememorylimit` allows.
+bool FeedSession::queue_memory_full() const {
+    if (g_config.queuememorylimit == 0) return false;
+    return queueMemoryBytes() > static_cast<int64_t>(g_config.queuememorylimit) * kMiB;
+}
+
+// The feed outruns the database: stop reading until the queues are down to three
+// quarters of the ceiling. The feed server's data then waits in the connection (the
+// socket buffers fill and the server is held back) instead of in this process; nothing
+// queued is dropped. Shown in --status as feed-paused; logged at most once a minute.
+void FeedSession::wait_for_queues() {
+    int64_t ceiling = static_cast<int64_t>(g_config.queuememorylimit) * kMiB;
+    int64_t low_water = ceiling / 4 * 3;
+    int64_t now = now_seconds();
+    bool report = last_pause_report_ == 0 || now - last_pause_report_ >= 60;
+    ++pauses_;
+    if (report) {
+        log_message(LOG_LEVEL_PROBLEM,
+                    "The queued updates hold %" PRId64
+                    " MiB, more than queuememorylimit (%u MiB): the feed is not read until "
+                    "they are below %" PRId64 " MiB (pause %" PRIu64 " of this run)",
+                    queueMemoryBytes() / kMiB, g_config.queuememorylimit, low_water / kMiB,
+                    pauses_);
+        last_pause_report_ = now;
+    }
+    std::atomic_ref<uint64_t>(g_stats_ext->feed_paused).store(1, std::memory_order_relaxed);
+    auto started = std::chrono::steady_clock::now();
+    while (is_running() && connected() == 1 && queueMemoryBytes() > low_water)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::atomic_ref<uint64_t>(g_stats_ext->feed_paused).store(0, std::memory_order_relaxed);
+    if (report) {
+        auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::steady_clock::now() - started);
+        log_message(LOG_LEVEL_INFO,
+                    "The queued updates are down to %" PRId64
+                    " MiB after %lld ms: reading the feed again",
+                    queueMemoryBytes() / kMiB, static_cast<long long>(waited.count()));
     }
 }
 
@@ -318,6 +419,8 @@ void FeedSession::run() {
     }
     if (message_) qdf_message_destroy(message_);
     set_connected(0);
+    // Nothing more is queued: a drain at stop may end once the queues are written.
+    queuesProducersEnded();
     active_threads.fetch_sub(1);
 }
 

@@ -132,6 +132,7 @@ int run_program(Config& config) {
     // Before any other thread exists, so that every thread inherits the blocked signals and
     // only the signal thread ever sees them.
     platform_block_stop_signals();
+    platform_ignore_broken_pipe();
     if (!platform_signal_thread_start(route_console_event))
         log_message(LOG_LEVEL_PROBLEM,
                     "Could not start the signal thread: Ctrl+C and "
@@ -214,6 +215,9 @@ int zel_main(int argc, char** argv) {
 }
 
 void press_any_key() {
+    // In a background group of its terminal nobody could answer, and the terminal would
+    // stop the process at the first touch.
+    if (platform_console_in_background()) return;
     std::fputs("Press any key to continue...\n", stdout);
     std::fflush(stdout);
     ConsoleKeys keys;
@@ -222,6 +226,13 @@ void press_any_key() {
 
 void read_password(const char* prompt, std::string* out) {
     out->clear();
+    if (platform_console_in_background()) {
+        log_message(LOG_LEVEL_PROBLEM,
+                    "zel runs in the background of its terminal: no password can be typed at "
+                    "'%s'; run it in the foreground",
+                    prompt);
+        return;
+    }
     std::fputs(prompt, stdout);
     std::fflush(stdout);
     ConsoleKeys keys;

@@ -87,6 +87,12 @@ struct Config : ZelModuleParams {
     uint8_t checkdatabase = 0;
     uint8_t localtime = 0;
     int32_t syslog_port = 514;  // from an optional ":port" after the syslog host
+    // Ceiling of the memory the queued updates may hold, in MiB (0: none); above it the
+    // feed thread stops reading until the queues drain below three quarters of it.
+    uint32_t queuememorylimit = 0;
+    // Seconds a stop goes on writing what is queued before it ends the database threads
+    // (0: they end after their current pass).
+    int32_t stopdraintime = 0;
 
     // Flags.
     int32_t syslog_enabled = 0;
@@ -146,6 +152,10 @@ extern Config g_config;
 // Program version, shown by --status, at start-up and in the client identification.
 inline constexpr const char* kZelVersion = "0.9.55";
 inline constexpr const char* kDefaultMapName = "Global\\Corvalinder Database Application Perfcounters";
+
+// Defaults that the reading of the file sets before its lines (see docs/configuration.md).
+inline constexpr uint32_t kDefaultQueueMemoryLimitMiB = 2048;
+inline constexpr int32_t kDefaultStopDrainSeconds = 30;
 
 // Sets the defaults that do not come from the file (run by the command-line stage).
 void set_config_defaults(Config& config);

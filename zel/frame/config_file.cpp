@@ -118,7 +118,12 @@ void apply_database(Config& config, const char* key, const char* value) {
     if (std::strcmp(key, "instance") == 0) {
         config.module_file = value;
     } else if (std::strcmp(key, "updateinterval") == 0) {
-        config.updateinterval = to_int32(value);
+        // A negative interval would put an item's due time before its queue time.
+        config.updateinterval = std::max<int32_t>(0, to_int32(value));
+    } else if (std::strcmp(key, "queuememorylimit") == 0) {
+        config.queuememorylimit = to_uint32(value);
+    } else if (std::strcmp(key, "stopdraintime") == 0) {
+        config.stopdraintime = std::max<int32_t>(0, to_int32(value));
     } else if (std::strcmp(key, "domainuser") == 0) {
         config.domain_user = value;
     } else if (std::strcmp(key, "domainpassword") == 0) {
@@ -202,6 +207,8 @@ int read_config_file() {
     if (!file) return -1;
     config.clear_params();
     config.maxdeletes = 10000;
+    config.queuememorylimit = kDefaultQueueMemoryLimitMiB;
+    config.stopdraintime = kDefaultStopDrainSeconds;
     Section section = SECTION_NONE;
     char buffer[1024];
     // A line longer than the buffer arrives as several pieces; each is read as a line.

@@ -127,6 +127,7 @@ void service_main() {
         g_status.check_point = 0;
     }
     while (active_threads.load() > 0) {
+        stop_drain_tick();
         {
             std::lock_guard<std::mutex> hold(g_lock);
             g_status.current_state = SERVICE_STOP_PENDING;

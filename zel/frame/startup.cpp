@@ -169,8 +169,10 @@ bool start_threads() {
                          [worker] { database_thread_main(*worker); });
     }
     if (started) return true;
-    // Those that did start end as they would at a stop.
+    // Those that did start end as they would at a stop. The feed thread may be the one
+    // that never started, so the drain is not left waiting for it.
     request_stop();
+    queuesProducersEnded();
     join_threads();
     return false;
 }
@@ -368,10 +370,14 @@ int startup() {
 
 void shutdown() {
     log_message(LOG_LEVEL_INFO, "Shutting down, please wait...");
-    while (active_threads.load() > 0)
+    while (active_threads.load() > 0) {
+        stop_drain_tick();
         std::this_thread::sleep_for(std::chrono::seconds(1));
+    }
     // A thread that had not yet counted itself in when the stop came has ended too.
     join_threads();
+    stop_drain_finish();
+    log_unwritten_items();
 
     // Stop requests from now on leave the connections and queues alone.
     stop_handlers_disarm();

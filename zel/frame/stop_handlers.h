@@ -3,7 +3,8 @@
 // thread's events to the right handler.
 //
 // The stop request clears `running`, marks every database connection as stopping (so a
-// connection stuck in its reconnect loop gives up), wakes every database thread and
+// connection stuck in its reconnect loop gives up; with a drain, only once the drain
+// ends), wakes every database thread and
 // releases the stop semaphore. It runs on the signal thread while the main thread waits,
 // and again for every further event, so each step is harmless to repeat. The connections
 // and queues it touches are destroyed by the shutdown: a lock inside stop_handlers.cpp
@@ -23,8 +24,21 @@ void wait_stop_semaphore();
 // Waits at most `milliseconds`; true when it was released (tests).
 bool wait_stop_semaphore_for(int milliseconds);
 
-// The stop request.
+// The stop request. With `stopdraintime` above 0 the first request starts a drain instead
+// of marking the connections as stopping: the feed thread ends with `running`, the
+// database threads write on what is queued (update_queue.h) until their queues hold
+// nothing writable or the drain time is over. A further request during the drain ends it
+// at once.
 void request_stop();
+// Called about once a second by whatever waits for the threads to end (the shutdown, the
+// service main): ends the drain once its time is over, marking the connections as
+// stopping so that a thread stuck reconnecting gives up.
+void stop_drain_tick();
+// Ends a drain still on (the threads have ended): the connections are marked as stopping.
+void stop_drain_finish();
+// Logs how many queued items of which kind were left unwritten (nothing when none).
+// Shutdown, after the threads have ended and before the queues are destroyed.
+void log_unwritten_items();
 
 // Ctrl+C (0), Ctrl+Break (1), close (2), logoff (5), system shutdown (6): exit code 0 and
 // the stop request; returns 1. Any other event: returns 0.

@@ -105,6 +105,8 @@ void set_supervisor_sleep(SupervisorSleep sleep) {
 
 void supervisor_refresh() {
     store_counter(g_stats->instrument_hash_count, instrumentCount());
+    int64_t bytes = queueMemoryBytes();
+    store_counter(g_stats_ext->queued_bytes, bytes > 0 ? static_cast<uint64_t>(bytes) : 0);
 }
 
 void print_statistics(FILE* out, int64_t now) {

@@ -3,8 +3,9 @@
 //
 // setup_syslog and syslog_open run on the main thread during start-up. syslog_send is
 // called by log_message from any thread: the identity, facility, computer name and the
-// socket are process-wide and guarded by g_syslog_lock, which is held only to create or
-// copy the endpoint; the datagram itself is built in a local buffer and sent outside it.
+// socket are process-wide and guarded by g_syslog_lock, which is held only to install or
+// copy the endpoint (the host lookup that makes it runs outside the lock); the datagram
+// itself is built in a local buffer and sent outside it.
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
@@ -115,15 +116,31 @@ void syslog_send(int level, const char* format, ...) {
     char datagram[kDatagramMax + 1];
     UdpEndpoint endpoint;
     int header_length;
+    bool open;
     {
         std::lock_guard<std::mutex> hold(g_syslog_lock);
+        open = g_endpoint.socket >= 0;
+    }
+    if (!open) {
+        // The host name lookup may take seconds (a slow or absent name server): it runs
+        // outside the lock, so that other threads' messages are not held up behind it.
+        // `syslog_host` and `syslog_port` are settings, read-only while threads run.
+        const char* host =
+            g_config.syslog_host.empty() ? "127.0.0.1" : g_config.syslog_host.c_str();
+        int port = g_config.syslog_port > 0 ? g_config.syslog_port : kDefaultSyslogPort;
+        UdpEndpoint fresh;
+        // Nothing is left open on failure: the next message tries again.
+        if (!platform_udp_open(host, port, &fresh)) return;
+        std::lock_guard<std::mutex> hold(g_syslog_lock);
         if (g_endpoint.socket < 0) {
-            const char* host =
-                g_config.syslog_host.empty() ? "127.0.0.1" : g_config.syslog_host.c_str();
-            int port = g_config.syslog_port > 0 ? g_config.syslog_port : kDefaultSyslogPort;
-            // Nothing is left open on failure: the next message tries again.
-            if (!platform_udp_open(host, port, &g_endpoint)) return;
+            g_endpoint = fresh;
+        } else {
+            platform_udp_close(&fresh);  // another thread was quicker
         }
+    }
+    {
+        std::lock_guard<std::mutex> hold(g_syslog_lock);
+        if (g_endpoint.socket < 0) return;  // closed by a new set-up meanwhile
         endpoint = g_endpoint;
         struct tm now = local_tm(now_seconds());
         header_length = std::snprintf(datagram, sizeof datagram,

@@ -13,11 +13,14 @@
 // allocation of its own, told apart from the inline text by its address.
 #include "zel/queues/queue_item.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 
 #include "platform/thread_exit.h"
 #include "zel/frame/log.h"
+
+std::atomic<int64_t> g_queued_bytes{0};
 
 namespace {
 
@@ -102,14 +105,30 @@ void release_node(FieldValue* field) {
     std::free(field);
 }
 
+// A text outside its node lives in a block that starts with the block's room for text
+// (a size_t), so that an appended news block knows whether it fits. free_text releases it.
+char* alloc_grown(size_t room) {
+    auto* block = static_cast<size_t*>(std::malloc(sizeof(size_t) + room));
+    if (!block) out_of_memory();
+    *block = room;
+    return reinterpret_cast<char*>(block + 1);
+}
+
+size_t grown_capacity(const char* text) {
+    return reinterpret_cast<const size_t*>(text)[-1];
+}
+
+void free_text(char* text) {
+    if (text) std::free(reinterpret_cast<size_t*>(text) - 1);
+}
+
 void free_value(FieldValue* field) {
-    if (field->value && field->value != inline_text(field)) std::free(field->value);
+    if (field->value && field->value != inline_text(field)) free_text(field->value);
     field->value = nullptr;
 }
 
 char* dup_text(const char* text, size_t len) {
-    char* copy = static_cast<char*>(std::malloc(len + 1));
-    if (!copy) out_of_memory();
+    char* copy = alloc_grown(len + 1);
     std::memcpy(copy, text, len);
     copy[len] = '\0';
     return copy;
@@ -154,7 +173,7 @@ void fieldValueSetValue(FieldValue* field, const char* value, size_t len) {
         char* text = inline_text(field);
         std::memmove(text, value, len);
         text[len] = '\0';
-        if (old && old != text) std::free(old);
+        if (old && old != text) free_text(old);
         field->value = text;
         return;
     }
@@ -168,14 +187,33 @@ void fieldValueSetValue(FieldValue* field, const char* value) {
 }
 
 void fieldValueAppend(FieldValue* field, const char* text) {
+    // News texts arrive in many blocks, joined under the queue's lock: the text grows in a
+    // buffer of its own whose room doubles when it runs out (its size is kept in front of
+    // the text), so joining n blocks copies each byte a bounded number of times instead of
+    // the whole text once per block.
     size_t old_len = field->value ? std::strlen(field->value) : 0;
     size_t add_len = std::strlen(text);
-    char* joined = static_cast<char*>(std::malloc(old_len + add_len + 1));
-    if (!joined) out_of_memory();
+    size_t need = old_len + add_len + 1;
+    char* own = field->value && field->value != inline_text(field) ? field->value : nullptr;
+    if (own && grown_capacity(own) >= need) {
+        std::memcpy(own + old_len, text, add_len + 1);
+        return;
+    }
+    size_t room = own ? grown_capacity(own) : 0;
+    if (room < 64) room = 64;
+    while (room < need)
+        room *= 2;
+    char* joined = alloc_grown(room);
     if (old_len) std::memcpy(joined, field->value, old_len);
     std::memcpy(joined + old_len, text, add_len + 1);
     free_value(field);
     field->value = joined;
+}
+
+size_t fieldValueCapacity(const FieldValue* field) {
+    if (!field->value) return 0;
+    if (field->value == reinterpret_cast<const char*>(field + 1)) return field->capacity;
+    return grown_capacity(field->value);
 }
 
 void fieldValueTakeValue(FieldValue* to, FieldValue* from) {
@@ -187,7 +225,7 @@ void fieldValueTakeValue(FieldValue* to, FieldValue* from) {
         if (len < to->capacity) {
             char* old = to->value;
             std::memcpy(inline_text(to), text, len + 1);
-            if (old && old != inline_text(to)) std::free(old);
+            if (old && old != inline_text(to)) free_text(old);
             to->value = inline_text(to);
         } else {
             char* copy = dup_text(text, len);
@@ -207,7 +245,7 @@ int fieldValueMoveInto(FieldValue* to, FieldValue* from) {
     char* target = inline_text(to);
     if (text && text == inline_text(from) && from->capacity <= to->capacity) {
         // Both nodes hold short texts: copy the whole inline buffer, no length needed.
-        if (to->value && to->value != target) std::free(to->value);
+        if (to->value && to->value != target) free_text(to->value);
         std::memcpy(target, text, from->capacity);
         to->value = target;
     } else if (!text) {
@@ -215,7 +253,7 @@ int fieldValueMoveInto(FieldValue* to, FieldValue* from) {
     } else {
         size_t len = std::strlen(text);
         if (len >= to->capacity) return 0;
-        if (to->value && to->value != target) std::free(to->value);
+        if (to->value && to->value != target) free_text(to->value);
         std::memcpy(target, text, len + 1);
         to->value = target;
     }
@@ -274,11 +312,18 @@ QueueItem* allocQueueItemWithKey(const char* key, size_t len) {
 }
 
 char* queueStrdup(const char* text) {
-    return text ? dup_text(text, std::strlen(text)) : nullptr;
+    if (!text) return nullptr;
+    // A plain malloc'ed copy (freed with free()), unlike field texts.
+    size_t len = std::strlen(text);
+    char* copy = static_cast<char*>(std::malloc(len + 1));
+    if (!copy) out_of_memory();
+    std::memcpy(copy, text, len + 1);
+    return copy;
 }
 
 void freeQueueItem(QueueItem* item) {
     if (!item) return;
+    if (item->bytes) g_queued_bytes.fetch_sub(item->bytes, std::memory_order_relaxed);
     // Sub-items are gathered into one pending chain (through their own `next` links) and
     // freed in a loop, so no depth of nesting or length of list recurses. The item's own
     // `next` is not followed: it may still link a database thread's batch.

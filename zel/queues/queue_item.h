@@ -7,6 +7,7 @@
 // database thread has unlinked it, it belongs to that thread alone.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -89,6 +90,8 @@ void fieldValueTakeValue(FieldValue* to, FieldValue* from);
 // returns 1 with `from` freed, or 0 with nothing changed.
 int fieldValueMoveInto(FieldValue* to, FieldValue* from);
 void fieldValueFree(FieldValue* field);
+// Bytes of text the field's value has room for (0 for a null value).
+size_t fieldValueCapacity(const FieldValue* field);
 // Frees a whole list from its head, iteratively.
 void freeFieldList(FieldValue* head);
 // Appends `field` after `*tail` (or makes it the list when `*head` is null).
@@ -126,7 +129,15 @@ struct QueueItem {
     // Set when `key` lives in the item's own allocation (addQueueItem's new keyed items);
     // freeQueueItem then does not free it separately. Nothing else needs to look at it.
     uint8_t key_inline;
+    // Bytes this item (a container: with its sub-items) was counted with in the queued
+    // memory total (queueMemoryBytes); freeQueueItem takes them off again. 0 for sub-items
+    // and placeholders.
+    uint32_t bytes;
 };
+
+// The queued-memory total: bytes of the items waiting in the queues (see
+// queueMemoryBytes); freeQueueItem takes an item's `bytes` off it.
+extern std::atomic<int64_t> g_queued_bytes;
 
 // A zeroed item. Never returns null.
 QueueItem* allocQueueItem();

@@ -8,10 +8,13 @@
 // released after the lock is left, so the woken thread does not at once block on it.
 #include "zel/queues/update_queue.h"
 
+#include <algorithm>
+#include <atomic>
 #include <charconv>
 #include <cinttypes>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <new>
 
 #include "platform/thread_exit.h"
@@ -24,6 +27,11 @@
 UpdateQueue* g_queues = nullptr;
 
 namespace {
+
+// The drain at a stop (see update_queue.h); written by the stop handler and the feed
+// thread, read by the database threads.
+std::atomic<bool> g_drain_on{false};
+std::atomic<bool> g_producers_ended{false};
 
 // "insref:kind", the key under which dropQueuedUpdate and the level-change container find
 // an instrument's waiting item of one kind.
@@ -95,6 +103,84 @@ void insert_new(UpdateQueue* q, QueueItem* item, int64_t now) {
     q->cursor = item;
 }
 
+// Links `item` (not counted anew) where an item due now belongs: before the first waiting
+// item that is not yet due, searching from the cursor as insert_new does.
+void link_due(UpdateQueue* q, QueueItem* item, int64_t now) {
+    int64_t delay = q->delay;
+    item->time = now - (delay + 1);
+    QueueItem* at = q->cursor ? q->cursor : q->head;
+    // Taking the flushed item out may have moved the cursor onto an item that still
+    // waits, with more waiting items before it: the search then starts at the head, so
+    // that the item lands before every item that is not yet due.
+    if (at && at->prev && at->prev->time + delay >= now) at = q->head;
+    while (at && at->time + delay < now)
+        at = at->next;
+    if (at) {
+        link_before(q, at, item);
+    } else {
+        appendQueueItem(q, item);
+    }
+    q->cursor = item;
+}
+
+// Estimated heap bytes of a new item and what it holds: the allocations themselves plus
+// malloc's own word per block. Cheap enough for every item: one walk of a short list.
+uint32_t estimate_bytes(const QueueItem* item) {
+    constexpr size_t kBlockOverhead = 16;
+    size_t bytes = sizeof(QueueItem) + kBlockOverhead + (item->key ? std::strlen(item->key) : 0);
+    auto fields = [&bytes](const FieldValue* f) {
+        for (; f; f = f->next)
+            bytes += sizeof(FieldValue) + kBlockOverhead + fieldValueCapacity(f);
+    };
+    fields(item->fields);
+    for (const QueueItem* list : {item->bid_changes, item->ask_changes}) {
+        for (const QueueItem* sub = list; sub; sub = sub->next) {
+            bytes += sizeof(QueueItem) + kBlockOverhead + (sub->price ? std::strlen(sub->price) : 0);
+            fields(sub->fields);
+        }
+    }
+    return bytes > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(bytes);
+}
+
+void count_bytes(QueueItem* item, uint32_t bytes) {
+    // An item's own count stops short of wrapping; what it cannot hold is not counted.
+    if (bytes > UINT32_MAX - item->bytes) bytes = UINT32_MAX - item->bytes;
+    item->bytes += bytes;
+    g_queued_bytes.fetch_add(bytes, std::memory_order_relaxed);
+}
+
+// Lock held. Makes the waiting item `w` due now, ahead of a message about to be queued
+// that must not overtake it, and unregisters its key so that later updates start a new
+// item behind that message. Placeholders are left as they are: they hold nothing, and
+// what merges into them comes later anyway.
+void flush_waiting(UpdateQueue* q, QueueItem* w, int64_t now) {
+    if (w->flags & ITEM_EMPTY) return;
+    list_unlink(q, w);
+    if ((w->flags & ITEM_KEYED) && w->key) q->dedup.remove(w->key, w);
+    w->flags &= ~ITEM_KEYED;
+    link_due(q, w, now);
+}
+
+// Lock held. Drops the waiting item `w`: a newer message removes the row it would write.
+void drop_waiting(UpdateQueue* q, QueueItem* w) {
+    bool empty = (w->flags & ITEM_EMPTY) != 0;
+    unlinkQueueItem(q, w);
+    if (!empty) stat_sub(q->stats->queued, 1);
+    freeQueueItem(w);
+}
+
+// Lock held. The waiting keyed items of `insref` in a delayed queue: one per kind of that
+// queue, under "insref:kind" (every keyed kind of the delayed queues is keyed so).
+template <typename Action>
+void each_waiting_of_instrument(UpdateQueue* q, uint64_t insref, Action action) {
+    thread_local std::string key;
+    for (int kind = 1; kind < 256; ++kind) {
+        if (!q->kind_here[kind]) continue;
+        write_kind_key(key, insref, static_cast<uint32_t>(kind));
+        if (QueueItem* w = q->dedup.lookup(key)) action(w);
+    }
+}
+
 void merge_order_entry(QueueItem* container, FieldValue* fields, const UpdateTemplate& t) {
     QueueItem* last = nullptr;
     for (QueueItem* entry = container->bid_changes; entry; entry = entry->next) {
@@ -137,15 +223,32 @@ bool merge_into(UpdateQueue* q, QueueItem* e, FieldValue* fields, UpdateTemplate
     e->flags |= t.flags;
     switch (t.kind) {
         case KIND_MBO:
-            merge_order_entry(e, fields, t);
-            return false;
         case KIND_BID_LEVEL:
-        case KIND_ASK_LEVEL:
-            combineLevelChange(e, t.kind, t.flags, t.price, fields);
+        case KIND_ASK_LEVEL: {
+            // Order entries and level changes may add sub-items to the container: their
+            // fields count (an upper bound: replaced ones are freed); the container gives
+            // back all it was counted with when it is freed.
+            size_t bytes = 0;
+            for (const FieldValue* f = fields; f; f = f->next)
+                bytes += sizeof(FieldValue) + 16 + fieldValueCapacity(f);
+            count_bytes(e, static_cast<uint32_t>(std::min<size_t>(bytes, UINT32_MAX / 2)));
+            if (t.kind == KIND_MBO) {
+                merge_order_entry(e, fields, t);
+            } else {
+                combineLevelChange(e, t.kind, t.flags, t.price, fields);
+            }
             return false;
-        case KIND_NEWS:
+        }
+        case KIND_NEWS: {
+            // News texts grow with every block: their growth counts in the queued memory.
+            const FieldValue* text = fieldListFind(e->fields, 2);
+            size_t before = text ? fieldValueCapacity(text) : 0;
             mergeFields(e, fields);
+            text = fieldListFind(e->fields, 2);
+            size_t after = text ? fieldValueCapacity(text) : 0;
+            if (after > before) count_bytes(e, static_cast<uint32_t>(after - before));
             return true;
+        }
         case KIND_TRADE_MINUTE:
             // The minute bar is rebuilt from the trades table, so it must come after every
             // trade of its minute that is queued.
@@ -158,6 +261,21 @@ bool merge_into(UpdateQueue* q, QueueItem* e, FieldValue* fields, UpdateTemplate
         default:
             mergeFields(e, fields);
             return false;
+    }
+}
+
+int32_t update_interval() {
+    return g_config.updateinterval > 0 ? g_config.updateinterval : 0;
+}
+
+// Which kinds each queue takes (news moves with the request switches, so this is redone
+// when they are final). Level changes are held as kind 251.
+void mark_kinds() {
+    for (int i = 0; i < kQueueCount; ++i)
+        std::fill(std::begin(g_queues[i].kind_here), std::end(g_queues[i].kind_here), false);
+    for (int kind = 1; kind < 256; ++kind) {
+        if (kind == KIND_BID_LEVEL || kind == KIND_ASK_LEVEL) continue;
+        g_queues[queueNumberForKind(static_cast<uint8_t>(kind)) - 1].kind_here[kind] = true;
     }
 }
 
@@ -180,17 +298,21 @@ int createUpdateQueues() {
             return 0;
         }
     }
-    queues[0].delay = g_config.updateinterval;
+    // A negative interval reads as none: an item's due time must never lie before the
+    // time it was queued, or the order of the queue would no longer be its due order.
+    queues[0].delay = update_interval();
     queues[1].delay = 0;
     queues[2].delay = 0;
     queues[3].delay = 0;  // set by setQueue4Delay once the request switches are final
     g_queues = queues;
+    mark_kinds();
     return 1;
 }
 
 void setQueue4Delay() {
     bool books = g_config.requestorderbooks == 1 || g_config.requestmbo == 1;
-    g_queues[3].delay = books ? g_config.updateinterval : 0;
+    g_queues[3].delay = books ? update_interval() : 0;
+    mark_kinds();
 }
 
 void destroyUpdateQueues() {
@@ -209,7 +331,13 @@ void useStatsBlock(StatsBlock* block) {
         std::lock_guard<std::mutex> guard(q.lock);
         QueueStats* target = &block->queue[i];
         if (q.stats == target) continue;
-        *target = *q.stats;
+        // A block that outlived an earlier run keeps its cumulative counters, to which
+        // this run adds; the gauges describe what waits now, in this run.
+        target->queued = q.stats->queued;
+        target->empty_items = q.stats->empty_items;
+        target->updated += q.stats->updated;
+        target->deduplicated += q.stats->deduplicated;
+        target->failed += q.stats->failed;
         q.stats = target;
     }
 }
@@ -245,6 +373,8 @@ uint32_t queueNumberForKind(uint8_t kind) {
     }
 }
 
+static void order_behind_waiting(UpdateQueue* q, const UpdateTemplate& t);
+
 void addQueueItem(FieldValue* fields, UpdateTemplate& t) {
     UpdateQueue* q = queueForKind(t.kind);
     bool level_change = t.kind == KIND_BID_LEVEL || t.kind == KIND_ASK_LEVEL;
@@ -257,6 +387,7 @@ void addQueueItem(FieldValue* fields, UpdateTemplate& t) {
     {
         std::lock_guard<std::mutex> guard(q->lock);
         QueueItem* waiting = keyed ? q->dedup.lookup(t.key) : nullptr;
+        if (!keyed && q->delay > 0) order_behind_waiting(q, t);
         if (waiting) {
             wake = merge_into(q, waiting, fields, t);
         } else if (level_change && !t.price) {
@@ -297,12 +428,47 @@ void addQueueItem(FieldValue* fields, UpdateTemplate& t) {
                 item->flags = t.flags;
                 item->fields = fields;
             }
+            count_bytes(item, estimate_bytes(item));
             insert_new(q, item, now);
             if (keyed) q->dedup.insert(item);
             wake = true;
         }
     }
     if (wake) q->signal.release();
+    // An instrument delete (queue 3) removes what the delayed queues still hold back for
+    // the instrument; it is queued first, so those queues' threads meet it later or not at
+    // all. One queue lock at a time.
+    if (t.kind == KIND_INSTRUMENT_DELETE) {
+        for (UpdateQueue* other : {&g_queues[0], &g_queues[3]}) {
+            if (other == q || other->delay <= 0) continue;
+            std::lock_guard<std::mutex> guard(other->lock);
+            int64_t now = now_seconds();
+            each_waiting_of_instrument(other, t.insref, [&](QueueItem* w) {
+                if (g_config.keepdeleted == 1 && other == &g_queues[0]) {
+                    flush_waiting(other, w, now);
+                } else if (!(w->flags & ITEM_EMPTY)) {
+                    drop_waiting(other, w);
+                }
+            });
+        }
+    }
+}
+
+// Lock held; `q` delays its items. A message that is not merged by key and ends or
+// replaces what the instrument's waiting items hold must not be overtaken by them: a
+// row delete (field 364) drops the waiting item of its own key, whose row it deletes;
+// a day reset (kind 8) and a book clear (kind 7) make the instrument's waiting items in
+// this queue due now, ahead of themselves.
+static void order_behind_waiting(UpdateQueue* q, const UpdateTemplate& t) {
+    if (t.flags & ITEM_DELETE) {
+        if (t.key.empty()) return;
+        QueueItem* w = q->dedup.lookup(t.key);
+        if (w && !(w->flags & ITEM_EMPTY)) drop_waiting(q, w);
+        return;
+    }
+    if (t.kind != KIND_INSTRUMENT_RESET && t.kind != KIND_BOOK_CLEAR) return;
+    int64_t now = now_seconds();
+    each_waiting_of_instrument(q, t.insref, [&](QueueItem* w) { flush_waiting(q, w, now); });
 }
 
 void dropQueuedUpdate(UpdateQueue* queue, uint64_t insref, uint32_t kind, int mode) {
@@ -319,6 +485,10 @@ void dropQueuedUpdate(UpdateQueue* queue, uint64_t insref, uint32_t kind, int mo
         unlinkQueueItem(queue, item);
         if (!empty) stat_sub(queue->stats->queued, 1);
         freeQueueItem(item);
+    } else if (queue->delay > 0 && !(item->flags & ITEM_EMPTY)) {
+        // The caller queues a message next that must come after this item (a reset): an
+        // item that still waits out the delay is made due now, before it.
+        flush_waiting(queue, item, now_seconds());
     } else {
         queue->dedup.remove(key, item);
         item->flags &= ~ITEM_KEYED;
@@ -444,4 +614,60 @@ QueueItem* addPlaceholder(UpdateQueue* queue, const QueueItem* item, int64_t now
     appendQueueItem(queue, placeholder);
     stat_add(queue->stats->empty_items, 1);
     return placeholder;
+}
+
+int64_t queueMemoryBytes() {
+    return g_queued_bytes.load(std::memory_order_relaxed);
+}
+
+void beginQueueDrain() {
+    g_producers_ended = false;
+    g_drain_on = true;
+}
+
+void queuesProducersEnded() {
+    g_producers_ended = true;
+    if (!g_queues) return;
+    for (int i = 0; i < kQueueCount; ++i) {
+        UpdateQueue& q = g_queues[i];
+        {
+            std::lock_guard<std::mutex> guard(q.lock);
+            // Nothing new arrives: what waits out a delay is written now.
+            q.delay = 0;
+        }
+        q.signal.release();
+    }
+}
+
+void endQueueDrain() {
+    g_drain_on = false;
+    if (!g_queues) return;
+    for (int i = 0; i < kQueueCount; ++i)
+        g_queues[i].signal.release();
+}
+
+bool queueDrainOn() {
+    return g_drain_on.load();
+}
+
+bool queueKeepsWriting(UpdateQueue* queue) {
+    if (!g_drain_on.load()) return false;
+    if (!g_producers_ended.load()) return true;
+    std::lock_guard<std::mutex> guard(queue->lock);
+    // News whose last block never came cannot be written; placeholders hold nothing.
+    for (const QueueItem* item = queue->head; item; item = item->next) {
+        if (item->flags & ITEM_EMPTY) continue;
+        if (item->kind == KIND_NEWS && (item->flags & ITEM_NEWS_MULTIPART) &&
+            !(item->flags & ITEM_NEWS_LASTBLOCK))
+            continue;
+        return true;
+    }
+    return false;
+}
+
+void countQueuedByKind(UpdateQueue* queue, uint64_t (&by_kind)[256]) {
+    std::lock_guard<std::mutex> guard(queue->lock);
+    for (const QueueItem* item = queue->head; item; item = item->next) {
+        if (!(item->flags & ITEM_EMPTY)) ++by_kind[item->kind];
+    }
 }

@@ -8,7 +8,11 @@
 // `number` and the counters' readers is guarded by that queue's `lock`. No code holds two
 // queue locks at once; queue 1's lock also guards the instrument type table
 // (instruments.h). Only list, table and counter work is done under a lock, so the feed
-// thread never waits on the database beyond that.
+// thread never waits on the database beyond that. In a delayed queue a message that ends
+// or replaces an instrument's data (reset, book clear, row delete, instrument delete) is
+// never overtaken by an older item of that instrument that still waits out its delay.
+// The queues also keep the estimate of the memory their items hold (the feed thread
+// pauses above a ceiling) and the drain state of a stop (the database threads write on).
 #pragma once
 
 #include <atomic>
@@ -95,6 +99,8 @@ struct UpdateQueue {
     std::counting_semaphore<2147483647> signal{0};
     int32_t delay = 0;    // seconds; set before any item is queued, read without the lock
     uint32_t number = 0;  // 1 to 4
+    // The message kinds this queue takes; set with the delays, read-only afterwards.
+    bool kind_here[256] = {};
 };
 
 inline constexpr int kQueueCount = 4;
@@ -114,6 +120,27 @@ void destroyUpdateQueues();
 // carrying over what the private groups have counted so far. Called by start-up before
 // the threads start.
 void useStatsBlock(StatsBlock* block);
+
+// Estimated heap bytes held by all waiting items of the four queues (items, fields, texts,
+// sub-items), counted when an item is made or a news text grows and taken off when the
+// item is freed. Read without a lock.
+int64_t queueMemoryBytes();
+
+// Stopping with a drain. While a drain is on, the database threads keep writing after
+// `running` was cleared; once the producers have ended (queuesProducersEnded) each thread
+// ends as soon as its queue holds nothing more it could write. queuesProducersEnded also
+// makes every waiting item due at once (the delays are set to 0). endQueueDrain stops
+// the drain (at its deadline): the threads end after their current pass.
+void beginQueueDrain();
+void queuesProducersEnded();
+void endQueueDrain();
+bool queueDrainOn();
+// Whether the queue's database thread is to go on although `running` is 0. Takes the
+// queue's lock (only to look at the head of the queue).
+bool queueKeepsWriting(UpdateQueue* queue);
+// What is left in a queue, by message kind: the real items (placeholders not counted).
+// Takes the queue's lock; walks the whole queue.
+void countQueuedByKind(UpdateQueue* queue, uint64_t (&by_kind)[256]);
 
 // Queue number (1 to 4) of a message kind. News (13, 249, 255) goes to queue 2 while order
 // books or orders are requested and to queue 4 otherwise.

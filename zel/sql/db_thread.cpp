@@ -343,7 +343,7 @@ int64_t run_pass(DbWorker& worker) {
     int64_t reference = now_seconds();
     Batch batch;
     QueueItem* item = q.head;
-    while (item && running.load(std::memory_order_relaxed)) {
+    while (item && (running.load(std::memory_order_relaxed) || queueDrainOn())) {
         if (item->time + q.delay > reference) break;  // the items behind it are younger
         if (waiting_news(item)) {
             item = item->next;
@@ -472,9 +472,10 @@ void database_thread_main(DbWorker& worker) {
                         static_cast<int>(worker.number), code);
     }
     UpdateQueue& q = *worker.queue;
-    while (running.load()) {
+    // A stop with a drain (update_queue.h) lets the thread write on until its queue is empty.
+    while (running.load() || queueKeepsWriting(&q)) {
         int64_t wait_ms = run_pass(worker);
-        if (!running.load()) break;
+        if (!running.load() && !queueKeepsWriting(&q)) break;
         if (q.signal.try_acquire_for(std::chrono::milliseconds(wait_ms))) {
             // One release per queued item: a long backlog leaves many, and one pass takes
             // every due item anyway. Items queued after this point release again.

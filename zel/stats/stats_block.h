@@ -7,12 +7,31 @@
 // which counter is listed in include/zel_stats.h.
 #pragma once
 
+#include <cstddef>
+
 #include "zel_stats.h"
 
 extern StatsBlock* g_stats;
 
-// Creates or opens the shared block named `map_name` (an existing block keeps its counters)
-// and points g_stats at it. When the block cannot be made, logs the failure at level 3 and
+// Two gauges that zel publishes behind the 208-byte block, in the same shared section
+// (which is made that much longer). Readers that know only the block map its 208 bytes
+// and never see them; `zel --status` reads them when present (zeros otherwise).
+struct StatsExtension {
+    uint64_t feed_paused;   // 1 while the feed thread does not read because the queues
+                            // hold more memory than queuememorylimit; feed thread
+    uint64_t queued_bytes;  // estimated bytes of the waiting queue items; supervisor
+};
+struct StatsSection {
+    StatsBlock block;
+    StatsExtension ext;
+};
+static_assert(offsetof(StatsSection, ext) == ZEL_STATS_SIZE, "the extension follows the block");
+
+extern StatsExtension* g_stats_ext;
+
+// Creates or opens the shared block named `map_name` and points g_stats at it. An existing
+// block keeps its cumulative counters; the gauges that describe a run (connected to the
+// feed, instruments, the extension) start at 0. When the block cannot be made, logs the failure at level 3 and
 // points g_stats at a zeroed private block instead. Returns true when the block is shared.
 bool create_stats_block(const char* map_name);
 // Whether g_stats is the shared block (false: private memory).

@@ -10,14 +10,17 @@
 #include <cinttypes>
 
 #include "platform/shared_memory.h"
+#include "zel/stats/stats_block.h"
 #include "zel/frame/config.h"
 #include "zel_stats.h"
 
 int print_status_report(const char* map_name, FILE* out) {
-    StatsBlock block;
+    StatsSection section;
+    const StatsBlock& block = section.block;
     bool running = false;
     int error = 0;
-    switch (platform_shm_read(map_name, &block, sizeof block, &running, &error)) {
+    // A block made by a reader that knows only the 208 bytes reads as zeros beyond them.
+    switch (platform_shm_read(map_name, &section, sizeof section, &running, &error)) {
         case SHM_READ_OPEN_FAILED:
             std::fprintf(out, "Cannot create shared memory mapping: %u\n",
                          static_cast<unsigned>(error));
@@ -57,6 +60,8 @@ int print_status_report(const char* map_name, FILE* out) {
                  block.templates_version_loaded, block.templates_version_feed);
     std::fprintf(out, "running: %d\n", running ? 1 : 0);
     std::fprintf(out, "version: %s\n", kZelVersion);
+    std::fprintf(out, "feed-paused: %d\n", running && section.ext.feed_paused ? 1 : 0);
+    std::fprintf(out, "queued-memory-bytes: %" PRIu64 "\n", running ? section.ext.queued_bytes : 0);
     std::fflush(out);
     return 0;
 }

@@ -1,6 +1,6 @@
 // stats_writer - a stand-in for a running zel as far as the statistics block goes: it
 // creates the block by name the way start-up does, gives every counter a value of its own
-// (counter i holds 1000 + i), says "shared" or "private", and holds the block until the
+// (counter i holds 1000 + i; the feed is paused with 4242 queued bytes), says "shared" or "private", and holds the block until the
 // stop file disappears. The CLI test reads the block with `zel --status` meanwhile.
 //
 //   stats_writer NAME STOP_FILE
@@ -22,6 +22,8 @@ int main(int argc, char** argv) {
     uint64_t* counters = reinterpret_cast<uint64_t*>(g_stats);
     for (int i = 0; i < ZEL_STATS_COUNTERS; ++i)
         counters[i] = 1000 + static_cast<uint64_t>(i);
+    g_stats_ext->feed_paused = 1;
+    g_stats_ext->queued_bytes = 4242;
     std::printf("%s\n", shared ? "shared" : "private");
     std::fflush(stdout);
     while (std::filesystem::exists(argv[2]))

@@ -8,6 +8,7 @@
 #include "tests/unit/queues/queue_test_util.h"
 #include "zel/feed/dispatch.h"
 #include "zel/feed/stale_set.h"
+#include "zel/feed/utf8_text.h"
 #include "zel/queues/order_book.h"
 #include "zel/stats/stats_block.h"
 
@@ -747,6 +748,48 @@ TEST_F(Stale, CatchUpDiscardsAndACompleteSnapshotIsQuiet) {
     deleteStaleInstruments(true);
     EXPECT_EQ(queue(3).head, nullptr);
     EXPECT_TRUE(log.lines.empty());
+}
+
+
+// Invalid UTF-8 from the feed is repaired where it is read: the row keeps its other values
+// and the valid parts of the text; the log names the instrument and field, at most once a
+// minute.
+TEST_F(Dispatch, InvalidUtf8IsReplacedAndReportedOncePerMinute) {
+    send(15, 300, {{55, "AB\xC3("}, {56, "Caf\xC3\xA9"}, {57, "\xED\xA0\x80x"}, {58, "\xF0\x9F\x98"}});
+    auto rows = of_kind(3, 6);
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(field_text(rows[0]->fields, 55), "AB\xEF\xBF\xBD(");
+    EXPECT_EQ(field_text(rows[0]->fields, 56), "Caf\xC3\xA9") << "valid text is untouched";
+    // A surrogate encoded in three bytes: each byte that cannot start or continue a valid
+    // sequence is one replacement.
+    EXPECT_EQ(field_text(rows[0]->fields, 57), "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBDx");
+    EXPECT_EQ(field_text(rows[0]->fields, 58), "\xEF\xBF\xBD") << "a cut sequence is one";
+    EXPECT_EQ(log.count("Invalid UTF-8 in field 55 of instrument 300"), 1u);
+    EXPECT_EQ(log.count("Invalid UTF-8"), 1u) << "the other fields wait for the next report";
+    for (int i = 0; i < 100; ++i)
+        send(15, 301, {{55, "\xFF"}});
+    EXPECT_EQ(log.count("Invalid UTF-8"), 1u);
+    ManualClock::now += 60;
+    send(15, 302, {{55, "\xFE"}});
+    EXPECT_EQ(log.count("Invalid UTF-8 in field 55 of instrument 302"), 1u);
+    EXPECT_TRUE(log.contains("(103 such value(s) since the last report)"));
+}
+
+TEST(Utf8Text, ValidationAgreesWithTheStandardsEdges) {
+    const std::pair<std::string, bool> cases[] = {
+        {"plain ascii text longer than eight bytes", true},
+        {"\xC2\x80", true},          {"\xC1\xBF", false},  // overlong two-byte form
+        {"\xE0\xA0\x80", true},      {"\xE0\x9F\xBF", false},  // overlong three-byte form
+        {"\xED\x9F\xBF", true},      {"\xED\xA0\x80", false},  // surrogate
+        {"\xF4\x8F\xBF\xBF", true},  {"\xF4\x90\x80\x80", false},  // above U+10FFFF
+        {"\xF0\x9F\x98\x80", true},  {"abcdefgh\xF0\x9F\x98", false},  // cut at the end
+        {"\x80", false},             {"abcdefghijklmno\xC3\xA9", true},
+    };
+    for (const auto& [text, valid] : cases)
+        EXPECT_EQ(utf8_is_valid(text.data(), text.size()), valid) << testing::PrintToString(text);
+    std::string out;
+    utf8_replace_invalid("a\xE2\x82z", 4, out);
+    EXPECT_EQ(out, "a\xEF\xBF\xBDz") << "a cut three-byte sequence is one replacement";
 }
 
 }  // namespace

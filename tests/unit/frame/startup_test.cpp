@@ -5,6 +5,7 @@
 #include <regex>
 
 #include "startup_test_util.h"
+#include "zel/queues/update_queue.h"
 #include "zel/sql/db_worker.h"
 
 namespace frametest {
@@ -248,7 +249,7 @@ TEST_F(Startup, CheckModeWithAMissingColumnFailsWithoutTheTerminatingLine) {
 }
 
 TEST_F(Startup, RunWritesThroughItsThreadsUntilAStopRequest) {
-    write_config();
+    write_config("checkdatabase 0\nstopdraintime 0\n");
     ASSERT_EQ(STARTUP_RUNNING, startup());
     EXPECT_TRUE(stats_block_is_shared());
     // Six threads count themselves in; the supervisor's status items reach queue 2's thread.
@@ -271,6 +272,87 @@ TEST_F(Startup, RunWritesThroughItsThreadsUntilAStopRequest) {
     EXPECT_EQ(0, active_threads.load());
     EXPECT_EQ(4u, fake_count("mod_destroy"));
     EXPECT_FALSE(stats_block_is_shared());
+}
+
+
+// Queues `count` trades of one instrument as the feed thread would.
+void queue_trades(int count) {
+    for (int i = 0; i < count; ++i) {
+        UpdateTemplate t;
+        t.kind = KIND_TRADE;
+        t.insref = 77;
+        t.key = "77:1:" + std::to_string(i);
+        addQueueItem(fieldValueCreate(3, std::to_string(i).c_str()), t);
+    }
+}
+
+size_t trade_statements() {
+    size_t n = 0;
+    for (const std::string& statement : fake_statements(2))
+        n += statement.find("trades") != std::string::npos;
+    return n;
+}
+
+// A stop first ends the feed, then writes what is queued before the threads end.
+TEST_F(Startup, StopWritesWhatIsQueuedBeforeTheThreadsEnd) {
+    write_config("checkdatabase 0\nstopdraintime 30\n");
+    ASSERT_EQ(STARTUP_RUNNING, startup());
+    // The database takes 10 ms a statement: the stop comes with nearly all trades queued.
+    FakeResult slow;
+    slow.code = 1;
+    slow.delay_ms = 10;
+    fake_on_statement("trades", slow);
+    queue_trades(60);
+    request_stop();
+    EXPECT_EQ(0, fake_status(2)) << "the connections stay usable while the queues drain";
+    shutdown();
+    EXPECT_EQ(60u, trade_statements()) << "every queued trade was written";
+    EXPECT_FALSE(log_.mentions("were not written"));
+    EXPECT_TRUE(log_.has("Shutdown complete"));
+}
+
+// The drain is bounded: what is left at its end is logged by kind.
+TEST_F(Startup, DrainTimeBoundsTheStopAndTheRestIsCounted) {
+    write_config("checkdatabase 0\nstopdraintime 1\n");
+    ASSERT_EQ(STARTUP_RUNNING, startup());
+    FakeResult slow;
+    slow.code = 1;
+    slow.delay_ms = 20;
+    fake_on_statement("trades", slow);
+    queue_trades(400);  // about 8 seconds of writing
+    auto started = std::chrono::steady_clock::now();
+    request_stop();
+    shutdown();
+    auto took = std::chrono::steady_clock::now() - started;
+    EXPECT_LT(took, std::chrono::seconds(5));
+    size_t written = trade_statements();
+    EXPECT_GT(written, 10u);
+    EXPECT_LT(written, 400u);
+    EXPECT_TRUE(log_.mentions("Shutdown: " + std::to_string(400 - written) +
+                              " queued items were not written: " +
+                              std::to_string(400 - written) + " of kind 1"));
+    EXPECT_TRUE(log_.mentions("the drain time of 1 seconds (stopdraintime) is over"));
+}
+
+// A second stop request during the drain ends it at once.
+TEST_F(Startup, SecondStopRequestEndsTheDrain) {
+    write_config("checkdatabase 0\nstopdraintime 60\n");
+    ASSERT_EQ(STARTUP_RUNNING, startup());
+    FakeResult slow;
+    slow.code = 1;
+    slow.delay_ms = 20;
+    fake_on_statement("trades", slow);
+    queue_trades(400);
+    request_stop();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    request_stop();
+    for (int connection = 1; connection <= 4; ++connection)
+        EXPECT_EQ(ZEL_STATUS_STOP, fake_status(connection));
+    auto started = std::chrono::steady_clock::now();
+    shutdown();
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(4));
+    EXPECT_TRUE(log_.has("Stopping at once: the queued items are no longer written"));
+    EXPECT_TRUE(log_.mentions("queued items were not written"));
 }
 
 }  // namespace

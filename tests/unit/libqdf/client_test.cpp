@@ -338,6 +338,35 @@ Outcome feed_bytes(const std::vector<uint8_t>& bytes, bool close_after = true) {
     return o;
 }
 
+// The server time of the greeting is range-checked before any arithmetic: a time far
+// outside any clock (or beyond 64 bits) is ignored, as a missing one is, instead of
+// overflowing the difference into a garbage offset.
+TEST(QdfBadInput, AbsurdServerTimeInTheGreetingIsIgnored) {
+    for (const char* server_time : {"-9223372036854775807", "99999999999999999999",
+                                    "9223372036854775807", "253402300800000000"}) {
+        std::vector<uint8_t> bytes = frame(qdf_wire::kTypeHello, 0, {{qdf_wire::kHelloServerTime,
+                                                                      server_time}});
+        std::vector<uint8_t> data = frame(FEED_QUOTE, 7, {{5, "1"}});
+        bytes.insert(bytes.end(), data.begin(), data.end());
+        RawServer server([bytes](intptr_t s) {
+            platform_socket_write_all(s, bytes.data(), bytes.size(), 5000);
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        });
+        qdf_handle* h = qdf_create();
+        ASSERT_EQ(qdf_connect(h, server.address().c_str()), 1);
+        size_t got = 0;
+        for (int i = 0; i < 10 && got == 0; ++i) {
+            if (qdf_consume(h, 1) == -1) break;
+            while (qdf_get_next_message(h, nullptr, nullptr, nullptr) == 1)
+                ++got;
+        }
+        EXPECT_EQ(got, 1u) << server_time;
+        int32_t offset = 12345;
+        EXPECT_EQ(qdf_get_property(h, PROP_TIME_OFFSET, &offset), 0) << server_time << " " << offset;
+        qdf_destroy(h);
+    }
+}
+
 TEST(QdfBadInput, GarbageDropsTheConnection) {
     std::vector<uint8_t> garbage(64, 0x5A);  // a length word far above the limit
     Outcome o = feed_bytes(garbage, false);

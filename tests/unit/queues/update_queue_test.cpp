@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <random>
 #include <set>
 
@@ -604,6 +605,166 @@ TEST(FieldValueTest, ValuesSetAppendedAndTakenKeepTheirText) {
     EXPECT_EQ(std::string(d->value, 3), std::string("x\0y", 3));
     fieldValueFree(d);
     fieldValueFree(a);
+}
+
+
+// --- Delayed queues never let a waiting item overtake a later message of its instrument.
+
+class Ordering : public Delay {
+  protected:
+    // A quote of `insref` written once, and a newer one merged into its placeholder: that
+    // one waits out the delay (due at 1005).
+    QueueItem* waiting_quote(uint8_t kind, uint64_t insref) {
+        UpdateQueue& q = queue(1);
+        ManualClock::now = 1000;
+        add(kind, insref, ITEM_KEYED, {{5, "old"}});
+        freeQueueItem(take_head(q, 1000));
+        ManualClock::now = 1002;
+        add(kind, insref, ITEM_KEYED, {{5, "newer"}});
+        QueueItem* w = q.dedup.lookup(std::to_string(insref) + ":" + std::to_string(kind));
+        EXPECT_NE(w, nullptr);
+        EXPECT_GT(w->time + q.delay, ManualClock::now) << "the merged item still waits";
+        return w;
+    }
+    // The items in take order, as "kind:field5".
+    static std::vector<std::string> order(UpdateQueue& q) {
+        std::vector<std::string> out;
+        for (QueueItem* i : items_of(q))
+            out.push_back(std::to_string(i->kind) + ":" + field_text(i->fields, 5));
+        return out;
+    }
+};
+
+TEST_F(Ordering, ResetComesAfterTheInstrumentsWaitingItems) {
+    UpdateQueue& q = queue(1);
+    waiting_quote(2, 7);
+    waiting_quote(19, 7);  // key ratios: not among the kinds the reset drops by itself
+    // The dispatcher's reset: mode-0 drops of the reset kinds, then the reset item.
+    for (uint32_t kind : {2u, 18u, 22u, 37u})
+        dropQueuedUpdate(&q, 7, kind, 0);
+    add(KIND_INSTRUMENT_RESET, 7, 0, {});
+    EXPECT_EQ(order(q), (std::vector<std::string>{"2:newer", "19:newer", "8:<absent>"}));
+    for (QueueItem* i : items_of(q))
+        EXPECT_LE(i->time + q.delay, ManualClock::now) << "all due now, in this order";
+    // What comes after the reset starts a new item behind it.
+    add(2, 7, ITEM_KEYED, {{5, "after"}});
+    EXPECT_EQ(order(q).back(), "2:after");
+    EXPECT_EQ(q.stats->queued, 4u);
+}
+
+TEST_F(Ordering, RowDeleteDropsTheWaitingItemOfItsKey) {
+    UpdateQueue& q = queue(1);
+    waiting_quote(2, 7);
+    waiting_quote(2, 8);
+    add(2, 7, ITEM_DELETE, {});  // field 364: not keyed, key "7:2"
+    EXPECT_EQ(order(q), (std::vector<std::string>{"2:<absent>", "2:newer"}));
+    EXPECT_EQ(items_of(q)[0]->insref, 7u);
+    EXPECT_EQ(items_of(q)[0]->flags & ITEM_DELETE, ITEM_DELETE);
+    EXPECT_EQ(items_of(q)[1]->insref, 8u) << "another instrument's waiting item stays";
+    EXPECT_EQ(q.stats->queued, 2u);
+}
+
+TEST_F(Ordering, InstrumentDeleteDropsOrFlushesTheDelayedQueuesItems) {
+    UpdateQueue& q = queue(1);
+    g_config.keepdeleted = 0;
+    waiting_quote(2, 7);
+    add(KIND_INSTRUMENT_DELETE, 7, 0, {});
+    EXPECT_TRUE(order(q).empty()) << "the rows go with the instrument: nothing to write";
+    EXPECT_EQ(q.stats->queued, 0u);
+    EXPECT_EQ(items_of(queue(3)).size(), 1u);
+
+    g_config.keepdeleted = 1;
+    QueueItem* w = waiting_quote(2, 9);
+    add(KIND_INSTRUMENT_DELETE, 9, 0, {});
+    ASSERT_EQ(order(q), std::vector<std::string>{"2:newer"});
+    EXPECT_LE(w->time + q.delay, ManualClock::now) << "kept rows get their newest values now";
+    g_config.keepdeleted = 1;
+}
+
+TEST_F(Ordering, NegativeUpdateIntervalReadsAsNone) {
+    g_config.updateinterval = -5;
+    ASSERT_EQ(createUpdateQueues(), 1);
+    setQueue4Delay();
+    EXPECT_EQ(queue(1).delay, 0);
+    EXPECT_EQ(queue(4).delay, 0);
+    ManualClock::now = 1000;
+    add(2, 1, ITEM_KEYED, {{5, "1"}});
+    EXPECT_LE(queue(1).head->time, 1000);
+}
+
+// --- Statistics carried into a block that outlived an earlier run.
+
+TEST_F(Bookkeeping, ExistingBlockKeepsCumulativeCountersAndRestartsGauges) {
+    StatsBlock block{};
+    block.queue[0] = QueueStats{7, 3, 50, 5, 2};  // left by an earlier run
+    add(2, 1, ITEM_KEYED, {});
+    add(2, 1, ITEM_KEYED, {});  // this run: one queued, one deduplicated
+    useStatsBlock(&block);
+    EXPECT_EQ(block.queue[0].queued, 1u) << "what waits now";
+    EXPECT_EQ(block.queue[0].empty_items, 0u);
+    EXPECT_EQ(block.queue[0].updated, 50u);
+    EXPECT_EQ(block.queue[0].deduplicated, 6u);
+    EXPECT_EQ(block.queue[0].failed, 2u);
+    for (int i = 0; i < 4; ++i) {
+        std::lock_guard<std::mutex> g(queue(i + 1).lock);
+        queue(i + 1).stats = &queue(i + 1).own_stats;
+    }
+}
+
+// --- Queued memory and the drain at stop.
+
+TEST_F(Bookkeeping, QueuedMemoryFollowsItemsInAndOut) {
+    int64_t before = queueMemoryBytes();
+    for (int i = 0; i < 1000; ++i)
+        add(1, static_cast<uint64_t>(i), 0, {{3, "2024-01-02"}, {4, "10:11:12.123456"}, {5, "1.5"}});
+    int64_t full = queueMemoryBytes();
+    EXPECT_GE(full - before, 1000 * static_cast<int64_t>(sizeof(QueueItem) + 3 * sizeof(FieldValue)));
+    // News grows with its blocks.
+    add(13, 1, ITEM_KEYED, {{2, std::string(100, 'a')}}, "1:13:n");
+    int64_t news = queueMemoryBytes();
+    for (int i = 0; i < 100; ++i)
+        add(13, 1, ITEM_KEYED, {{2, std::string(100, 'b')}}, "1:13:n");
+    EXPECT_GE(queueMemoryBytes() - news, 9000);
+    destroyUpdateQueues();
+    EXPECT_EQ(queueMemoryBytes(), before) << "every freed item takes its bytes off again";
+    ASSERT_EQ(createUpdateQueues(), 1);
+}
+
+TEST(FieldValueTest, JoinedNewsTextGrowsGeometrically) {
+    FieldValue* f = fieldValueCreate(2, "start");
+    const std::string block(100, 'x');
+    int moves = 0;
+    for (int i = 0; i < 10000; ++i) {
+        const char* before = f->value;
+        fieldValueAppend(f, block.c_str());
+        moves += f->value != before;
+    }
+    EXPECT_EQ(std::strlen(f->value), 5u + 10000u * 100u);
+    EXPECT_LT(moves, 40) << "each block must not copy the whole text again";
+    EXPECT_LE(fieldValueCapacity(f), 2u * (5u + 10000u * 100u) + 64u);
+    fieldValueFree(f);
+}
+
+TEST_F(Bookkeeping, DrainKeepsWritingUntilOnlyUnwritableItemsAreLeft) {
+    UpdateQueue& q = queue(2);
+    EXPECT_FALSE(queueKeepsWriting(&q)) << "no drain: the thread ends with running";
+    beginQueueDrain();
+    EXPECT_TRUE(queueKeepsWriting(&q)) << "the feed may still queue";
+    add(13, 1, ITEM_KEYED | ITEM_NEWS_MULTIPART, {{2, "part"}}, "1:13:n");  // no last block
+    g_config.updateinterval = 5;
+    queue(1).delay = 5;
+    queuesProducersEnded();
+    EXPECT_EQ(queue(1).delay, 0) << "nothing waits out a delay any more";
+    EXPECT_FALSE(queueKeepsWriting(&q)) << "an unfinished news item cannot be written";
+    add(1, 2, 0, {{5, "1"}});
+    EXPECT_TRUE(queueKeepsWriting(&q));
+    uint64_t by_kind[256] = {};
+    countQueuedByKind(&q, by_kind);
+    EXPECT_EQ(by_kind[13], 1u);
+    EXPECT_EQ(by_kind[1], 1u);
+    endQueueDrain();
+    EXPECT_FALSE(queueKeepsWriting(&q));
+    EXPECT_FALSE(queueDrainOn());
 }
 
 }  // namespace

@@ -75,7 +75,9 @@ const char kNumberedReport[] =
     "instrument-hash-size: 1025/1024\n"
     "templates-version: 1022/1023\n"
     "running: 1\n"
-    "version: 0.9.55\n";
+    "version: 0.9.55\n"
+    "feed-paused: 0\n"
+    "queued-memory-bytes: 0\n";
 
 TEST_F(StatsBlockTest, StartsPrivateAndBecomesShared) {
     ASSERT_FALSE(stats_block_is_shared());
