@@ -19,6 +19,8 @@ PGDIR=$WORK/pg
 rm -rf "$WORK" && mkdir -p "$WORK" && cd "$WORK" || exit 1
 # shellcheck source=common.sh
 source "$HERE/common.sh"
+# shellcheck source=compare_sent.sh
+source "$HERE/compare_sent.sh"
 
 "$SRC/scripts/pg-server" start "$PGDIR" >/dev/null || { echo "FAIL no server"; exit 1; }
 cleanup_hooks+=("\"$SRC/scripts/pg-server\" stop --clean \"$PGDIR\" >/dev/null 2>&1")
@@ -69,45 +71,7 @@ zel_pid=
 check "the stop drained every queue" bash -c "! grep -q 'were not written' zel.out"
 check "the shutdown completed" grep -q "Shutdown complete" zel.out
 
-# What was sent, as (seq, type, insref, tag, value) rows; the table definitions as
-# (kind, table, tag, column) rows, without the calculated columns.
-awk -v OFS='\t' '
-    /^#/ || /^@/ || NF < 2 { next }
-    {
-        seq++
-        if (NF == 2) print seq, $1, $2, "\\N", "\\N"
-        for (i = 3; i <= NF; i++) {
-            eq = index($i, "=")
-            if (eq == 0) { print seq, $1, $2, $i, "\\N"; continue }
-            v = substr($i, eq + 1)
-            gsub(/\\/, "\\\\", v)
-            print seq, $1, $2, substr($i, 1, eq - 1), v
-        }
-    }' sent.txt >sent.tsv
-awk -v OFS='\t' '
-    match($0, /<message mref="[^"]*" table="[^"]*"/) {
-        split(substr($0, RSTART, RLENGTH), a, "\"")
-        n = split(a[2], kinds, ",")
-        table = a[4]
-    }
-    /<field / && !/ calc="/ && match($0, /<field tag="[^"]*" column="[^"]*"/) {
-        split(substr($0, RSTART, RLENGTH), a, "\"")
-        for (k = 1; k <= n; k++) print kinds[k], table, a[2], a[4]
-    }' "$SRC/examples/zel.tabledef" >tabledef.tsv
-"${PSQL[@]}" -d "$DB" -At -F '|' \
-    -c "CREATE TEMP TABLE sent (seq bigint, type text, insref numeric, tag text, value text)" \
-    -c "\\copy sent FROM '$WORK/sent.tsv'" \
-    -c "CREATE TEMP TABLE tabledef (kind int, tbl text, tag text, col text)" \
-    -c "\\copy tabledef FROM '$WORK/tabledef.tsv'" \
-    -f "$HERE/compare_sent.sql" >compare.txt 2>&1
-while IFS='|' read -r what count detail; do
-    case $what in
-    compared) echo "     $count values compared ($detail)"; [[ $count -gt 1000 ]] || check_eq "values compared" "more than 1000" "$count" ;;
-    mismatch) check_eq "$detail" 0 "$count" ;;
-    sample) echo "     $count $detail" ;;
-    *) echo "FAIL unexpected output: $what|$count|$detail"; failures=$((failures + 1)) ;;
-    esac
-done <compare.txt
+compare_with_sent "$DB" sent.txt
 
 if ((failures)); then
     echo "--- zel output (end)"
