@@ -38,6 +38,10 @@ typedef struct StatsBlock {
 } StatsBlock;
 
 #define ZEL_STATS_SIZE 208
+/* The named section zel creates is longer than the block: two gauges that only zel's own
+ * --status reads follow it. Whoever creates the section first (the counter extension may)
+ * creates it at this size, since a section cannot grow once made. */
+#define ZEL_STATS_SECTION_SIZE 224
 #define ZEL_STATS_COUNTERS 26
 
 #ifdef __cplusplus

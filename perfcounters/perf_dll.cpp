@@ -93,7 +93,7 @@ HANDLE create_section() {
     // Read/write protection on the section so that zel can map it for writing; our own view
     // is read-only.
     HANDLE section = CreateFileMappingA(INVALID_HANDLE_VALUE, &attributes, PAGE_READWRITE, 0,
-                                        ZEL_STATS_SIZE, kSectionName);
+                                        ZEL_STATS_SECTION_SIZE, kSectionName);
     DWORD error = GetLastError();
     LocalFree(attributes.lpSecurityDescriptor);
     SetLastError(error);
@@ -101,9 +101,9 @@ HANDLE create_section() {
 }
 
 // Opens zel's section for reading, or creates it when it does not exist yet, and maps it
-// read-only. A section is never created smaller than the whole block: zel opens an
-// existing section as it is, and one too small for its 208 bytes would leave zel with
-// private counters that no reader sees.
+// read-only. A section is never created smaller than zel's whole section (the block and
+// the gauges behind it): zel opens an existing section as it is, and one too small would
+// leave zel with private counters that no reader sees.
 DWORD map_block(HANDLE* section_out, const volatile uint64_t** block_out) {
     HANDLE section = OpenFileMappingA(FILE_MAP_READ, FALSE, kSectionName);
     if (!section) {

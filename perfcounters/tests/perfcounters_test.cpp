@@ -513,10 +513,10 @@ TEST_F(PerfCountersTest, ASectionMadeBeforeZelHoldsTheWholeBlockAndIsMappedReadO
     EXPECT_EQ(g_calls.create_file, INVALID_HANDLE_VALUE);  // backed by the paging file
     EXPECT_EQ(g_calls.create_protect, static_cast<DWORD>(PAGE_READWRITE));
     EXPECT_EQ(g_calls.create_size_high, 0u);
-    EXPECT_EQ(g_calls.create_size_low, static_cast<DWORD>(ZEL_STATS_SIZE));
+    EXPECT_EQ(g_calls.create_size_low, static_cast<DWORD>(ZEL_STATS_SECTION_SIZE));
     EXPECT_EQ(g_calls.maps, 1);
     EXPECT_EQ(g_calls.map_access, static_cast<DWORD>(FILE_MAP_READ));
-    EXPECT_GE(section_size(kSectionName), ZEL_STATS_SIZE);  // exact on Windows, a page on Wine
+    EXPECT_GE(section_size(kSectionName), ZEL_STATS_SECTION_SIZE);  // exact on Windows, a page on Wine
     const uint64_t zeros[26] = {};
     expect_object(collect(L"Global", 4096, 0), all_counters(), zeros);
 

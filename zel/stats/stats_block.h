@@ -26,6 +26,7 @@ struct StatsSection {
     StatsExtension ext;
 };
 static_assert(offsetof(StatsSection, ext) == ZEL_STATS_SIZE, "the extension follows the block");
+static_assert(sizeof(StatsSection) == ZEL_STATS_SECTION_SIZE, "the section's size is published");
 
 extern StatsExtension* g_stats_ext;
 
