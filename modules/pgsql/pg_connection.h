@@ -26,7 +26,7 @@
 
 struct DbConnection {
     PGconn* server = nullptr;  // null before the first connect and after a disconnect
-    std::mutex error_lock;      // guards error_text and has_error
+    std::mutex error_lock;     // guards error_text and has_error
     std::string error_text;
     bool has_error = false;     // mod_geterrorstring answers null until the first error
     std::vector<char> scratch;  // literals made by mod_add_value live here

@@ -53,7 +53,7 @@ bool sqlstate_class(const char* sqlstate, const char* cls) {
 // 10 s for a connect; a silent link is noticed after about a minute (30 s idle, then 3
 // probes 10 s apart), and data the server does not acknowledge for 60 s ends the connection.
 const ConnectSetting kConnectDefaults[] = {
-    {"connect_timeout", "10"},   {"keepalives", "1"},         {"keepalives_idle", "30"},
+    {"connect_timeout", "10"},     {"keepalives", "1"},       {"keepalives_idle", "30"},
     {"keepalives_interval", "10"}, {"keepalives_count", "3"}, {"tcp_user_timeout", "60000"},
 };
 const size_t kConnectDefaultCount = sizeof kConnectDefaults / sizeof kConnectDefaults[0];

@@ -115,7 +115,8 @@ int32_t mod_executesql(DbConnection* conn, const char* statement) {
         return classify_failure(Origin::execute, sqlstate, connection_ok(*conn));
     }
 
-    if (is_statement(statement, "COMMIT") && std::strcmp(PQcmdStatus(result.get()), "ROLLBACK") == 0) {
+    if (is_statement(statement, "COMMIT") &&
+        std::strcmp(PQcmdStatus(result.get()), "ROLLBACK") == 0) {
         // The transaction had failed on the server before the COMMIT: nothing of it was
         // written, and only running it again writes it.
         set_error(*conn,

@@ -69,8 +69,8 @@ void finish_round(DbConnection& conn, size_t pending) {
 
 void run_bracketed(DbConnection& conn, const char* const* statements, size_t count,
                    BracketOutcome* outcomes) {
-    size_t next = 0;             // the first statement not yet run
-    bool restore = false;        // a statement failed: roll back to its savepoint first
+    size_t next = 0;       // the first statement not yet run
+    bool restore = false;  // a statement failed: roll back to its savepoint first
     while (next < count || restore) {
         if (PQenterPipelineMode(conn.server) != 1) {
             for (size_t i = next; i < count; ++i)

@@ -8,11 +8,11 @@
 #include <libpq-fe.h>
 
 #include <algorithm>
-#include <functional>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <future>
 #include <mutex>
 #include <random>
@@ -830,8 +830,8 @@ TEST_F(PgModule, UnparsableStatementsFailAloneInsideATransaction) {
     DbConnection* conn = open();
     std::string t = table(conn, "parse", "id integer PRIMARY KEY, v text");
     auto insert = [&](int id, const std::string& value) {
-        return exec(conn, "INSERT INTO " + t + " VALUES (" + std::to_string(id) + ", '" + value +
-                              "')");
+        return exec(conn,
+                    "INSERT INTO " + t + " VALUES (" + std::to_string(id) + ", '" + value + "')");
     };
     ASSERT_EQ(exec(conn, "START TRANSACTION"), 0);
     EXPECT_EQ(insert(1, "good"), 1) << error_of(conn);
@@ -846,13 +846,12 @@ TEST_F(PgModule, UnparsableStatementsFailAloneInsideATransaction) {
     // A failure as the transaction's last statement leaves it usable too.
     EXPECT_EQ(insert(6, "\xFF"), ZEL_RESULT_REJECTED);
     EXPECT_EQ(exec(conn, "COMMIT"), 0) << error_of(conn);
-    EXPECT_EQ(Observer().scalar("SELECT string_agg(id::text, ',' ORDER BY id) FROM " + t),
-              "1,3,5");
+    EXPECT_EQ(Observer().scalar("SELECT string_agg(id::text, ',' ORDER BY id) FROM " + t), "1,3,5");
     // Several commands in one text are refused inside a transaction, alone as well.
     ASSERT_EQ(exec(conn, "START TRANSACTION"), 0);
-    EXPECT_EQ(exec(conn, "INSERT INTO " + t + " VALUES (7, 'a'); INSERT INTO " + t +
-                             " VALUES (8, 'b')"),
-              ZEL_RESULT_REJECTED);
+    EXPECT_EQ(
+        exec(conn, "INSERT INTO " + t + " VALUES (7, 'a'); INSERT INTO " + t + " VALUES (8, 'b')"),
+        ZEL_RESULT_REJECTED);
     EXPECT_EQ(insert(9, "good"), 1) << error_of(conn);
     EXPECT_EQ(exec(conn, "COMMIT"), 0) << error_of(conn);
     EXPECT_EQ(Observer().scalar("SELECT string_agg(id::text, ',' ORDER BY id) FROM " + t),
@@ -959,8 +958,8 @@ class Proxy {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         if (done_) return;
         int error = 0;
-        intptr_t server = platform_tcp_connect("127.0.0.1", std::stoi(g_env["ZEL_PG_PORT"]), 2000,
-                                               &error);
+        intptr_t server =
+            platform_tcp_connect("127.0.0.1", std::stoi(g_env["ZEL_PG_PORT"]), 2000, &error);
         if (server < 0) {
             platform_socket_shutdown(client);
             return;
@@ -1091,7 +1090,6 @@ TEST_F(PgModule, MalformedConnectionStringIsNotEchoed) {
     EXPECT_EQ(g_mod.connect(conn), 0);
     EXPECT_EQ(error_of(conn).find("s3cret"), std::string::npos) << error_of(conn);
 }
-
 
 // --- the null connection ------------------------------------------------------------------------
 
