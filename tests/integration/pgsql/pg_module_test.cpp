@@ -910,6 +910,36 @@ TEST_F(PgModule, ValueThatCannotBeEscapedGivesNoLiteral) {
     EXPECT_STREQ(g_mod.add_value(conn, "fine", 0), "'fine'");
 }
 
+// The supervisor reads a connection's error text while the connection's own thread keeps
+// replacing it: every read is one whole text the module wrote, never a torn mix.
+TEST_F(PgModule, ErrorTextReadFromAnotherThreadIsNeverTorn) {
+    DbConnection* conn = open();
+    ASSERT_EQ(g_mod.disconnect(conn), 1);
+    const std::string a = "Not connected to the database server";
+    const std::string b = "No statement given";
+    std::atomic<bool> done{false};
+    std::atomic<long> torn{0};
+    std::atomic<long> reads{0};
+    std::thread reader([&] {
+        while (!done.load()) {
+            const char* text = g_mod.geterrorstring(conn);
+            if (text == nullptr) continue;
+            std::string copy = text;
+            if (copy != a && copy != b) ++torn;
+            ++reads;
+        }
+    });
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(400);
+    while (std::chrono::steady_clock::now() < until) {
+        g_mod.executesql(conn, "SELECT 1");  // sets a
+        g_mod.executesql(conn, nullptr);     // sets b
+    }
+    done = true;
+    reader.join();
+    EXPECT_GT(reads.load(), 0);
+    EXPECT_EQ(torn.load(), 0) << "of " << reads.load() << " reads";
+}
+
 // --- a network that goes silent ------------------------------------------------------------
 
 // A TCP proxy in front of the server. Forwarding, it passes bytes both ways; silent, it
