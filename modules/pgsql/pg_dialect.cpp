@@ -78,6 +78,7 @@ std::string conninfo_problem(const char* libpq_message) {
         {"missing \"=\"", "a word is not followed by \"=\""},
         {"invalid connection option", "it names a setting libpq does not know"},
         {"invalid URI", "it is not a valid URI"},
+        {"in URI", "it is not a valid URI"},
         {"invalid percent-encoded", "it holds an invalid percent-encoded character"},
         {"out of memory", "out of memory"},
     };
