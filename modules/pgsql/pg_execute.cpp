@@ -44,13 +44,15 @@ int32_t affected_rows(PGresult* result) {
     return count > INT32_MAX ? INT32_MAX : static_cast<int32_t>(count);
 }
 
-// Records the message and the SQLSTATE of a failed statement; returns the SQLSTATE. The
-// result's own message is the statement's: the connection's may already speak of what ran
-// after it (the rollback to the savepoint).
-const char* record_failure(DbConnection& conn, PGresult* result) {
+// Records the message and the SQLSTATE of a failed statement; returns the SQLSTATE. A
+// statement run on its own is described by the connection's message, which also carries
+// what the server said before it went away. In a pipeline the connection's message may
+// already speak of what ran after the statement (the rollback to its savepoint): the
+// statement's own result tells its failure there.
+const char* record_failure(DbConnection& conn, PGresult* result, bool in_pipeline) {
     const char* sqlstate =
         result != nullptr ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
-    const char* message = result != nullptr ? PQresultErrorMessage(result) : nullptr;
+    const char* message = in_pipeline && result != nullptr ? PQresultErrorMessage(result) : nullptr;
     if (message == nullptr || *message == '\0') message = PQerrorMessage(conn.server);
     set_error(conn, message, sqlstate_code(sqlstate));
     return sqlstate;
@@ -94,7 +96,8 @@ int32_t mod_executesql(DbConnection* conn, const char* statement) {
     const bool starts_transaction = is_statement(statement, "START TRANSACTION");
     conn->refused_copy = false;
     Result result;
-    if (conn->in_transaction && !ends_transaction) {
+    const bool in_pipeline = conn->in_transaction && !ends_transaction;
+    if (in_pipeline) {
         BracketOutcome outcome;
         run_bracketed(*conn, &statement, 1, &outcome);
         result = std::move(outcome.result);
@@ -110,7 +113,7 @@ int32_t mod_executesql(DbConnection* conn, const char* statement) {
     if (state != PGRES_COMMAND_OK && starts_transaction) conn->in_transaction = false;
 
     if (is_failure(state)) {
-        const char* sqlstate = record_failure(*conn, result.get());
+        const char* sqlstate = record_failure(*conn, result.get(), in_pipeline);
         if (conn->refused_copy) return ZEL_RESULT_REJECTED;
         return classify_failure(Origin::execute, sqlstate, connection_ok(*conn));
     }
@@ -148,7 +151,7 @@ ResultValue* mod_querysql(DbConnection* conn, const char* query, int32_t* status
     *status = 0;
     Result result = run(*conn, query);
     if (is_failure(PQresultStatus(result.get()))) {
-        const char* sqlstate = record_failure(*conn, result.get());
+        const char* sqlstate = record_failure(*conn, result.get(), false);
         *status = classify_failure(Origin::query, sqlstate, connection_ok(*conn));
         return nullptr;
     }
