@@ -19,7 +19,10 @@
  *     mod_destroy and mod_exit run on zel's main thread while no database thread runs.
  *     During the run each DbConnection is used by exactly one database thread. The only
  *     cross-thread calls are mod_set_status (stop handler) and mod_get_status
- *     (supervisor); both touch the status byte alone.
+ *     (supervisor), which touch the status byte alone, and mod_geterrorstring (the
+ *     supervisor names the error of a connection that is down while its thread retries):
+ *     a module makes that read safe, for example by handing each calling thread a copy
+ *     of its own that stays valid until that thread's next mod_geterrorstring.
  *  4. A null DbConnection never crashes a module: every entry point then returns its
  *     failure value: mod_getlasterror -1, mod_get_status 0, pointers NULL, mod_connect,
  *     mod_disconnect and mod_add_column 0, mod_executesql and mod_get_info -1,

@@ -4,7 +4,9 @@
 // the calling thread and stays valid until its next call here.
 #pragma once
 
-// Opens the library file; nullptr on failure (see platform_library_error).
+// Opens the library file; nullptr on failure (see platform_library_error). A name without a
+// directory goes to the system's library search, which must not include the current
+// directory (a library planted there would be loaded under the module's name).
 void* platform_library_open(const char* path);
 // The address of an exported symbol; nullptr when the library does not export it.
 void* platform_library_symbol(void* library, const char* name);

@@ -37,6 +37,10 @@ intptr_t platform_tcp_accept(intptr_t listener, int timeout_ms);
 // Waits up to timeout_ms (negative: for ever) until the socket can be read (data, end of
 // stream or an error). Returns 1 readable, 0 timeout, -1 failure of the wait itself.
 int platform_socket_wait_readable(intptr_t socket, int timeout_ms);
+// The same for writing: 1 when the socket takes data (or has failed), 0 timeout, -1 failure
+// of the wait. Used by the PostgreSQL module's connect, which steps libpq's handshake itself
+// so that a stop request can end it.
+int platform_socket_wait_writable(intptr_t socket, int timeout_ms);
 
 // Reads what is there without waiting. Returns the byte count (> 0), 0 at the end of the
 // stream, -1 on an error (connection reset, socket shut down), -2 when nothing is there yet.

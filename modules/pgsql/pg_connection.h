@@ -2,10 +2,13 @@
  * pg_connection.h - the PostgreSQL module's DbConnection and the helpers its entry points
  * share.
  *
- * One DbConnection per zel database thread. Every member except `status` belongs to the one
- * thread that uses the connection (zel's main thread before the run, one database thread
- * during it) and is touched without a lock. `status` is also written by zel's stop handler
- * and read by its supervisor, so it is an atomic byte.
+ * One DbConnection per zel database thread. Every member except `status` and the error
+ * text belongs to the one thread that uses the connection (zel's main thread before the
+ * run, one database thread during it) and is touched without a lock. `status` is also
+ * written by zel's stop handler and read by its supervisor, so it is an atomic byte. The
+ * supervisor also reads the error text to say why a connection is down while the owning
+ * thread rewrites it in its reconnect loop: the text is guarded by `error_lock`, and
+ * readers get a copy of their own (mod_geterrorstring).
  */
 #ifndef ZEL_PG_CONNECTION_H
 #define ZEL_PG_CONNECTION_H
@@ -15,6 +18,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -22,17 +26,18 @@
 
 struct DbConnection {
     PGconn* server = nullptr;  // null before the first connect and after a disconnect
+    std::mutex error_lock;     // guards error_text and has_error
     std::string error_text;
     bool has_error = false;     // mod_geterrorstring answers null until the first error
     std::vector<char> scratch;  // literals made by mod_add_value live here
-    std::string bracketed;      // a statement between its savepoint and release, reused
     std::string database_name;  // learnt at the first successful connect, kept for good
     ResultValue* result_head = nullptr;
     ResultValue* result_tail = nullptr;
     ZelModuleParams* params = nullptr;
     bool estrings = false;        // the server reads '...' literals the old way: write E'...'
     bool in_transaction = false;  // between START TRANSACTION and COMMIT/ROLLBACK
-    int32_t error_code = 0;       // SQLSTATE digits of the last failure, 0 when none
+    bool refused_copy = false;    // the last statement's COPY was refused by the module
+    std::atomic<int32_t> error_code{0};  // SQLSTATE digits of the last failure, 0 when none
     std::atomic<uint8_t> status{ZEL_STATUS_CONNECTED};
 };
 
@@ -58,7 +63,10 @@ bool wind_up_copy(DbConnection& conn, ExecStatusType state);
 void set_error(DbConnection& conn, const char* text, int32_t code);
 void clear_error(DbConnection& conn);
 
-// The connect routine shared by mod_connect and mod_reconnect; 1 on success, 0 on failure.
+// The connect routine shared by mod_connect and mod_reconnect; 1 on success, 0 on failure
+// (also when a stop request ended the attempt). The last error text is kept until the
+// attempt succeeds or replaces it, so that a reader meanwhile sees why the connection is
+// down rather than nothing.
 int32_t connect(DbConnection& conn);
 
 bool connection_ok(const DbConnection& conn);

@@ -50,6 +50,46 @@ bool sqlstate_class(const char* sqlstate, const char* cls) {
 
 }  // namespace
 
+// 10 s for a connect; a silent link is noticed after about a minute (30 s idle, then 3
+// probes 10 s apart), and data the server does not acknowledge for 60 s ends the connection.
+const ConnectSetting kConnectDefaults[] = {
+    {"connect_timeout", "10"},     {"keepalives", "1"},       {"keepalives_idle", "30"},
+    {"keepalives_interval", "10"}, {"keepalives_count", "3"}, {"tcp_user_timeout", "60000"},
+};
+const size_t kConnectDefaultCount = sizeof kConnectDefaults / sizeof kConnectDefaults[0];
+
+int64_t connect_timeout_ms(const char* value) {
+    if (!is_set(value)) return 0;
+    char* end = nullptr;
+    long seconds = std::strtol(value, &end, 10);
+    if (end == value || seconds <= 0) return 0;
+    if (seconds < 2) seconds = 2;
+    if (seconds > 86400) seconds = 86400;
+    return static_cast<int64_t>(seconds) * 1000;
+}
+
+std::string conninfo_problem(const char* libpq_message) {
+    struct Phrase {
+        const char* words;
+        const char* said;
+    };
+    static const Phrase kPhrases[] = {
+        {"unterminated quoted string", "a quoted value is not closed"},
+        {"missing \"=\"", "a word is not followed by \"=\""},
+        {"invalid connection option", "it names a setting libpq does not know"},
+        {"invalid URI", "it is not a valid URI"},
+        {"in URI", "it is not a valid URI"},
+        {"invalid percent-encoded", "it holds an invalid percent-encoded character"},
+        {"out of memory", "out of memory"},
+    };
+    if (libpq_message != nullptr) {
+        for (const Phrase& phrase : kPhrases) {
+            if (std::strstr(libpq_message, phrase.words) != nullptr) return phrase.said;
+        }
+    }
+    return "libpq cannot read it";
+}
+
 std::string build_conninfo(const ZelModuleParams& params) {
     std::string out;
     append_keyword(out, "host", params.db_server);
@@ -156,6 +196,9 @@ int32_t classify_failure(Origin origin, const char* sqlstate, bool connection_ok
         // A query that breaks a constraint is reported as rejected, not as a failed row.
         return origin == Origin::execute ? ZEL_RESULT_FAILED : ZEL_RESULT_REJECTED;
     if (sqlstate_class(sqlstate, "25") || sqlstate_class(sqlstate, "40")) return ZEL_RESULT_RERUN;
+    if (std::strcmp(sqlstate, "57014") == 0 || std::strcmp(sqlstate, "55P03") == 0 ||
+        sqlstate_class(sqlstate, "53"))
+        return ZEL_RESULT_RERUN;
     if (sqlstate_class(sqlstate, "42")) return ZEL_RESULT_REJECTED;
     return unknown;
 }

@@ -22,6 +22,30 @@ namespace zel_pg {
 // present member as key='value' followed by one blank.
 std::string build_conninfo(const ZelModuleParams& params);
 
+// A libpq connection setting.
+struct ConnectSetting {
+    const char* keyword;
+    const char* value;
+};
+
+// The settings every connection starts from; the connection text (built from the parameter
+// block, or the configured connectionstring) comes after them and wins where it names the
+// same keyword. Without them a connect to a listener that never answers, or a statement
+// over a link that went silent, would wait for ever: connect_timeout bounds the connect,
+// keepalives notice a silent link while zel waits for an answer, and tcp_user_timeout ends
+// a connection whose sent data stays unacknowledged.
+extern const ConnectSetting kConnectDefaults[];
+extern const size_t kConnectDefaultCount;
+
+// The overall time a connect may take, in milliseconds, for a connect_timeout setting (in
+// seconds, as libpq reads it; at least 2 like libpq's own rule); 0 when there is no limit
+// (no setting, 0, or a text that is no positive number).
+int64_t connect_timeout_ms(const char* value);
+
+// Why libpq could not read a connection text, said without quoting any part of it: libpq's
+// own message quotes the text around the fault, which may be part of a password.
+std::string conninfo_problem(const char* libpq_message);
+
 // Appends the PostgreSQL type for a table-definition type and size to out.
 void append_pg_type(std::string& out, const char* type, const char* size);
 
@@ -42,6 +66,10 @@ enum class Origin { execute, query };
 
 // The result code for a failed statement with the given SQLSTATE (null when the server
 // sent none) on a connection that is, or is no longer, usable.
+// Cancelled statements (57014, e.g. statement_timeout), lock timeouts (55P03) and
+// insufficient resources (class 53: disk full, out of memory, too many connections) are
+// transient: the statement may well succeed when its batch is run again, so they ask for a
+// rerun like a deadlock does rather than dropping the row.
 int32_t classify_failure(Origin origin, const char* sqlstate, bool connection_ok);
 
 // "major.minor.patch" made from a server version number (90624 -> "9.6.24").

@@ -8,8 +8,12 @@
  * Inside a transaction every statement runs between a savepoint and its release: a failing
  * statement is rolled back to the savepoint, so the transaction stays usable and zel decides
  * whether to go on or roll the whole transaction back. The savepoint, the statement and the
- * release go to the server as one query text, so the bracket costs one round trip rather than
- * three; the server answers each part separately, and stops at the first part that fails.
+ * release travel as three queries of one pipeline (pg_pipeline.h): one round trip, and the
+ * savepoint exists before the statement is parsed, so even a statement that does not parse
+ * fails alone.
+ *
+ * A COMMIT of a transaction that the server had already aborted is answered with the
+ * command tag ROLLBACK and no error; it is reported as a rerun, never as written.
  */
 #include <climits>
 #include <cstdlib>
@@ -19,6 +23,7 @@
 #include "modules/common/utf8_limit.h"
 #include "modules/pgsql/pg_connection.h"
 #include "modules/pgsql/pg_dialect.h"
+#include "modules/pgsql/pg_pipeline.h"
 
 using namespace zel_pg;
 
@@ -30,39 +35,8 @@ bool is_statement(const char* text, const char* statement) {
     return std::strcmp(text, statement) == 0;
 }
 
-// Runs a statement whose outcome only matters as success or failure.
-bool run_command(DbConnection& conn, const char* statement) {
-    Result result = run(conn, statement);
-    return PQresultStatus(result.get()) == PGRES_COMMAND_OK;
-}
-
 bool is_failure(ExecStatusType state) {
     return state == PGRES_FATAL_ERROR || state == PGRES_BAD_RESPONSE;
-}
-
-// The parts of a bracketed statement as the server answered them: the savepoint, the
-// statement and the release, in that order; a part the server did not run has no result.
-struct BracketResults {
-    Result part[3];
-};
-
-// Sends SAVEPOINT, the statement and RELEASE in one query text and collects the answers.
-// False when the text could not be sent at all.
-bool run_bracketed(DbConnection& conn, const char* statement, BracketResults* results) {
-    std::string& text = conn.bracketed;
-    text.assign("SAVEPOINT zel_savepoint;");
-    text.append(statement);
-    // On a line of its own, so that a comment at the statement's end cannot swallow it.
-    text.append("\n;RELEASE SAVEPOINT zel_savepoint");
-    if (PQsendQuery(conn.server, text.c_str()) != 1) return false;
-    int n = 0;
-    while (PGresult* next = PQgetResult(conn.server)) {
-        Result result(next);
-        // A COPY statement's final answer follows its COPY state and takes its place.
-        if (wind_up_copy(conn, PQresultStatus(next))) continue;
-        if (n < 3) results->part[n++] = std::move(result);
-    }
-    return true;
 }
 
 int32_t affected_rows(PGresult* result) {
@@ -70,11 +44,17 @@ int32_t affected_rows(PGresult* result) {
     return count > INT32_MAX ? INT32_MAX : static_cast<int32_t>(count);
 }
 
-// Records libpq's message and the SQLSTATE of a failed statement; returns the SQLSTATE.
-const char* record_failure(DbConnection& conn, PGresult* result) {
+// Records the message and the SQLSTATE of a failed statement; returns the SQLSTATE. A
+// statement run on its own is described by the connection's message, which also carries
+// what the server said before it went away. In a pipeline the connection's message may
+// already speak of what ran after the statement (the rollback to its savepoint): the
+// statement's own result tells its failure there.
+const char* record_failure(DbConnection& conn, PGresult* result, bool in_pipeline) {
     const char* sqlstate =
         result != nullptr ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
-    set_error(conn, PQerrorMessage(conn.server), sqlstate_code(sqlstate));
+    const char* message = in_pipeline && result != nullptr ? PQresultErrorMessage(result) : nullptr;
+    if (message == nullptr || *message == '\0') message = PQerrorMessage(conn.server);
+    set_error(conn, message, sqlstate_code(sqlstate));
     return sqlstate;
 }
 
@@ -114,37 +94,41 @@ int32_t mod_executesql(DbConnection* conn, const char* statement) {
     const bool ends_transaction =
         is_statement(statement, "ROLLBACK") || is_statement(statement, "COMMIT");
     const bool starts_transaction = is_statement(statement, "START TRANSACTION");
-    bool savepoint = false;
+    conn->refused_copy = false;
     Result result;
-    if (conn->in_transaction && !ends_transaction) {
-        BracketResults parts;
-        if (run_bracketed(*conn, statement, &parts) &&
-            PQresultStatus(parts.part[0].get()) == PGRES_COMMAND_OK) {
-            savepoint = true;
-            result = std::move(parts.part[1]);
+    const bool in_pipeline = conn->in_transaction && !ends_transaction;
+    if (in_pipeline) {
+        BracketOutcome outcome;
+        run_bracketed(*conn, &statement, 1, &outcome);
+        result = std::move(outcome.result);
+    } else {
+        if (conn->in_transaction) {
+            conn->in_transaction = false;
+        } else if (starts_transaction) {
+            conn->in_transaction = true;
         }
-        // Without its savepoint the server ran nothing of the text (a transaction already
-        // failed, or a connection gone): the statement runs on its own, as it would have.
-    } else if (conn->in_transaction) {
-        conn->in_transaction = false;
-    } else if (starts_transaction) {
-        conn->in_transaction = true;
+        result = run(*conn, statement);
     }
-
-    if (!savepoint) result = run(*conn, statement);
     ExecStatusType state = PQresultStatus(result.get());
     if (state != PGRES_COMMAND_OK && starts_transaction) conn->in_transaction = false;
 
     if (is_failure(state)) {
-        const char* sqlstate = record_failure(*conn, result.get());
-        // The server skipped the release after the failure; both go in one round trip.
-        if (savepoint)
-            run_command(*conn,
-                        "ROLLBACK TO SAVEPOINT zel_savepoint;RELEASE SAVEPOINT zel_savepoint");
+        const char* sqlstate = record_failure(*conn, result.get(), in_pipeline);
+        if (conn->refused_copy) return ZEL_RESULT_REJECTED;
         return classify_failure(Origin::execute, sqlstate, connection_ok(*conn));
     }
 
-    // A statement that succeeds inside the bracket was released with it.
+    if (is_statement(statement, "COMMIT") &&
+        std::strcmp(PQcmdStatus(result.get()), "ROLLBACK") == 0) {
+        // The transaction had failed on the server before the COMMIT: nothing of it was
+        // written, and only running it again writes it.
+        set_error(*conn,
+                  "COMMIT answered with ROLLBACK: the server had aborted the transaction, "
+                  "nothing of it was written",
+                  0);
+        return ZEL_RESULT_RERUN;
+    }
+
     int32_t count = affected_rows(result.get());
     if (count == 0) set_error(*conn, "Affected rows:0", 0);
     return count;
@@ -167,7 +151,7 @@ ResultValue* mod_querysql(DbConnection* conn, const char* query, int32_t* status
     *status = 0;
     Result result = run(*conn, query);
     if (is_failure(PQresultStatus(result.get()))) {
-        const char* sqlstate = record_failure(*conn, result.get());
+        const char* sqlstate = record_failure(*conn, result.get(), false);
         *status = classify_failure(Origin::query, sqlstate, connection_ok(*conn));
         return nullptr;
     }
@@ -212,9 +196,11 @@ const char* mod_add_value(DbConnection* conn, const char* value, uint64_t max_ch
     int failed = 0;
     pos += PQescapeStringConn(conn->server, out + pos, value, n, &failed);
     if (failed) {
-        // Text that is not valid in the client encoding: the server would refuse the literal
-        // anyway, and the statement would fail with a less helpful message.
+        // Text that is not valid in the client encoding: whatever the escape left in the
+        // buffer is no safe literal. The caller writes NULL instead, as for any value the
+        // module cannot quote.
         set_error(*conn, PQerrorMessage(conn->server), 0);
+        return nullptr;
     }
     out[pos++] = '\'';
     out[pos] = '\0';

@@ -3,17 +3,26 @@
  * disconnect, destruction, the status byte and the last error.
  *
  * zel's module loader calls these entry points; statements are in pg_execute.cpp, the schema
- * in pg_schema.cpp. A DbConnection is used by one thread at a time (pg_connection.h); only
- * its status byte is shared, and it is atomic. The module has no process-wide state.
+ * in pg_schema.cpp. A DbConnection is used by one thread at a time (pg_connection.h); its
+ * status byte is shared and atomic, its error text is shared under its own lock. The module
+ * has no process-wide state; mod_geterrorstring hands each calling thread a copy of its own.
+ *
+ * The connect steps libpq's handshake itself (PQconnectStartParams and PQconnectPoll) and
+ * waits on the socket in short slices, so that a stop request ends a connect to a server
+ * that never answers, and the connect_timeout holds (libpq enforces it only in its own
+ * blocking connect).
  */
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 #include <thread>
+#include <vector>
 
 #include "modules/pgsql/pg_connection.h"
 #include "modules/pgsql/pg_dialect.h"
+#include "platform/socket.h"
 
 namespace zel_pg {
 
@@ -50,11 +59,12 @@ void free_results(DbConnection& conn) {
 }  // namespace
 
 void set_error(DbConnection& conn, const char* text, int32_t code) {
+    size_t length = text != nullptr ? std::strlen(text) : 0;
+    while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == '\r'))
+        --length;
+    std::lock_guard<std::mutex> hold(conn.error_lock);
     try {
-        conn.error_text = text != nullptr ? text : "";
-        while (!conn.error_text.empty() &&
-               (conn.error_text.back() == '\n' || conn.error_text.back() == '\r'))
-            conn.error_text.pop_back();
+        conn.error_text.assign(text != nullptr ? text : "", length);
     } catch (const std::bad_alloc&) {
         conn.error_text.clear();
     }
@@ -63,6 +73,7 @@ void set_error(DbConnection& conn, const char* text, int32_t code) {
 }
 
 void clear_error(DbConnection& conn) {
+    std::lock_guard<std::mutex> hold(conn.error_lock);
     conn.error_text.clear();
     conn.has_error = false;
     conn.error_code = 0;
@@ -82,6 +93,9 @@ bool wind_up_copy(DbConnection& conn, ExecStatusType state) {
         }
     } else {
         PQputCopyEnd(conn.server, "statements that stream COPY data are not supported");
+        // The server answers the refusal as a cancelled statement; that is no transient
+        // failure worth a rerun.
+        conn.refused_copy = true;
     }
     return true;
 }
@@ -95,28 +109,125 @@ Result run(DbConnection& conn, const char* statement) {
     return result;
 }
 
+namespace {
+
+bool stop_requested(const DbConnection& conn) {
+    return conn.status.load() == ZEL_STATUS_STOP;
+}
+
+// Overwrites a text that held a password before its memory is given back.
+void wipe(std::string& text) {
+    volatile char* p = text.data();
+    for (size_t i = 0; i < text.size(); ++i)
+        p[i] = '\0';
+}
+
+// The keyword and value lists for PQconnectStartParams: the defaults, then what the
+// connection text sets (later entries win). Null-terminated; the values point into
+// `parsed`, which must outlive them. Returns the connect_timeout in force.
+int64_t connect_lists(const PQconninfoOption* parsed, std::vector<const char*>& keywords,
+                      std::vector<const char*>& values) {
+    const char* timeout = nullptr;
+    for (size_t i = 0; i < kConnectDefaultCount; ++i) {
+        keywords.push_back(kConnectDefaults[i].keyword);
+        values.push_back(kConnectDefaults[i].value);
+        if (std::strcmp(kConnectDefaults[i].keyword, "connect_timeout") == 0)
+            timeout = kConnectDefaults[i].value;
+    }
+    for (const PQconninfoOption* option = parsed; option->keyword != nullptr; ++option) {
+        if (option->val == nullptr) continue;
+        keywords.push_back(option->keyword);
+        values.push_back(option->val);
+        if (std::strcmp(option->keyword, "connect_timeout") == 0) timeout = option->val;
+    }
+    keywords.push_back(nullptr);
+    values.push_back(nullptr);
+    return connect_timeout_ms(timeout);
+}
+
+// Steps the handshake until it succeeds, fails, runs out of time or a stop is requested.
+// 1 on success; 0 otherwise, with the error text set (a stop leaves the last one).
+int32_t complete_connect(DbConnection& conn, int64_t timeout_ms) {
+    const int64_t deadline = timeout_ms > 0 ? platform_monotonic_ms() + timeout_ms : -1;
+    PostgresPollingStatusType step = PGRES_POLLING_WRITING;
+    for (;;) {
+        if (step == PGRES_POLLING_OK) return 1;
+        if (step == PGRES_POLLING_FAILED) {
+            set_error(conn, PQerrorMessage(conn.server), 0);
+            return 0;
+        }
+        if (stop_requested(conn)) return 0;
+        int64_t slice = 100;
+        if (deadline >= 0) {
+            int64_t left = deadline - platform_monotonic_ms();
+            if (left <= 0) {
+                char text[160];
+                std::snprintf(text, sizeof text,
+                              "No answer from the database server within %lld seconds "
+                              "(connect_timeout)",
+                              static_cast<long long>(timeout_ms / 1000));
+                set_error(conn, text, 0);
+                return 0;
+            }
+            if (left < slice) slice = left;
+        }
+        const intptr_t socket = PQsocket(conn.server);
+        int ready = 1;
+        if (socket >= 0) {
+            ready = step == PGRES_POLLING_READING
+                        ? platform_socket_wait_readable(socket, static_cast<int>(slice))
+                        : platform_socket_wait_writable(socket, static_cast<int>(slice));
+        }
+        if (ready != 0) step = PQconnectPoll(conn.server);
+    }
+}
+
+}  // namespace
+
 int32_t connect(DbConnection& conn) {
-    clear_error(conn);
+    // The error text of the last failure stays until this attempt decides: a reader (the
+    // supervisor) then sees why the connection is down, not an empty text.
+    conn.error_code = 0;
     conn.in_transaction = false;
     close_server(conn);
+    if (stop_requested(conn)) return 0;
 
+    const ZelModuleParams* params = conn.params;
+    const bool given = params != nullptr && params->connectionstring != nullptr &&
+                       params->connectionstring[0] != '\0';
+    std::string built;
+    int64_t timeout_ms = 0;
     try {
-        const ZelModuleParams* params = conn.params;
-        std::string built;
-        const char* conninfo = nullptr;
-        if (params != nullptr && params->connectionstring != nullptr &&
-            params->connectionstring[0] != '\0') {
-            conninfo = params->connectionstring;
-        } else {
-            if (params != nullptr) built = build_conninfo(*params);
-            conninfo = built.c_str();
+        if (!given && params != nullptr) built = build_conninfo(*params);
+        char* problem = nullptr;
+        PQconninfoOption* parsed =
+            PQconninfoParse(given ? params->connectionstring : built.c_str(), &problem);
+        wipe(built);
+        if (parsed == nullptr) {
+            // libpq's message quotes the text near the fault, which may be a password: say
+            // what is wrong without it.
+            std::string text = given ? "The configured connectionstring cannot be used: "
+                                     : "The connection settings cannot be used: ";
+            text += conninfo_problem(problem);
+            text += " (the text is not shown, as it may hold a password)";
+            if (problem != nullptr) PQfreemem(problem);
+            set_error(conn, text.c_str(), 0);
+            return 0;
         }
-        conn.server = PQconnectdb(conninfo);
-        // The built text holds the password: do not leave it behind in freed memory.
-        volatile char* wipe = built.data();
-        for (size_t i = 0; i < built.size(); ++i)
-            wipe[i] = '\0';
+        std::vector<const char*> keywords;
+        std::vector<const char*> values;
+        timeout_ms = connect_lists(parsed, keywords, values);
+        conn.server = PQconnectStartParams(keywords.data(), values.data(), 0);
+        for (PQconninfoOption* option = parsed; option->keyword != nullptr; ++option) {
+            if (option->val != nullptr && std::strcmp(option->keyword, "password") == 0) {
+                volatile char* p = option->val;
+                for (size_t i = 0; p[i] != '\0'; ++i)
+                    p[i] = '\0';
+            }
+        }
+        PQconninfoFree(parsed);
     } catch (const std::bad_alloc&) {
+        wipe(built);
         set_error(conn, "Out of memory while building the connection string", 0);
         return 0;
     }
@@ -124,10 +235,11 @@ int32_t connect(DbConnection& conn) {
         set_error(conn, "Out of memory while connecting", 0);
         return 0;
     }
-    if (PQstatus(conn.server) != CONNECTION_OK) {
+    if (PQstatus(conn.server) == CONNECTION_BAD) {
         set_error(conn, PQerrorMessage(conn.server), 0);
         return 0;
     }
+    if (complete_connect(conn, timeout_ms) != 1) return 0;
     if (PQsetClientEncoding(conn.server, "UNICODE") != 0 &&
         PQsetClientEncoding(conn.server, "UTF8") != 0) {
         set_error(conn, PQerrorMessage(conn.server), 0);
@@ -146,6 +258,7 @@ int32_t connect(DbConnection& conn) {
             return 0;
         }
     }
+    clear_error(conn);
     return 1;
 }
 
@@ -215,12 +328,26 @@ void mod_reconnect(DbConnection* conn) {
 }
 
 int32_t mod_getlasterror(DbConnection* conn) {
-    return conn != nullptr ? conn->error_code : -1;
+    return conn != nullptr ? conn->error_code.load() : -1;
 }
 
 const char* mod_geterrorstring(DbConnection* conn) {
-    if (conn == nullptr || !conn->has_error) return nullptr;
-    return conn->error_text.c_str();
+    // The supervisor asks while the owning thread may be replacing the text: each thread
+    // reads a copy of its own, valid until its next call here.
+    thread_local char copy[4096];
+    if (conn == nullptr) return nullptr;
+    std::lock_guard<std::mutex> hold(conn->error_lock);
+    if (!conn->has_error) return nullptr;
+    size_t length = conn->error_text.size();
+    if (length >= sizeof copy) {
+        length = sizeof copy - 1;
+        // Cut before a character, never inside one.
+        while (length > 0 && (static_cast<unsigned char>(conn->error_text[length]) & 0xC0) == 0x80)
+            --length;
+    }
+    std::memcpy(copy, conn->error_text.data(), length);
+    copy[length] = '\0';
+    return copy;
 }
 
 uint8_t mod_get_status(DbConnection* conn) {

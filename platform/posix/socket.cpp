@@ -199,6 +199,10 @@ int platform_socket_wait_readable(intptr_t socket, int timeout_ms) {
     return poll_one(static_cast<int>(socket), POLLIN, timeout_ms);
 }
 
+int platform_socket_wait_writable(intptr_t socket, int timeout_ms) {
+    return poll_one(static_cast<int>(socket), POLLOUT, timeout_ms);
+}
+
 long platform_socket_read(intptr_t socket, void* buffer, size_t capacity) {
     for (;;) {
         ssize_t n = recv(static_cast<int>(socket), buffer, capacity, MSG_DONTWAIT);

@@ -44,7 +44,11 @@ void* platform_library_open(const char* path) {
     // No message box for a library that is missing its own dependencies: the loader
     // reports the failure in the log instead.
     UINT previous = SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
-    HMODULE library = LoadLibraryA(name.c_str());
+    // A bare name is searched in the program's directory and the system's, never in the
+    // current directory, where anyone who can write there could plant a library.
+    const bool bare = name.find('\\') == std::string::npos && name.find(':') == std::string::npos;
+    HMODULE library = bare ? LoadLibraryExA(name.c_str(), nullptr, LOAD_LIBRARY_SEARCH_DEFAULT_DIRS)
+                           : LoadLibraryA(name.c_str());
     if (!library) remember_error("cannot load the library");
     SetErrorMode(previous);
     return reinterpret_cast<void*>(library);

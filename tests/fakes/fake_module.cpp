@@ -308,10 +308,14 @@ int32_t mod_getlasterror(DbConnection* conn) {
 }
 
 const char* mod_geterrorstring(DbConnection* conn) {
+    // Read from the supervisor too: each thread gets a copy of its own (zel_module.h).
+    thread_local std::string copy;
     std::lock_guard<std::mutex> hold(g_lock);
     const char* text = conn != nullptr && conn->has_error_text ? conn->error_text.c_str() : nullptr;
     record("mod_geterrorstring", conn, {}, text != nullptr ? 1 : 0);
-    return text;
+    if (text == nullptr) return nullptr;
+    copy = text;
+    return copy.c_str();
 }
 
 int32_t mod_executesql(DbConnection* conn, const char* statement) {

@@ -44,15 +44,11 @@ int error_number(const char* text) {
     return EINVAL;
 }
 
-// A bare name is tried in the current directory first, as an operator who puts the module
-// beside the configuration expects; the system's loader would not look there.
+// A bare name is left to the system's library search, which never looks in the current
+// directory: a service started in a directory others can write to would otherwise load
+// whatever library someone planted there under the module's name. A module beside the
+// configuration is named with its path ("./dbdrv_pgsql.so" for the current directory).
 std::string resolve(const char* file) {
-    if (std::strchr(file, '/') != nullptr || std::strchr(file, kPathSeparator) != nullptr)
-        return file;
-    if (std::FILE* probe = std::fopen(file, "rb")) {
-        std::fclose(probe);
-        return std::string("./") + file;
-    }
     return file;
 }
 
@@ -76,6 +72,10 @@ bool probe(const char* file, const std::string& path) {
         log_message(LOG_LEVEL_ERROR, "Failed to open modulefile: %s, error:%d", file,
                     error_number(text));
         log_message(LOG_LEVEL_ERROR, "Module file %s: %s", file, text);
+        log_message(LOG_LEVEL_ERROR,
+                    "A module file named without a directory is searched in the system's "
+                    "library directories only; give its path (./%s for the current directory)",
+                    file);
         return false;
     }
     platform_library_close(library);

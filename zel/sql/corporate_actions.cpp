@@ -62,10 +62,14 @@ void append_rescales(SqlText& sql, const unsigned* begin, const unsigned* end, c
     }
 }
 
-// A ratio that rescales stored history must be a finite positive number: zero would wipe
-// the prices out for good, and the history could never be restored from it.
+// A ratio that rescales stored history must be a finite positive number that survives
+// being written with six decimals: zero (or what prints as 0.000000) would wipe the prices
+// out for good, or divide by zero, and the history could never be restored from it.
 bool usable_ratio(double ratio) {
-    return std::isfinite(ratio) && ratio > 0.0;
+    if (!std::isfinite(ratio) || ratio <= 0.0) return false;
+    char printed[32];
+    std::snprintf(printed, sizeof printed, "%.6f", ratio);
+    return std::strcmp(printed, "0.000000") != 0;
 }
 
 // The rescaled value of a price field: the feed value (number rule) times or over the
@@ -292,6 +296,15 @@ int adjusted_row(DbWorker& worker, QueueItem& item) {
             return 0;
         }
         double factor = v->value ? std::strtod(v->value, nullptr) : 1.0;
+        if (!usable_ratio(factor)) {
+            // A stored factor of 0, below zero or no number at all would zero the row or
+            // divide by zero; it is left out, as the forward adjustment leaves it out.
+            log_message(LOG_LEVEL_WARNING,
+                        "Corporateaction with unusable factor skipped for the adjusted "
+                        "pricehistory of %" PRIu64 " : '%s'",
+                        item.insref, v->value ? v->value : "");
+            continue;
+        }
         all *= factor;
         if (v->next->value && std::strcmp(v->next->value, "11") == 0) {
             type11 *= factor;
@@ -300,6 +313,15 @@ int adjusted_row(DbWorker& worker, QueueItem& item) {
         }
     }
     free_result(worker);
+    if (!usable_ratio(all) || !usable_ratio(type11) || !usable_ratio(other)) {
+        // Usable factors whose product no longer is (it prints as 0.000000, or overflows):
+        // the row is written as it came rather than zeroed.
+        log_message(LOG_LEVEL_PROBLEM,
+                    "Corporateactions of %" PRIu64
+                    " multiply to an unusable ratio, pricehistory row not adjusted",
+                    item.insref);
+        return -1;
+    }
 
     const MessageDef* adjusted = find_messagedef(kAdjusted);
     if (!adjusted) {

@@ -11,11 +11,24 @@
 // transaction back (-3, from any statement or from the COMMIT itself), or the connection is
 // lost inside the transaction or during its COMMIT, the whole batch goes back to the front
 // of the queue in its order and is written again.
+//
+// No batch is rerun for ever: after kRerunLimit reruns without a batch written in between,
+// the batch is written once more item by item, each item on its own without a transaction.
+// An item that still fails is given up (logged with its failing statement, counted as
+// failed) and the others are written; then transactions resume.
+//
+// A corporate action (kind 253) rescales the stored history by the new factor over the one
+// stored in its kind-11 row, which the feed queues right behind it. Both must succeed or
+// fail together, or a rerun would rescale the history a second time: the open transaction
+// is committed before a kind-253 item, and never right after one, so the pair always shares
+// a transaction; without a transaction the batch is let go once the kind-253 item is
+// written, so a later rerun does not repeat it.
 #include "zel/sql/db_thread.h"
 
 #include <chrono>
 #include <cinttypes>
 #include <mutex>
+#include <thread>
 
 #include "platform/account.h"
 #include "zel/frame/clock.h"
@@ -43,6 +56,8 @@ constexpr int64_t kNewsTimeoutSeconds = 3600;
 constexpr int64_t kTransactionSpanSeconds = 2;
 constexpr int64_t kIdleWaitMs = 1000;
 constexpr int64_t kLongestWaitSeconds = 300;
+constexpr uint32_t kRerunLimit = 3;
+constexpr uint8_t kCorporateAction = 253;
 
 // The items taken and not yet known to be written, in take order, linked through their
 // own next/prev (they are out of the queue). `count` is what the queued counter still
@@ -82,12 +97,30 @@ bool waiting_news(const QueueItem* item) {
 }
 
 // Lock held. Puts the whole batch back in front of the queue head, in its order, so it is
-// taken again from its first item.
-void rerun_batch(UpdateQueue& q, Batch& batch) {
+// taken again from its first item. Once the batch has been rerun kRerunLimit times without
+// a batch written in between, its items are taken one by one without a transaction.
+void rerun_batch(DbWorker& worker, Batch& batch) {
+    UpdateQueue& q = *worker.queue;
     uint64_t items = 0;
-    for (QueueItem* i = batch.head; i; i = i->next)
+    bool status_rows_lost = false;
+    for (QueueItem* i = batch.head; i; i = i->next) {
         ++items;
-    log_message(LOG_LEVEL_PROBLEM, "Deadlocked so will rerun %" PRIu64 " queue items", items);
+        status_rows_lost = status_rows_lost || i->kind == KIND_STATUS;
+    }
+    // Rows a rolled-back status item wrote are not in the table: write them all again.
+    if (status_rows_lost) forget_status_rows_written();
+    if (worker.reruns >= kRerunLimit) {
+        worker.reruns = 0;
+        worker.isolate = items;
+        log_message(LOG_LEVEL_PROBLEM,
+                    "Queue %u: %" PRIu64
+                    " queue items failed %u times in a row; writing them "
+                    "one by one without a transaction",
+                    worker.number, items, kRerunLimit + 1);
+    } else {
+        ++worker.reruns;
+        log_message(LOG_LEVEL_PROBLEM, "Deadlocked so will rerun %" PRIu64 " queue items", items);
+    }
     if (batch.head) {
         batch.tail->next = q.head;
         if (q.head) {
@@ -138,8 +171,12 @@ int group_transaction(DbWorker& worker, Batch& batch, QueueItem* item, uint64_t 
         batch.count = c;
         return 0;
     }
-    if (n + 1 <= static_cast<uint32_t>(g_config.transactions) &&
-        t - reference <= kTransactionSpanSeconds) {
+    // The item behind a corporate action joins its transaction whatever the limits say; a
+    // corporate action itself starts a transaction of its own.
+    const bool follows_action = item->prev && item->prev->kind == kCorporateAction;
+    if (follows_action ||
+        (item->kind != kCorporateAction && n + 1 <= static_cast<uint32_t>(g_config.transactions) &&
+         t - reference <= kTransactionSpanSeconds)) {
         batch.count = c;
         return 0;
     }
@@ -157,6 +194,7 @@ int group_transaction(DbWorker& worker, Batch& batch, QueueItem* item, uint64_t 
         std::lock_guard<std::mutex> hold(worker.queue->lock);
         stat_sub(worker.stats().queued, batch.count);
     }
+    worker.reruns = 0;
     worker.transaction_counter = begin_transaction(worker) ? 1 : 0;
     reference = t;
     batch.head = batch.tail = item;
@@ -305,6 +343,25 @@ int write_price_history(DbWorker& worker, QueueItem& item) {
     return generic_write(worker, item, *def, &wrote);
 }
 
+// Lock held. The batch's items are written: frees them and counts them off the queue.
+void let_go(DbWorker& worker, Batch& batch) {
+    free_items(batch.head);
+    stat_sub(worker.stats().queued, batch.count);
+    batch.clear();
+}
+
+// An item that failed once more when written on its own is given up: it is named in the log
+// with the statement that failed, and counted as failed once (execute() has counted a
+// failing statement already; a failing query is not counted there).
+void give_up_item(DbWorker& worker, const QueueItem& item, uint64_t failed_before) {
+    log_message(LOG_LEVEL_PROBLEM,
+                "Queue %u: item of kind %u for instrument %" PRIu64
+                " failed again when written on its own and is dropped; failing statement: %s",
+                worker.number, static_cast<unsigned>(item.kind), item.insref,
+                worker.failed_statement.empty() ? "(none)" : worker.failed_statement.c_str());
+    if (stat_read(worker.stats().failed) == failed_before) stat_add(worker.stats().failed, 1);
+}
+
 // Lock held. Drops news items at the head whose last block has not come within the hour,
 // then works out how long the thread may sleep before the head item falls due.
 int64_t end_of_pass(DbWorker& worker, int64_t reference) {
@@ -343,49 +400,88 @@ int64_t run_pass(DbWorker& worker) {
     int64_t reference = now_seconds();
     Batch batch;
     QueueItem* item = q.head;
-    while (item && (running.load(std::memory_order_relaxed) || queueDrainOn())) {
-        if (item->time + q.delay > reference) break;  // the items behind it are younger
-        if (waiting_news(item)) {
-            item = item->next;
-            continue;
+    bool waited_for_action_row = false;
+    for (;;) {
+        while (item && (running.load(std::memory_order_relaxed) || queueDrainOn())) {
+            if (item->time + q.delay > reference) break;  // the items behind it are younger
+            if (waiting_news(item)) {
+                item = item->next;
+                continue;
+            }
+            unlinkQueueItem(&q, item);
+            if (item->flags & ITEM_EMPTY) {
+                // A placeholder nothing merged into: the key was quiet for a whole delay.
+                freeQueueItem(item);
+                item = q.head;
+                continue;
+            }
+            batch.append(item);
+            uint64_t c = batch.count + 1;
+            int64_t t = now_seconds();
+            if (q.delay != 0 && (item->flags & ITEM_KEYED)) addPlaceholder(&q, item, t);
+            item->flags &= ~ITEM_KEYED;
+            lock.unlock();
+
+            const bool isolated = worker.isolate > 0;
+            int r = 0;
+            uint64_t failed_before = stat_read(worker.stats().failed);
+            if (const MessageDef* def = find_messagedef(item->kind)) {
+                if (isolated) {
+                    batch.count = c;
+                } else {
+                    r = group_transaction(worker, batch, item, c, t, reference);
+                }
+                const uint32_t open_before = worker.transaction_counter;
+                if (r != ZEL_RESULT_RERUN) r = dispatch_item(worker, *item, *def);
+                // Whatever a builder made of it, a transaction that went away under the item
+                // (rolled back, or lost with the connection) took the batch's earlier items
+                // with it: only a rerun writes them.
+                if (r != ZEL_RESULT_RERUN && open_before != 0 && worker.transaction_counter == 0)
+                    r = ZEL_RESULT_RERUN;
+            } else {
+                batch.count = c;  // a kind without a table is consumed unwritten
+            }
+
+            lock.lock();
+            if (isolated) {
+                // Written on its own: finished, whatever the outcome.
+                --worker.isolate;
+                if (r == ZEL_RESULT_RERUN) give_up_item(worker, *item, failed_before);
+                let_go(worker, batch);
+                if (worker.isolate == 0) worker.reruns = 0;
+            } else if (r == ZEL_RESULT_RERUN) {
+                worker.transaction_counter = 0;
+                rerun_batch(worker, batch);
+            } else if (item->kind == kCorporateAction && worker.transaction_counter == 0) {
+                // Written outside a transaction: its rescaling is in the table for good, and a
+                // rerun of the batch must not apply it again.
+                let_go(worker, batch);
+            }
+            item = q.head;
         }
-        unlinkQueueItem(&q, item);
-        if (item->flags & ITEM_EMPTY) {
-            // A placeholder nothing merged into: the key was quiet for a whole delay.
-            freeQueueItem(item);
+        // The feed queues a corporate action's kind-11 row right behind it: give it a moment
+        // to arrive rather than commit the action without its row.
+        if (!item && !waited_for_action_row && batch.tail && batch.tail->kind == kCorporateAction &&
+            worker.transaction_counter != 0 &&
+            (running.load(std::memory_order_relaxed) || queueDrainOn())) {
+            waited_for_action_row = true;
+            lock.unlock();
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            lock.lock();
             item = q.head;
             continue;
         }
-        batch.append(item);
-        uint64_t c = batch.count + 1;
-        int64_t t = now_seconds();
-        if (q.delay != 0 && (item->flags & ITEM_KEYED)) addPlaceholder(&q, item, t);
-        item->flags &= ~ITEM_KEYED;
-        lock.unlock();
-
-        int r = 0;
-        if (const MessageDef* def = find_messagedef(item->kind)) {
-            r = group_transaction(worker, batch, item, c, t, reference);
-            if (r != ZEL_RESULT_RERUN) r = dispatch_item(worker, *item, *def);
-        } else {
-            batch.count = c;  // a kind without a table is consumed unwritten
-        }
-
-        lock.lock();
-        if (r == ZEL_RESULT_RERUN) {
-            worker.transaction_counter = 0;
-            rerun_batch(q, batch);
-        }
-        item = q.head;
+        break;
     }
     lock.unlock();
 
     // The batch is let go only once its COMMIT has succeeded.
     if (worker.transaction_counter != 0 && commit(worker) == ZEL_RESULT_RERUN) {
         lock.lock();
-        rerun_batch(q, batch);
+        rerun_batch(worker, batch);
         lock.unlock();
     }
+    if (batch.head) worker.reruns = 0;
     free_items(batch.head);
 
     lock.lock();

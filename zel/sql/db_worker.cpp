@@ -12,6 +12,9 @@ void init_db_workers() {
         worker.tail.clear();
         worker.begin_transaction.clear();
         worker.transaction_counter = 0;
+        worker.reruns = 0;
+        worker.isolate = 0;
+        worker.failed_statement.clear();
         worker.number = static_cast<uint32_t>(i + 1);
     }
 }

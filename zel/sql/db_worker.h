@@ -33,6 +33,14 @@ struct DbWorker {
     // when they roll back or lose the transaction with the connection.
     uint32_t transaction_counter = 0;
     uint32_t number = 0;  // 1 to 4, the queue's number; also the SQL log's connection number
+    // Reruns of the batch at the queue's head since a batch was last written. At the limit
+    // the batch is written item by item without a transaction instead (db_thread.cpp).
+    uint32_t reruns = 0;
+    // Items still to be written one by one, each on its own without a transaction.
+    uint64_t isolate = 0;
+    // The last statement execute() reported as an error, for the line that names an item
+    // given up on (the statement buffer may hold a ROLLBACK by then).
+    std::string failed_statement;
 
     // This queue's five counters (queued, empty_items, updated, deduplicated, failed).
     QueueStats& stats() { return *queue->stats; }

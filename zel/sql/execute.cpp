@@ -22,6 +22,7 @@ const char* error_text(DbWorker& worker) {
 }
 
 void report(DbWorker& worker, const char* error, int line, SqlLabel label) {
+    worker.failed_statement.assign(worker.statement.c_str());
     log_message(LOG_LEVEL_PROBLEM, "SQL Error:'%s' DB:%s: File:%s:%d/%s:%d Code:%d",
                 worker.statement.c_str(), error, "zel", line, label.unit, label.line,
                 g_module.mod_getlasterror(worker.connection));
@@ -73,6 +74,7 @@ int execute(DbWorker& worker, ExecMode mode, SqlLabel label) {
                 return ZEL_RESULT_RERUN;
             case ZEL_RESULT_LOST: {
                 int status = g_module.mod_get_status(worker.connection) & 0xff;
+                worker.failed_statement.assign(worker.statement.c_str());
                 log_message(LOG_LEVEL_PROBLEM,
                             "SQL Error:'%s' DB:%s: File:%s:%d/%s:%d Code:%d Status:%d",
                             worker.statement.c_str(), error, "zel", __LINE__, label.unit,

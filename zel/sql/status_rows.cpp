@@ -54,6 +54,11 @@ void reset_status_row_caches() {
     g_caches = StatusCaches{};
 }
 
+void forget_status_rows_written() {
+    // The template versions' caches are StatsBlock words that --status shows; they are left.
+    reset_status_row_caches();
+}
+
 int set_status_value(DbWorker& worker, const MessageDef& def, const char* name, uint64_t value,
                      uint64_t* cache) {
     SqlText& sql = worker.statement;
@@ -106,9 +111,15 @@ int status_rows(DbWorker& worker, const QueueItem& /*item*/, const MessageDef* d
         const QueueStats& q = stats->queue[i];
         char name[32];
         std::snprintf(name, sizeof name, "Queue %d", i + 1);
-        update_if_changed(worker, *def, name, stat_read(q.queued), &g_caches.queue[i]);
+        // A rerun here matters as much as anywhere: the transaction, and with it every
+        // item before this one in the batch, is gone.
+        if (update_if_changed(worker, *def, name, stat_read(q.queued), &g_caches.queue[i]) ==
+            ZEL_RESULT_RERUN)
+            return ZEL_RESULT_RERUN;
         std::snprintf(name, sizeof name, "Databaseupdates %d", i + 1);
-        update_if_changed(worker, *def, name, stat_read(q.updated), &g_caches.queue_updates[i]);
+        if (update_if_changed(worker, *def, name, stat_read(q.updated),
+                              &g_caches.queue_updates[i]) == ZEL_RESULT_RERUN)
+            return ZEL_RESULT_RERUN;
         queued += stat_read(q.queued);
         deduplicated += stat_read(q.deduplicated);
         updated += stat_read(q.updated);

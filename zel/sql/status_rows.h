@@ -26,3 +26,7 @@ int status_rows(DbWorker& worker, const QueueItem& item, const MessageDef* def, 
 
 // Forgets every last-written value, as at program start.
 void reset_status_row_caches();
+
+// After a rollback of a batch with a status item: the rows it wrote are not in the table,
+// so the next status item writes every counter row again. Queue 2's database thread only.
+void forget_status_rows_written();

@@ -191,3 +191,60 @@ TEST(PgVersion, Text) {
     EXPECT_EQ(version_text(150018), "15.0.18");
     EXPECT_EQ(version_text(0), "0.0.0");
 }
+
+TEST(PgErrors, TransientFailuresAskForARerun) {
+    for (Origin origin : {Origin::execute, Origin::query}) {
+        EXPECT_EQ(classify_failure(origin, "57014", true), ZEL_RESULT_RERUN);  // cancelled
+        EXPECT_EQ(classify_failure(origin, "55P03", true), ZEL_RESULT_RERUN);  // lock timeout
+        EXPECT_EQ(classify_failure(origin, "53100", true), ZEL_RESULT_RERUN);  // disk full
+        EXPECT_EQ(classify_failure(origin, "53200", true), ZEL_RESULT_RERUN);  // out of memory
+        EXPECT_EQ(classify_failure(origin, "53300", true), ZEL_RESULT_RERUN);  // connections
+        // Their neighbours are not transient.
+        EXPECT_EQ(classify_failure(origin, "55000", true), ZEL_RESULT_REJECTED);
+        EXPECT_EQ(classify_failure(origin, "57000", true), ZEL_RESULT_REJECTED);
+    }
+}
+
+// Every connection gets bounded waits unless its connection text says otherwise.
+TEST(PgConnect, DefaultsBoundTheConnectAndWatchTheLink) {
+    std::string listed;
+    for (size_t i = 0; i < kConnectDefaultCount; ++i)
+        listed += std::string(kConnectDefaults[i].keyword) + "=" + kConnectDefaults[i].value + " ";
+    EXPECT_EQ(listed,
+              "connect_timeout=10 keepalives=1 keepalives_idle=30 keepalives_interval=10 "
+              "keepalives_count=3 tcp_user_timeout=60000 ");
+    // Every keyword is one this libpq knows.
+    PQconninfoOption* known = PQconndefaults();
+    ASSERT_NE(known, nullptr);
+    for (size_t i = 0; i < kConnectDefaultCount; ++i) {
+        bool found = false;
+        for (PQconninfoOption* o = known; o->keyword != nullptr; ++o)
+            found = found || std::string(o->keyword) == kConnectDefaults[i].keyword;
+        EXPECT_TRUE(found) << kConnectDefaults[i].keyword;
+    }
+    PQconninfoFree(known);
+
+    EXPECT_EQ(connect_timeout_ms("10"), 10000);
+    EXPECT_EQ(connect_timeout_ms("1"), 2000);  // libpq's own floor
+    EXPECT_EQ(connect_timeout_ms("0"), 0);
+    EXPECT_EQ(connect_timeout_ms("-5"), 0);
+    EXPECT_EQ(connect_timeout_ms("soon"), 0);
+    EXPECT_EQ(connect_timeout_ms(nullptr), 0);
+}
+
+// libpq's parse errors quote the text near the fault; what the module reports must not.
+TEST(PgConnect, ParseProblemsAreNamedWithoutQuotingTheText) {
+    const char* texts[] = {"host=db1 password='s3cret-pw", "host=db1 s3cret-pw",
+                           "host=db1 passwrd=s3cret-pw", "postgresql://u:s3cret-pw@[::1"};
+    for (const char* text : texts) {
+        char* message = nullptr;
+        PQconninfoOption* parsed = PQconninfoParse(text, &message);
+        ASSERT_EQ(parsed, nullptr) << text;
+        ASSERT_NE(message, nullptr);
+        std::string said = conninfo_problem(message);
+        EXPECT_EQ(said.find("s3cret"), std::string::npos) << said;
+        EXPECT_NE(said, "libpq cannot read it") << "unnamed: " << message;
+        PQfreemem(message);
+    }
+    EXPECT_EQ(conninfo_problem(nullptr), "libpq cannot read it");
+}

@@ -12,12 +12,16 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <future>
+#include <mutex>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/dynlib.h"
+#include "platform/socket.h"
 #include "tests/integration/pgsql/pg_env.h"
 #include "zel_module.h"
 
@@ -816,6 +820,305 @@ TEST_F(PgModule, StopRequestEndsAReconnectLoop) {
     g_mod.reconnect(conn);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
     EXPECT_EQ(g_mod.get_status(conn), ZEL_STATUS_STOP);
+}
+
+// --- faults the server decides ---------------------------------------------------------------
+
+// The savepoint must exist before the statement is parsed: a value that is no UTF-8 and a
+// statement that does not parse fail alone, and every good row of the transaction lands.
+TEST_F(PgModule, UnparsableStatementsFailAloneInsideATransaction) {
+    DbConnection* conn = open();
+    std::string t = table(conn, "parse", "id integer PRIMARY KEY, v text");
+    auto insert = [&](int id, const std::string& value) {
+        return exec(conn,
+                    "INSERT INTO " + t + " VALUES (" + std::to_string(id) + ", '" + value + "')");
+    };
+    ASSERT_EQ(exec(conn, "START TRANSACTION"), 0);
+    EXPECT_EQ(insert(1, "good"), 1) << error_of(conn);
+    EXPECT_EQ(insert(2, "bad \xC3\x28 bytes"), ZEL_RESULT_REJECTED);
+    EXPECT_EQ(g_mod.getlasterror(conn), 22021);
+    EXPECT_NE(error_of(conn).find("invalid byte sequence"), std::string::npos) << error_of(conn);
+    EXPECT_EQ(insert(3, "good"), 1) << error_of(conn);
+    EXPECT_EQ(exec(conn, "INSERTT INTO " + t + " VALUES (4, 'x')"), ZEL_RESULT_REJECTED);
+    EXPECT_EQ(g_mod.getlasterror(conn), 42601);
+    EXPECT_NE(error_of(conn).find("syntax error"), std::string::npos) << error_of(conn);
+    EXPECT_EQ(insert(5, "good"), 1) << error_of(conn);
+    // A failure as the transaction's last statement leaves it usable too.
+    EXPECT_EQ(insert(6, "\xFF"), ZEL_RESULT_REJECTED);
+    EXPECT_EQ(exec(conn, "COMMIT"), 0) << error_of(conn);
+    EXPECT_EQ(Observer().scalar("SELECT string_agg(id::text, ',' ORDER BY id) FROM " + t), "1,3,5");
+    // Several commands in one text are refused inside a transaction, alone as well.
+    ASSERT_EQ(exec(conn, "START TRANSACTION"), 0);
+    EXPECT_EQ(
+        exec(conn, "INSERT INTO " + t + " VALUES (7, 'a'); INSERT INTO " + t + " VALUES (8, 'b')"),
+        ZEL_RESULT_REJECTED);
+    EXPECT_EQ(insert(9, "good"), 1) << error_of(conn);
+    EXPECT_EQ(exec(conn, "COMMIT"), 0) << error_of(conn);
+    EXPECT_EQ(Observer().scalar("SELECT string_agg(id::text, ',' ORDER BY id) FROM " + t),
+              "1,3,5,9");
+}
+
+// A query runs without a savepoint: its failure aborts the transaction, and the server then
+// answers the COMMIT with ROLLBACK. That is no success.
+TEST_F(PgModule, CommitAnsweredWithRollbackAsksForARerun) {
+    DbConnection* conn = open();
+    std::string t = table(conn, "rbc", "id integer");
+    ASSERT_EQ(exec(conn, "START TRANSACTION"), 0);
+    EXPECT_EQ(exec(conn, "INSERT INTO " + t + " VALUES (1)"), 1);
+    int32_t status = 0;
+    EXPECT_EQ(g_mod.querysql(conn, "SELECT 1/0", &status), nullptr);
+    EXPECT_EQ(status, ZEL_RESULT_REJECTED);
+    EXPECT_EQ(exec(conn, "COMMIT"), ZEL_RESULT_RERUN);
+    EXPECT_NE(error_of(conn).find("COMMIT answered with ROLLBACK"), std::string::npos)
+        << error_of(conn);
+    EXPECT_EQ(Observer().scalar("SELECT count(*) FROM " + t), "0");
+    // The connection is out of the transaction and usable.
+    EXPECT_EQ(exec(conn, "INSERT INTO " + t + " VALUES (2)"), 1) << error_of(conn);
+    EXPECT_EQ(Observer().scalar("SELECT count(*) FROM " + t), "1");
+}
+
+TEST_F(PgModule, CancelledStatementsAndLockTimeoutsAskForARerun) {
+    DbConnection* conn = open();
+    std::string t = table(conn, "transient", "id integer PRIMARY KEY, v integer");
+    ASSERT_EQ(exec(conn, "INSERT INTO " + t + " VALUES (1, 0)"), 1);
+
+    ASSERT_EQ(exec(conn, "SET statement_timeout = 100"), 0) << error_of(conn);
+    EXPECT_EQ(exec(conn, "SELECT pg_sleep(2)"), ZEL_RESULT_RERUN);
+    EXPECT_EQ(g_mod.getlasterror(conn), 57014);
+    int32_t status = 0;
+    EXPECT_EQ(g_mod.querysql(conn, "SELECT pg_sleep(2)", &status), nullptr);
+    EXPECT_EQ(status, ZEL_RESULT_RERUN);
+    ASSERT_EQ(exec(conn, "SET statement_timeout = 0"), 0);
+
+    Params other;
+    DbConnection* holder = open(other);
+    ASSERT_EQ(exec(holder, "START TRANSACTION"), 0);
+    ASSERT_EQ(exec(holder, "UPDATE " + t + " SET v = 1 WHERE id = 1"), 1);
+    ASSERT_EQ(exec(conn, "SET lock_timeout = 100"), 0);
+    ASSERT_EQ(exec(conn, "START TRANSACTION"), 0);
+    EXPECT_EQ(exec(conn, "UPDATE " + t + " SET v = 2 WHERE id = 1"), ZEL_RESULT_RERUN);
+    EXPECT_EQ(g_mod.getlasterror(conn), 55);  // 55P03: the digits before the letter
+    EXPECT_EQ(exec(conn, "ROLLBACK"), 0);
+    EXPECT_EQ(exec(holder, "COMMIT"), 0);
+}
+
+// A value the escape call cannot take is no literal: the caller writes NULL instead.
+TEST_F(PgModule, ValueThatCannotBeEscapedGivesNoLiteral) {
+    DbConnection* conn = open();
+    EXPECT_EQ(g_mod.add_value(conn, "ok \xC3\x28 no", 0), nullptr);
+    EXPECT_NE(error_of(conn), "<none>");
+    EXPECT_STREQ(g_mod.add_value(conn, "fine", 0), "'fine'");
+}
+
+// The supervisor reads a connection's error text while the connection's own thread keeps
+// replacing it: every read is one whole text the module wrote, never a torn mix.
+TEST_F(PgModule, ErrorTextReadFromAnotherThreadIsNeverTorn) {
+    DbConnection* conn = open();
+    ASSERT_EQ(g_mod.disconnect(conn), 1);
+    const std::string a = "Not connected to the database server";
+    const std::string b = "No statement given";
+    std::atomic<bool> done{false};
+    std::atomic<long> torn{0};
+    std::atomic<long> reads{0};
+    std::thread reader([&] {
+        while (!done.load()) {
+            const char* text = g_mod.geterrorstring(conn);
+            if (text == nullptr) continue;
+            std::string copy = text;
+            if (copy != a && copy != b) ++torn;
+            ++reads;
+        }
+    });
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(400);
+    while (std::chrono::steady_clock::now() < until) {
+        g_mod.executesql(conn, "SELECT 1");  // sets a
+        g_mod.executesql(conn, nullptr);     // sets b
+    }
+    done = true;
+    reader.join();
+    EXPECT_GT(reads.load(), 0);
+    EXPECT_EQ(torn.load(), 0) << "of " << reads.load() << " reads";
+}
+
+// --- a network that goes silent ------------------------------------------------------------
+
+// A TCP proxy in front of the server. Forwarding, it passes bytes both ways; silent, it
+// accepts connections and passes nothing, like a link or a host that stopped answering.
+class Proxy {
+  public:
+    Proxy() {
+        int error = 0;
+        listener_ = platform_tcp_listen("127.0.0.1", 0, &port_, &error);
+        if (listener_ >= 0) acceptor_ = std::thread([this] { accept_loop(); });
+    }
+    ~Proxy() {
+        done_ = true;
+        if (listener_ >= 0) platform_socket_shutdown(listener_);
+        if (acceptor_.joinable()) acceptor_.join();
+        cut();
+        std::lock_guard<std::mutex> hold(lock_);
+        for (std::thread& pump : pumps_)
+            if (pump.joinable()) pump.join();
+        if (listener_ >= 0) platform_socket_close(listener_);
+    }
+    bool ok() const { return listener_ >= 0; }
+    std::string port() const { return std::to_string(port_); }
+    void set_forwarding(bool on) { forwarding_ = on; }
+    // Ends every connection that passes through, as a restarted router would.
+    void cut() {
+        std::lock_guard<std::mutex> hold(lock_);
+        for (intptr_t s : sockets_)
+            platform_socket_shutdown(s);
+    }
+
+  private:
+    void accept_loop() {
+        while (!done_) {
+            intptr_t client = platform_tcp_accept(listener_, 100);
+            if (client == -2) return;
+            if (client < 0) continue;
+            std::lock_guard<std::mutex> hold(lock_);
+            sockets_.push_back(client);
+            pumps_.emplace_back([this, client] { serve(client); });
+        }
+    }
+    void serve(intptr_t client) {
+        // A silent proxy holds the connection and never reaches the server.
+        while (!forwarding_ && !done_)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        if (done_) return;
+        int error = 0;
+        intptr_t server =
+            platform_tcp_connect("127.0.0.1", std::stoi(g_env["ZEL_PG_PORT"]), 2000, &error);
+        if (server < 0) {
+            platform_socket_shutdown(client);
+            return;
+        }
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            sockets_.push_back(server);
+        }
+        std::thread back([this, server, client] { pump(server, client); });
+        pump(client, server);
+        platform_socket_shutdown(server);
+        back.join();
+    }
+    void pump(intptr_t from, intptr_t to) {
+        char buffer[16384];
+        while (!done_) {
+            if (!forwarding_) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                continue;
+            }
+            int ready = platform_socket_wait_readable(from, 50);
+            if (ready < 0) break;
+            if (ready == 0) continue;
+            long n = platform_socket_read(from, buffer, sizeof buffer);
+            if (n == -2) continue;
+            if (n <= 0 || platform_socket_write_all(to, buffer, static_cast<size_t>(n), 2000) != 1)
+                break;
+        }
+        platform_socket_shutdown(to);
+    }
+
+    intptr_t listener_ = -1;
+    int port_ = 0;
+    std::atomic<bool> forwarding_{true};
+    std::atomic<bool> done_{false};
+    std::thread acceptor_;
+    std::mutex lock_;
+    std::vector<intptr_t> sockets_;
+    std::vector<std::thread> pumps_;
+};
+
+// Runs `call` on a thread of its own and waits for it at most `limit`. When it does not
+// return in time, `release` is run to unblock it (so that the test can end) and false is
+// returned.
+bool returns_within(std::chrono::milliseconds limit, const std::function<void()>& call,
+                    const std::function<void()>& release) {
+    std::packaged_task<void()> task(call);
+    std::future<void> done = task.get_future();
+    std::thread runner(std::move(task));
+    bool in_time = done.wait_for(limit) == std::future_status::ready;
+    if (!in_time) release();
+    runner.join();
+    return in_time;
+}
+
+// A silent server: a stop request ends the blocked reconnect at once, a reader meanwhile
+// learns why the connection is down, and the built connection string bounds a connect.
+TEST_F(PgModule, SilentServerDoesNotBlockForEver) {
+    Proxy proxy;
+    ASSERT_TRUE(proxy.ok());
+    Params p;
+    p.server = "127.0.0.1";
+    p.port = proxy.port();
+    p.point();
+    DbConnection* conn = open(p);
+    ASSERT_EQ(exec(conn, "SELECT 1"), 1) << error_of(conn);
+
+    // The link is cut and whatever answers now says nothing.
+    proxy.set_forwarding(false);
+    proxy.cut();
+    EXPECT_EQ(exec(conn, "SELECT 1"), ZEL_RESULT_LOST);
+    const std::string lost = error_of(conn);
+    ASSERT_NE(lost, "<none>");
+
+    std::atomic<bool> returned{false};
+    std::thread loop([&] {
+        g_mod.reconnect(conn);
+        returned = true;
+    });
+    for (int i = 0; i < 100 && g_mod.get_status(conn) != ZEL_STATUS_RECONNECTING; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the attempt now waits
+    EXPECT_FALSE(returned.load());
+    // The supervisor's view while the attempt waits: the last real error, not nothing.
+    EXPECT_EQ(error_of(conn), lost);
+
+    auto asked = std::chrono::steady_clock::now();
+    g_mod.set_status(conn, ZEL_STATUS_STOP);
+    for (int i = 0; i < 300 && !returned.load(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    auto took = std::chrono::steady_clock::now() - asked;
+    if (!returned.load()) proxy.set_forwarding(true);  // lets a connect that ignored it end
+    loop.join();
+    EXPECT_LT(took, std::chrono::milliseconds(1000)) << "the stop request did not end the connect";
+    EXPECT_EQ(g_mod.get_status(conn), ZEL_STATUS_STOP);
+
+    // A connect to the silent server gives up after the default connect_timeout.
+    proxy.set_forwarding(false);
+    DbConnection* fresh = g_mod.create(&p.block);
+    ASSERT_NE(fresh, nullptr);
+    opened_.push_back(fresh);
+    int32_t connected = -1;
+    auto start = std::chrono::steady_clock::now();
+    bool in_time = returns_within(
+        std::chrono::seconds(20), [&] { connected = g_mod.connect(fresh); },
+        [&] { proxy.set_forwarding(true); });
+    auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_TRUE(in_time) << "the connect did not give up";
+    EXPECT_EQ(connected, 0);
+    EXPECT_GE(waited, std::chrono::seconds(9));
+    EXPECT_LT(waited, std::chrono::seconds(13));
+    EXPECT_NE(error_of(fresh).find("connect_timeout"), std::string::npos) << error_of(fresh);
+}
+
+// A connection string libpq cannot read is reported without a word of it.
+TEST_F(PgModule, MalformedConnectionStringIsNotEchoed) {
+    Params p;
+    p.connectionstring = "host=127.0.0.1 password='Sup3r-s3cret dbname=x";
+    p.point();
+    DbConnection* conn = g_mod.create(&p.block);
+    ASSERT_NE(conn, nullptr);
+    opened_.push_back(conn);
+    EXPECT_EQ(g_mod.connect(conn), 0);
+    EXPECT_NE(error_of(conn).find("connectionstring"), std::string::npos) << error_of(conn);
+    EXPECT_EQ(error_of(conn).find("s3cret"), std::string::npos) << error_of(conn);
+    p.connectionstring = "host=127.0.0.1 Sup3r-s3cret";
+    p.point();
+    EXPECT_EQ(g_mod.connect(conn), 0);
+    EXPECT_EQ(error_of(conn).find("s3cret"), std::string::npos) << error_of(conn);
 }
 
 // --- the null connection ------------------------------------------------------------------------

@@ -103,14 +103,23 @@ TEST_F(ModuleLoaderTest, NullModuleAnswersThroughEverySlot) {
     EXPECT_TRUE(all_slots_empty());
 }
 
-TEST_F(ModuleLoaderTest, ABareNameIsFoundInTheCurrentDirectory) {
-    fs::copy_file(ZEL_NULL_MODULE_PATH, dir_ / "dbdrv_null.so");
+// A library planted in the working directory under a module's bare name is never loaded:
+// the bare name goes to the system's search only, and a path reaches the file.
+TEST_F(ModuleLoaderTest, ABareNameIsNotTakenFromTheCurrentDirectory) {
+    fs::copy_file(ZEL_NULL_MODULE_PATH, dir_ / "zel_planted_module.so");
     fs::path previous = fs::current_path();
     fs::current_path(dir_);
-    int result = load_module("dbdrv_null.so");
+    int bare = load_module("zel_planted_module.so");
+    Lines bare_lines = logged_;
+    unload_module();
+    int pathed = load_module("./zel_planted_module.so");
     fs::current_path(previous);
-    ASSERT_EQ(1, result) << first_line();
-    EXPECT_EQ(1, g_module.mod_init());
+    EXPECT_EQ(-1, bare);
+    ASSERT_FALSE(bare_lines.empty());
+    EXPECT_EQ(message("Failed to open modulefile: ", "zel_planted_module.so", ENOENT),
+              bare_lines.front().second);
+    EXPECT_NE(std::string::npos, bare_lines.back().second.find("./zel_planted_module.so"));
+    EXPECT_EQ(1, pathed) << first_line();
 }
 
 TEST_F(ModuleLoaderTest, AFileThatCannotBeOpenedIsReportedAsSuch) {

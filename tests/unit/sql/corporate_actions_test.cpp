@@ -224,6 +224,35 @@ TEST_F(CorporateActionsTest, PriceRowIsCorrectedByEveryLaterAction) {
         statements[2]);
 }
 
+// Stored factors the forward adjustment would never have applied are left out of the
+// product, rather than zeroing the row or dividing it by zero.
+TEST_F(CorporateActionsTest, PriceRowSkipsUnusableStoredFactors) {
+    stored({{"0", "2"}, {"-2", "2"}, {"nan", "11"}, {"inf", "2"}, {"0.0000001", "2"}, {"3", "2"}});
+    QueueItem* row = item(4, {{3, "2024-01-02"}, {97, "A1"}, {41, "10"}, {45, "400"}, {46, "5"}});
+    EXPECT_EQ(1, adjusted_row(worker(3), *row));
+    std::vector<std::string> statements = fake_statements(3);
+    ASSERT_EQ(2u, statements.size());
+    EXPECT_EQ(
+        "INSERT INTO adj (insref,hdate,seq,close,volume,nav) VALUES "
+        "(5,'2024-01-02','A1',(10*3.000000),(400/3.000000),(5*1.000000))",
+        statements[1]);
+    EXPECT_EQ(5u, log_.count("unusable factor skipped", LOG_LEVEL_WARNING));
+
+    // Usable factors whose product prints as 0.000000: the row goes in unadjusted.
+    fake_clear_calls();
+    stored({{"0.001", "2"}, {"0.001", "2"}, {"0.001", "2"}});
+    EXPECT_EQ(-1, adjusted_row(worker(3), *row));
+    EXPECT_EQ(1u, fake_statements(3).size());
+    EXPECT_EQ(1u, log_.count("multiply to an unusable ratio", LOG_LEVEL_PROBLEM));
+}
+
+TEST_F(CorporateActionsTest, RatioThatPrintsAsZeroIsNotApplied) {
+    stored({{"50000000", "2"}});
+    QueueItem* action = item(253, {{3, "2024-03-01"}, {97, "1"}, {99, "2"}, {103, "1"}});
+    EXPECT_EQ(0, corporate_action(worker(3), *action));
+    EXPECT_EQ(1u, log_.count("Corporateaction with unusable ratio", LOG_LEVEL_PROBLEM));
+}
+
 TEST_F(CorporateActionsTest, PriceRowWithOneKeyOrNoValueIsNotWritten) {
     stored({{"2", "2"}});
     QueueItem* row = item(4, {{3, "2024-01-02"}, {41, "10"}});

@@ -16,6 +16,7 @@
 #include "zel/sql/db_thread.h"
 #include "zel/sql/execute.h"
 #include "zel/sql/status_rows.h"
+#include "zel/stats/stats_block.h"
 
 namespace {
 
@@ -295,6 +296,164 @@ TEST_F(DbThreadTest, FullTransactionWhoseCommitIsRolledBackIsRerunWithTheNextIte
                                       trade(2), "COMMIT", "BEGIN",  trade(3), "COMMIT"};
     EXPECT_EQ(expected, fake_statements(2));
     EXPECT_EQ(1u, log_.count("Deadlocked so will rerun 3 queue items"));
+}
+
+// ---- Reruns that do not end -----------------------------------------------------------------
+
+// Positions of the statements that contain `part`.
+std::vector<size_t> positions(const std::vector<std::string>& statements, const std::string& part) {
+    std::vector<size_t> at;
+    for (size_t i = 0; i < statements.size(); ++i)
+        if (statements[i].find(part) != std::string::npos) at.push_back(i);
+    return at;
+}
+
+// A statement that always asks for a rerun: after three reruns the batch is written item
+// by item without a transaction, the failing item is given up and named, the rest lands,
+// and transactions resume.
+TEST_F(DbThreadTest, BatchThatKeepsFailingIsWrittenItemByItem) {
+    g_config.transactions = 100;
+    fake_on_statement(trade(3), code(ZEL_RESULT_RERUN), -1, FakeMatch::Exact);
+    add_trades(3);
+    start(2);
+    ASSERT_TRUE(wait_until([] { return drained(2); }));
+    add_trades(2);  // trades 1 and 2 again, as new items behind the isolated batch
+    ASSERT_TRUE(wait_until([] { return drained(2); }));
+    stop();
+
+    std::vector<std::string> expected;
+    for (int run = 0; run < 4; ++run) {
+        expected.push_back("BEGIN");
+        append_trades(expected, 1, 3);
+        expected.push_back("ROLLBACK");
+    }
+    append_trades(expected, 1, 3);  // on their own, no BEGIN, no COMMIT
+    expected.push_back("BEGIN");
+    append_trades(expected, 1, 2);
+    expected.push_back("COMMIT");
+    EXPECT_EQ(expected, fake_statements(2));
+    EXPECT_EQ(3u, log_.count("Deadlocked so will rerun 3 queue items"));
+    EXPECT_EQ(1u, log_.count("Queue 2: 3 queue items failed 4 times in a row"));
+    EXPECT_EQ(1u, log_.count("Queue 2: item of kind 1 for instrument 7 failed again when written "
+                             "on its own and is dropped; failing statement: " +
+                             trade(3)));
+    EXPECT_EQ(5u, stats(2).failed);  // four times in the transaction, once on its own
+    EXPECT_EQ(0u, stats(2).queued);
+    EXPECT_EQ(0u, worker(2).reruns);
+}
+
+// The same without transactions: the pass is the batch, and an item that fails for good
+// no longer holds up the queue.
+TEST_F(DbThreadTest, WithoutTransactionsAFailingItemIsGivenUpAfterThreeReruns) {
+    fake_on_statement(trade(2), code(ZEL_RESULT_RERUN), -1, FakeMatch::Exact);
+    add_trades(3);
+    run_until_drained(2);
+    std::vector<std::string> statements = fake_statements(2);
+    EXPECT_EQ(5u, positions(statements, trade(2)).size());
+    EXPECT_EQ(trade(3), statements.back());
+    EXPECT_EQ(1u, log_.count("failed again when written on its own and is dropped"));
+    EXPECT_EQ(0u, stats(2).queued);
+}
+
+// A lost connection on a per-queue status row inside a transaction: the trades taken
+// before it in the same transaction are written again, and so are the status rows.
+TEST_F(DbThreadTest, LostConnectionOnAStatusRowRerunsTheTradesBeforeIt) {
+    g_config.transactions = 100;
+    // The loaded template version's cache lives in the statistics block: kept for the
+    // tests after this one.
+    const uint64_t loaded_version = g_stats->templates_version_loaded;
+    FakeResult lost;
+    lost.lose_connection = true;
+    fake_on_statement("WHERE name = 'Queue 1'", lost, 1);
+    add_trades(2);
+    add(30, 0, 0, {});
+    run_until_drained(2);
+    std::vector<std::string> statements = fake_statements(2);
+    EXPECT_EQ(2u, positions(statements, trade(1)).size());
+    EXPECT_EQ(2u, positions(statements, trade(2)).size());
+    EXPECT_EQ(1u, log_.count("Deadlocked so will rerun 3 queue items"));
+    // Rows written in the lost transaction are written again in the new one.
+    EXPECT_EQ(2u, positions(statements, "WHERE name = 'Transactions'").size());
+    ASSERT_FALSE(statements.empty());
+    EXPECT_EQ("COMMIT", statements.back());
+    // Nothing ran outside a transaction after the loss.
+    std::vector<size_t> begins = positions(statements, "BEGIN");
+    ASSERT_EQ(2u, begins.size());
+    EXPECT_EQ(trade(1), statements.at(begins[1] + 1));
+    g_stats->templates_version_loaded = loaded_version;
+}
+
+// ---- Corporate actions and their rows --------------------------------------------------------
+
+// The action's rescaling and its kind-11 row are committed together or not at all.
+TEST_F(DbThreadTest, CorporateActionSharesItsTransactionWithItsRow) {
+    auto add_action_pair = [](uint64_t insref, const char* factor) {
+        // The feed queues the action, then its row.
+        add(253, insref, 0, {{3, "2024-02-01"}, {97, "1"}, {99, "1"}, {103, factor}});
+        add(11, insref, 0, {{3, "2024-02-01"}, {97, "1"}, {99, "1"}, {103, factor}});
+    };
+    g_config.transactions = 3;
+    add(11, 1, 0, {{3, "2024-01-01"}, {97, "1"}, {99, "1"}, {103, "2"}});
+    add(11, 2, 0, {{3, "2024-01-01"}, {97, "1"}, {99, "1"}, {103, "2"}});
+    add_action_pair(3, "4");
+    add(11, 4, 0, {{3, "2024-01-01"}, {97, "1"}, {99, "1"}, {103, "2"}});
+    run_until_drained(3);
+    std::vector<std::string> s = fake_statements(3);
+    std::vector<size_t> query = positions(s, "SELECT factor,catype FROM ca WHERE insref=3");
+    std::vector<size_t> rescale = positions(s, "UPDATE adj SET");
+    ASSERT_EQ(1u, query.size());
+    ASSERT_EQ(1u, rescale.size());
+    // A transaction of its own starts with the action ...
+    ASSERT_GE(query[0], 2u);
+    EXPECT_EQ("BEGIN", s[query[0] - 1]);
+    EXPECT_EQ("COMMIT", s[query[0] - 2]);
+    // ... and its row follows before any COMMIT.
+    size_t row = rescale[0] + 1;
+    ASSERT_LT(row, s.size());
+    EXPECT_NE(std::string::npos, s[row].find("ca")) << s[row];
+    EXPECT_NE(std::string::npos, s[row].find("3")) << s[row];
+    for (size_t i = query[0]; i <= row; ++i)
+        EXPECT_NE("COMMIT", s[i]);
+}
+
+// A full transaction does not end between an action and its row either.
+TEST_F(DbThreadTest, FullTransactionDoesNotSplitAnActionFromItsRow) {
+    auto add_action_pair = [](uint64_t insref, const char* factor) {
+        // The feed queues the action, then its row.
+        add(253, insref, 0, {{3, "2024-02-01"}, {97, "1"}, {99, "1"}, {103, factor}});
+        add(11, insref, 0, {{3, "2024-02-01"}, {97, "1"}, {99, "1"}, {103, factor}});
+    };
+    g_config.transactions = 2;
+    add(11, 1, 0, {{3, "2024-01-01"}, {97, "1"}, {99, "1"}, {103, "2"}});
+    add_action_pair(3, "4");  // the action would be the second of two, its row a third
+    add(11, 4, 0, {{3, "2024-01-01"}, {97, "1"}, {99, "1"}, {103, "2"}});
+    run_until_drained(3);
+    std::vector<std::string> s = fake_statements(3);
+    std::vector<size_t> rescale = positions(s, "UPDATE adj SET");
+    ASSERT_EQ(1u, rescale.size());
+    size_t commit = rescale[0];
+    while (commit < s.size() && s[commit] != "COMMIT")
+        ++commit;
+    EXPECT_GT(commit, rescale[0] + 1) << "the action was committed without its row";
+    EXPECT_EQ(3u, positions(s, "COMMIT").size());
+}
+
+// Without a transaction a written action is never rerun: a rerun caused by its row must
+// not rescale the history a second time.
+TEST_F(DbThreadTest, WithoutTransactionsAWrittenActionIsNotRerun) {
+    auto add_action_pair = [](uint64_t insref, const char* factor) {
+        // The feed queues the action, then its row.
+        add(253, insref, 0, {{3, "2024-02-01"}, {97, "1"}, {99, "1"}, {103, factor}});
+        add(11, insref, 0, {{3, "2024-02-01"}, {97, "1"}, {99, "1"}, {103, factor}});
+    };
+    fake_on_statement("INSERT INTO ca", code(ZEL_RESULT_RERUN), 1);
+    fake_on_statement("UPDATE ca", code(ZEL_RESULT_RERUN), 1);
+    add_action_pair(3, "4");
+    run_until_drained(3);
+    std::vector<std::string> s = fake_statements(3);
+    EXPECT_EQ(1u, positions(s, "UPDATE adj SET").size());
+    EXPECT_EQ(1u, log_.count("Deadlocked so will rerun 1 queue items"));
+    EXPECT_EQ(0u, stats(3).queued);
 }
 
 // ---- Lost connections ----------------------------------------------------------------------

@@ -143,11 +143,16 @@ TEST_F(StatusRowsTest, RerunEndsTheBuilder) {
         (std::vector<std::string>{"UPDATE status SET value = '500' WHERE name = 'Transactions'",
                                   "UPDATE status SET value = '1' WHERE name = 'Connected'"}),
         fake_statements(2));
-    // The per-queue rows' results are not examined: a rerun there does not end it.
-    fake_clear_calls();
-    fake_on_statement("'Queue 2'", rerun, 1);
-    EXPECT_EQ(1, run());
-    EXPECT_EQ(16u, fake_statements(2).size());
+    // The per-queue rows are no exception: the transaction is gone there as well, and
+    // the statements after it would run outside it.
+    for (const char* row : {"'Queue 2'", "'Databaseupdates 3'"}) {
+        fake_clear_calls();
+        reset_status_row_caches();
+        fake_on_statement(row, rerun, 1);
+        EXPECT_EQ(ZEL_RESULT_RERUN, run()) << row;
+        ASSERT_FALSE(fake_statements(2).empty());
+        EXPECT_NE(std::string::npos, fake_statements(2).back().find(row)) << row;
+    }
 }
 
 TEST_F(StatusRowsTest, WithoutStatusTableNothingIsWritten) {

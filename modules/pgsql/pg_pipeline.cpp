@@ -1,0 +1,152 @@
+/*
+ * pg_pipeline.cpp - bracketed statements in pipeline mode (see pg_pipeline.h).
+ *
+ * One round trip sends, in this order: the rollback to the savepoint of a statement that
+ * failed in the round before (with its release), then SAVEPOINT, the statement and RELEASE
+ * for every statement not yet run, then the sync. The answers come back in the same order,
+ * one result per query. The server skips every query after a failure up to the sync
+ * (PGRES_PIPELINE_ABORTED), so the round ends at the first failure and the next round starts
+ * behind it.
+ *
+ * Runs on the thread that owns the connection; no lock.
+ */
+#include "modules/pgsql/pg_pipeline.h"
+
+namespace zel_pg {
+
+namespace {
+
+constexpr const char* kSavepoint = "SAVEPOINT zel_savepoint";
+constexpr const char* kRelease = "RELEASE SAVEPOINT zel_savepoint";
+constexpr const char* kRollbackTo = "ROLLBACK TO SAVEPOINT zel_savepoint";
+
+bool send(PGconn* server, const char* text) {
+    return PQsendQueryParams(server, text, 0, nullptr, nullptr, nullptr, nullptr, 0) == 1;
+}
+
+bool succeeded(const Result& result) {
+    ExecStatusType state = PQresultStatus(result.get());
+    return state == PGRES_COMMAND_OK || state == PGRES_TUPLES_OK;
+}
+
+// A failure result carrying libpq's own message, for what the server never answered.
+Result client_failure(DbConnection& conn) {
+    return Result(PQmakeEmptyPGresult(conn.server, PGRES_FATAL_ERROR));
+}
+
+// The answer to the next query of the pipeline. libpq ends each query's answer with a null;
+// a null in place of the answer means the connection failed.
+Result next_answer(DbConnection& conn) {
+    PGresult* first = PQgetResult(conn.server);
+    if (first == nullptr) return client_failure(conn);
+    Result answer(first);
+    if (PQresultStatus(first) == PGRES_PIPELINE_SYNC) return answer;
+    while (PGresult* more = PQgetResult(conn.server))
+        PQclear(more);
+    return answer;
+}
+
+// Reads up to the sync that ends the round (skipped queries answer PGRES_PIPELINE_ABORTED)
+// and leaves pipeline mode. `pending` bounds the wait on a connection that has failed and
+// will never send the sync.
+void finish_round(DbConnection& conn, size_t pending) {
+    size_t nulls = 0;
+    while (nulls <= pending + 1) {
+        PGresult* result = PQgetResult(conn.server);
+        if (result == nullptr) {
+            if (PQstatus(conn.server) != CONNECTION_OK) break;
+            ++nulls;
+            continue;
+        }
+        ExecStatusType state = PQresultStatus(result);
+        PQclear(result);
+        if (state == PGRES_PIPELINE_SYNC) break;
+    }
+    PQexitPipelineMode(conn.server);
+}
+
+}  // namespace
+
+void run_bracketed(DbConnection& conn, const char* const* statements, size_t count,
+                   BracketOutcome* outcomes) {
+    size_t next = 0;       // the first statement not yet run
+    bool restore = false;  // a statement failed: roll back to its savepoint first
+    while (next < count || restore) {
+        if (PQenterPipelineMode(conn.server) != 1) {
+            for (size_t i = next; i < count; ++i)
+                outcomes[i].result = client_failure(conn);
+            return;
+        }
+        size_t queries = 0;
+        bool sent = true;
+        if (restore) {
+            sent = send(conn.server, kRollbackTo) && send(conn.server, kRelease);
+            queries += 2;
+        }
+        for (size_t i = next; i < count && sent; ++i) {
+            sent = send(conn.server, kSavepoint) && send(conn.server, statements[i]) &&
+                   send(conn.server, kRelease);
+            queries += 3;
+        }
+        if (!sent || PQpipelineSync(conn.server) != 1) {
+            // Nothing can be relied on of a round that could not be sent whole.
+            for (size_t i = next; i < count; ++i)
+                outcomes[i].result = client_failure(conn);
+            if (PQstatus(conn.server) == CONNECTION_OK && PQpipelineSync(conn.server) == 1)
+                finish_round(conn, queries);
+            else
+                PQexitPipelineMode(conn.server);
+            return;
+        }
+
+        if (restore) {
+            restore = false;
+            Result back = next_answer(conn);
+            Result released = next_answer(conn);
+            queries -= 2;
+            if (!succeeded(back) || !succeeded(released)) {
+                // The transaction could not be restored: nothing after the failure may run.
+                for (size_t i = next; i < count; ++i)
+                    outcomes[i].result = client_failure(conn);
+                finish_round(conn, queries);
+                return;
+            }
+        }
+
+        bool stop = false;
+        while (next < count && !stop) {
+            BracketOutcome& out = outcomes[next];
+            Result savepoint = next_answer(conn);
+            if (!succeeded(savepoint)) {
+                // No savepoint (a transaction that had failed already, or a lost connection):
+                // the statement never ran, and those after it cannot run either.
+                out.result = std::move(savepoint);
+                for (size_t i = next + 1; i < count; ++i)
+                    outcomes[i].result = client_failure(conn);
+                finish_round(conn, queries);
+                return;
+            }
+            out.result = next_answer(conn);
+            out.bracketed = true;
+            queries -= 2;
+            ++next;
+            if (!succeeded(out.result)) {
+                // The release and everything after it were skipped by the server.
+                restore = true;
+                stop = true;
+            } else {
+                Result released = next_answer(conn);
+                --queries;
+                if (!succeeded(released)) {
+                    for (size_t i = next; i < count; ++i)
+                        outcomes[i].result = client_failure(conn);
+                    finish_round(conn, queries);
+                    return;
+                }
+            }
+        }
+        finish_round(conn, queries);
+    }
+}
+
+}  // namespace zel_pg
