@@ -193,6 +193,19 @@ int32_t classify_sqlstate(const char* sqlstate) {
     return -4;
 }
 
+int32_t classify_sqlite_failure(int32_t native_code) {
+    switch (native_code & 0xFF) {  // the primary code; extended codes keep it in the low byte
+        case 19: return -1;
+        case 5:
+        case 6: return -3;
+        default: return -4;
+    }
+}
+
+bool driver_is_narrow(const char* dbms_name) {
+    return dbms_name != nullptr && equal_nocase(dbms_name, "SQLite");
+}
+
 size_t quote_value(ServerKind kind, const char* text, size_t n, char* out) {
     size_t pos = 0;
     if (kind == kind_sqlserver) out[pos++] = 'N';
@@ -263,6 +276,20 @@ DescribedColumn describe_column(ServerKind kind, const char* type_name, bool has
         if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
     std::string& type = column.type;
     bool named = true;  // a rule of the server's kind gave the type its name
+
+    // A driver that hands back the declared type as written ("decimal(18,4)", as SQLite's
+    // does) knows the size only from there; its size and digits columns are guesses.
+    std::string declared_size;
+    const size_t open = type.find('(');
+    if (open != std::string::npos) {
+        const size_t close = type.find(')', open);
+        for (size_t i = open + 1; i < (close == std::string::npos ? type.size() : close); ++i)
+            if (type[i] != ' ') declared_size += type[i];
+        std::string rest = close == std::string::npos ? "" : type.substr(close + 1);
+        type.erase(open);
+        while (!type.empty() && type.back() == ' ') type.pop_back();
+        type += rest;
+    }
 
     switch (kind) {
         case kind_sqlserver:
@@ -363,7 +390,9 @@ DescribedColumn describe_column(ServerKind kind, const char* type_name, bool has
         }
     }
 
-    if (has_size) {
+    if (!declared_size.empty()) {
+        column.size = declared_size;
+    } else if (has_size) {
         char text[48];
         if (has_digits)
             std::snprintf(text, sizeof text, "%d,%d", static_cast<int>(size),

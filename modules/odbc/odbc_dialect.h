@@ -36,6 +36,15 @@ ServerVersion parse_version(const char* version_text);
 // The result code for a failed call with this five-character SQLSTATE.
 int32_t classify_sqlstate(const char* sqlstate);
 
+// SQLite's driver reports every failure as HY000 and tells them apart only by SQLite's own
+// result code: a constraint (19) is what class 23 means elsewhere, a database that stayed
+// locked (5, 6) is a transaction to run again. Other codes give -4.
+int32_t classify_sqlite_failure(int32_t native_code);
+
+// True for a server whose driver on this platform has no wide-character entry points and
+// takes UTF-8 through the narrow ones (the driver manager would hand it Latin-1 otherwise).
+bool driver_is_narrow(const char* dbms_name);
+
 // Writes the quoted literal of n bytes of text for a server of this kind into out, which
 // must hold 2n + 4 bytes (the most any kind needs), and returns its length without the
 // terminating NUL.

@@ -27,6 +27,13 @@ bool succeeded(SQLRETURN rc) {
     return rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO;
 }
 
+// Runs text on the statement handle, in the form the driver takes.
+SQLRETURN execute_direct(DbConnection& conn, const char* text) {
+    if (conn.narrow)
+        return SQLExecDirect(conn.stmt, reinterpret_cast<SQLCHAR*>(const_cast<char*>(text)), SQL_NTS);
+    return SQLExecDirectW(conn.stmt, reinterpret_cast<SQLWCHAR*>(conn.wide.data()), SQL_NTS);
+}
+
 bool append_value(DbConnection& conn, const char* text) {
     auto* node = static_cast<ResultValue*>(std::calloc(1, sizeof(ResultValue)));
     if (node == nullptr) return false;
@@ -74,8 +81,7 @@ int32_t mod_executesql(DbConnection* conn, const char* statement) {
         set_error(*conn, conversion_failed, 0);
         return ZEL_RESULT_REJECTED;
     }
-    SQLRETURN rc =
-        SQLExecDirectW(conn->stmt, reinterpret_cast<SQLWCHAR*>(conn->wide.data()), SQL_NTS);
+    SQLRETURN rc = execute_direct(*conn, statement);
     if (rc == SQL_NO_DATA) {
         set_error(*conn, "No rows matched the WHERE statement", 0);
         return 0;
@@ -106,8 +112,7 @@ ResultValue* mod_querysql(DbConnection* conn, const char* query, int32_t* status
         *status = ZEL_RESULT_FAILED;
         return nullptr;
     }
-    SQLRETURN rc =
-        SQLExecDirectW(conn->stmt, reinterpret_cast<SQLWCHAR*>(conn->wide.data()), SQL_NTS);
+    SQLRETURN rc = execute_direct(*conn, query);
     *status = 0;
     if (rc == SQL_NO_DATA) return nullptr;  // a statement that matched no row
     if (!succeeded(rc)) {

@@ -157,6 +157,7 @@ int32_t diagnose(DbConnection& conn, SQLSMALLINT handle_type, SQLHANDLE handle) 
         message += sqlstate;
         message += ')';
         set_error(conn, message.c_str(), native);
+        if (conn.sqlite && std::strcmp(sqlstate, "HY000") == 0) return classify_sqlite_failure(native);
         return classify_sqlstate(sqlstate);
     } catch (const std::bad_alloc&) {
         set_error(conn, "Out of memory while reading the driver's diagnostics", 0);
@@ -179,27 +180,32 @@ int32_t read_text(DbConnection& conn, SQLUSMALLINT column, std::string* out, boo
     // A long value comes in pieces; every piece but the last fills the buffer, less its
     // terminator. The whole value is kept, as the server stored it.
     constexpr size_t piece = 1024;
+    const size_t unit = conn.narrow ? 1 : sizeof(SQLWCHAR);
+    const SQLSMALLINT c_type = conn.narrow ? SQL_C_CHAR : SQL_C_WCHAR;
     conn.column.clear();
-    std::vector<uint16_t> buffer(piece);
+    uint16_t buffer[piece];
     for (;;) {
         SQLLEN indicator = 0;
-        SQLRETURN rc = SQLGetData(conn.stmt, column, SQL_C_WCHAR, buffer.data(),
-                                  static_cast<SQLLEN>(piece * sizeof(SQLWCHAR)), &indicator);
+        SQLRETURN rc = SQLGetData(conn.stmt, column, c_type, buffer,
+                                  static_cast<SQLLEN>(piece * unit), &indicator);
         if (rc == SQL_NO_DATA) break;
         if (!succeeded(rc)) return diagnose(conn, SQL_HANDLE_STMT, conn.stmt);
         if (indicator == SQL_NULL_DATA) {
             *is_null = true;
             return 1;
         }
-        size_t units;
-        if (indicator == SQL_NO_TOTAL || indicator >= static_cast<SQLLEN>(piece * sizeof(SQLWCHAR)))
-            units = piece - 1;
+        size_t count;  // units (or bytes) of this piece
+        if (indicator == SQL_NO_TOTAL || indicator >= static_cast<SQLLEN>(piece * unit))
+            count = piece - 1;
         else
-            units = static_cast<size_t>(indicator) / sizeof(SQLWCHAR);
-        conn.column.insert(conn.column.end(), buffer.begin(), buffer.begin() + units);
+            count = static_cast<size_t>(indicator) / unit;
+        if (conn.narrow)
+            out->append(reinterpret_cast<const char*>(buffer), count);
+        else
+            conn.column.insert(conn.column.end(), buffer, buffer + count);
         if (rc == SQL_SUCCESS) break;
     }
-    platform_utf16_to_utf8(conn.column.data(), conn.column.size(), out);
+    if (!conn.narrow) platform_utf16_to_utf8(conn.column.data(), conn.column.size(), out);
     return 1;
 }
 
@@ -209,6 +215,8 @@ void detect_server(DbConnection& conn, std::string* name, std::string* version) 
     *name = info_text(conn.dbc, SQL_DBMS_NAME);
     *version = info_text(conn.dbc, SQL_DBMS_VER);
     conn.kind = kind_from_dbms_name(name->c_str());
+    conn.narrow = driver_is_narrow(name->c_str());
+    conn.sqlite = conn.narrow;
     conn.version = parse_version(version->c_str());
     conn.detected = true;
 }
