@@ -41,6 +41,7 @@ struct DbConnection {
     bool detected = false;            // kind and version read at a successful connect
     bool narrow = false;              // the driver takes UTF-8 texts through the narrow calls
     bool sqlite = false;              // failures are told apart by SQLite's result codes
+    bool wrote = false;               // a statement ran since the transaction began
     int32_t error_code = 0;           // the driver's native error number, 0 when none
     std::atomic<uint8_t> status{ZEL_STATUS_CONNECTED};
 };

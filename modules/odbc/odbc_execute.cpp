@@ -71,11 +71,20 @@ int32_t mod_executesql(DbConnection* conn, const char* statement) {
         set_error(*conn, not_connected, 0);
         return ZEL_RESULT_LOST;
     }
-    if (statement != nullptr && std::strcmp(statement, "COMMIT") == 0) {
-        if (!succeeded(SQLEndTran(SQL_HANDLE_DBC, conn->dbc, SQL_COMMIT)))
+    // With autocommit off the transaction is the driver's: it ends it, so that the driver's
+    // own idea of an open transaction stays true. A ROLLBACK sent as text would end the
+    // transaction behind the back of a driver that keeps one (SQLite's), whose next commit
+    // would then fail.
+    const bool commit = statement != nullptr && std::strcmp(statement, "COMMIT") == 0;
+    const bool rollback = statement != nullptr && std::strcmp(statement, "ROLLBACK") == 0 &&
+                          conn->params != nullptr && conn->params->use_transactions == 1;
+    if (commit || rollback) {
+        conn->wrote = false;
+        if (!succeeded(SQLEndTran(SQL_HANDLE_DBC, conn->dbc, commit ? SQL_COMMIT : SQL_ROLLBACK)))
             return diagnose(*conn, SQL_HANDLE_DBC, conn->dbc);
         return 0;
     }
+    conn->wrote = true;
     SQLFreeStmt(conn->stmt, SQL_CLOSE);
     if (!to_wide(*conn, statement)) {
         set_error(*conn, conversion_failed, 0);
@@ -148,6 +157,11 @@ ResultValue* mod_querysql(DbConnection* conn, const char* query, int32_t* status
         return fail_query(*conn, status, ZEL_RESULT_REJECTED);
     }
     SQLFreeStmt(conn->stmt, SQL_CLOSE);
+    // With autocommit off a query opens a transaction too. One that has only read is ended
+    // here: otherwise it would keep its snapshot or read lock while the thread waits for
+    // work, and on SQLite every other connection's writes would wait for it.
+    if (!conn->wrote && conn->params != nullptr && conn->params->use_transactions == 1)
+        SQLEndTran(SQL_HANDLE_DBC, conn->dbc, SQL_COMMIT);
     return conn->result_head;
 }
 

@@ -243,6 +243,7 @@ int32_t connect(DbConnection& conn) {
     }
     // A connect on a connection that is still up starts afresh.
     disconnect(conn, false);
+    conn.wrote = false;
 
     const ZelModuleParams* params = conn.params;
     if (params == nullptr || params->connectionstring == nullptr ||
@@ -281,6 +282,11 @@ int32_t connect(DbConnection& conn) {
         return 0;
     }
 
+    // Calculated columns divide decimals on the server; by default MariaDB keeps only four
+    // more decimal places than the operands have, and a ratio stored in a double would lose
+    // most of its digits.
+    if (conn.kind == kind_mysql && run_session_statement(conn, "SET SESSION div_precision_increment=30") < 0)
+        std::fprintf(stderr, "SET div_precision_increment failed: %s\n", conn.error_text.c_str());
     if (conn.kind == kind_sqlserver) {
         if (run_session_statement(conn, "SET NOCOUNT OFF") != 0)
             std::fprintf(stderr, "SET NOCOUNT OFF failed: %s\n", conn.error_text.c_str());

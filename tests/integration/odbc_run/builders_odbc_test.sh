@@ -107,6 +107,7 @@ if [[ $done_rows != 1 ]]; then
     failures=$((failures + 1))
 fi
 
+COMPARE_DB=
 copy_to_postgresql "zel_odbc_builders_cmp_$$" || failures=$((failures + 1))
 "${PSQL[@]}" -d "$COMPARE_DB" -At -F '|' -f "$HERE/check_rows.sql" >rows.txt 2>&1
 if cmp -s "$HERE/expected_rows.txt" rows.txt; then
