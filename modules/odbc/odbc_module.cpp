@@ -104,6 +104,14 @@ int32_t connect_with(DbConnection& conn, const std::string& connection_string) {
     return 1;
 }
 
+// The driver's view of the connection after a failure; false when it cannot tell.
+bool connection_dead(const DbConnection& conn) {
+    if (conn.dbc == SQL_NULL_HDBC || conn.stmt == SQL_NULL_HSTMT) return false;
+    SQLUINTEGER dead = SQL_CD_FALSE;
+    SQLRETURN rc = SQLGetConnectAttrW(conn.dbc, SQL_ATTR_CONNECTION_DEAD, &dead, SQL_IS_UINTEGER, nullptr);
+    return succeeded(rc) && dead == SQL_CD_TRUE;
+}
+
 int32_t run_session_statement(DbConnection& conn, const char* statement) {
     return mod_executesql(&conn, statement);
 }
@@ -157,8 +165,14 @@ int32_t diagnose(DbConnection& conn, SQLSMALLINT handle_type, SQLHANDLE handle) 
         message += sqlstate;
         message += ')';
         set_error(conn, message.c_str(), native);
-        if (conn.sqlite && std::strcmp(sqlstate, "HY000") == 0) return classify_sqlite_failure(native);
-        return classify_sqlstate(sqlstate);
+        int32_t code = conn.sqlite && std::strcmp(sqlstate, "HY000") == 0
+                           ? classify_sqlite_failure(native)
+                           : classify_sqlstate(sqlstate);
+        // A server that ends the session says so in its own words (PostgreSQL's 57P01,
+        // "terminating connection"); the driver knows the connection is gone, and zel must
+        // reconnect rather than count the statement as failed.
+        if (code != ZEL_RESULT_LOST && connection_dead(conn)) code = ZEL_RESULT_LOST;
+        return code;
     } catch (const std::bad_alloc&) {
         set_error(conn, "Out of memory while reading the driver's diagnostics", 0);
         return ZEL_RESULT_REJECTED;

@@ -366,3 +366,41 @@ TEST_F(OdbcModule, DescriptionMatchesTheDefinitionsVocabulary) {
     EXPECT_EQ(exec(conn, "INSERT INTO " + name + " (a, k) VALUES (1, 'twelve chars')"), 1) << error_of(conn);
 }
 }  // namespace
+
+namespace {
+
+// A session the server ends is a lost connection (-2), whatever the driver's words for it,
+// and mod_reconnect brings it back: zel then reruns the open batch instead of counting
+// every following statement as failed.
+TEST_F(OdbcModule, ASessionEndedByTheServerIsALostConnection) {
+    DbConnection* victim = open(true);
+    DbConnection* killer = open(false);
+    std::string id_query, kill_statement;
+    if (g_server == "postgresql") {
+        id_query = "SELECT pg_backend_pid()";
+        kill_statement = "SELECT pg_terminate_backend(";
+    } else if (g_server == "mariadb") {
+        id_query = "SELECT CONNECTION_ID()";
+        kill_statement = "KILL CONNECTION ";
+    } else {
+        FAIL() << "a SQLite file has no sessions to end (CTest filters this case out)";
+    }
+    std::string table_name = table(killer, "lost", "id int NOT NULL PRIMARY KEY");
+    auto id = query(victim, id_query);
+    ASSERT_EQ(id.size(), 1u);
+    ASSERT_EQ(exec(victim, "INSERT INTO " + table_name + " VALUES (1)"), 1) << error_of(victim);
+    if (g_server == "postgresql")
+        query(killer, kill_statement + id[0] + ")");
+    else
+        exec(killer, kill_statement + id[0]);
+    EXPECT_EQ(exec(victim, "INSERT INTO " + table_name + " VALUES (2)"), ZEL_RESULT_LOST)
+        << error_of(victim);
+    g_mod.reconnect(victim);
+    ASSERT_EQ(g_mod.get_status(victim), ZEL_STATUS_CONNECTED);
+    // The transaction died with the session: row 1 is gone, the connection works again.
+    EXPECT_EQ(exec(victim, "INSERT INTO " + table_name + " VALUES (3)"), 1) << error_of(victim);
+    EXPECT_EQ(exec(victim, "COMMIT"), 0);
+    EXPECT_EQ(query(killer, "SELECT id FROM " + table_name), std::vector<std::string>{"3"});
+}
+
+}  // namespace
