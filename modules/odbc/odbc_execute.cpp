@@ -65,7 +65,7 @@ ResultValue* fail_query(DbConnection& conn, int32_t* status, int32_t code) {
 extern "C" {
 
 int32_t mod_executesql(DbConnection* conn, const char* statement) {
-    if (conn == nullptr) return ZEL_RESULT_REJECTED;
+    if (conn == nullptr) return ZEL_RESULT_FAILED;  // an invalid call, as for every module
     clear_error(*conn);
     if (conn->stmt == SQL_NULL_HSTMT) {
         set_error(*conn, not_connected, 0);

@@ -408,7 +408,7 @@ void mod_freeresult(DbConnection* conn) {
 }
 
 int32_t mod_get_info(DbConnection* conn, ServerInfo* info, uint32_t info_size) {
-    if (conn == nullptr) return 0;
+    if (conn == nullptr) return -1;  // zel's "could not get the version", as for every module
     std::string name, version;
     // Without a connection the driver cannot tell, and the kind found at connect stays.
     if (conn->stmt != SQL_NULL_HSTMT) detect_server(*conn, &name, &version);

@@ -404,3 +404,38 @@ TEST_F(OdbcModule, ASessionEndedByTheServerIsALostConnection) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(OdbcModule, NullConnectionsAndHarmlessCommits) {
+    int32_t status = 0;
+    EXPECT_EQ(g_mod.executesql(nullptr, "SELECT 1"), ZEL_RESULT_FAILED);
+    EXPECT_EQ(g_mod.querysql(nullptr, "SELECT 1", &status), nullptr);
+    EXPECT_LT(status, 0);
+    EXPECT_EQ(g_mod.getlasterror(nullptr), -1);
+    EXPECT_EQ(g_mod.get_status(nullptr), 0);
+    EXPECT_EQ(g_mod.add_value(nullptr, "x", 0), nullptr);
+    EXPECT_EQ(g_mod.connect(nullptr), 0);
+    EXPECT_EQ(g_mod.destroy(nullptr), 0);
+    ServerInfo info{};
+    EXPECT_EQ(g_mod.get_info(nullptr, &info, sizeof info), -1);
+
+    // A COMMIT with autocommit on is harmless; an UPDATE that matches nothing is 0 rows,
+    // whether the driver says "no data" (PostgreSQL, SQLite) or counts 0 (MariaDB).
+    DbConnection* conn = open(false);
+    EXPECT_EQ(exec(conn, "COMMIT"), 0) << error_of(conn);
+    std::string name = table(conn, "none", "id int NOT NULL PRIMARY KEY");
+    EXPECT_EQ(exec(conn, "UPDATE " + name + " SET id=2 WHERE id=1"), 0);
+    if (g_server != "mariadb") {
+        EXPECT_EQ(error_of(conn), "No rows matched the WHERE statement");
+    }
+    // A connection string is required.
+    ZelModuleParams empty{};
+    DbConnection* bare = g_mod.create(&empty);
+    ASSERT_NE(bare, nullptr);
+    EXPECT_EQ(g_mod.connect(bare), 0);
+    EXPECT_EQ(error_of(bare), "A Connection String is required for this module");
+    g_mod.destroy(bare);
+}
+
+}  // namespace
