@@ -98,6 +98,9 @@ int32_t mod_executesql(DbConnection* conn, const char* statement) {
     if (!succeeded(rc)) return diagnose(*conn, SQL_HANDLE_STMT, conn->stmt);
     SQLLEN count = 0;
     if (!succeeded(SQLRowCount(conn->stmt, &count)) || count < 0) return 0;
+    // Drivers that count rather than answer "no data" (MariaDB's) get the same text, so that
+    // zel's log says why an UPDATE was followed by an INSERT.
+    if (count == 0) set_error(*conn, "No rows matched the WHERE statement", 0);
     return count > INT32_MAX ? INT32_MAX : static_cast<int32_t>(count);
 }
 

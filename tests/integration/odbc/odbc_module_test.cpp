@@ -426,9 +426,7 @@ TEST_F(OdbcModule, NullConnectionsAndHarmlessCommits) {
     EXPECT_EQ(exec(conn, "COMMIT"), 0) << error_of(conn);
     std::string name = table(conn, "none", "id int NOT NULL PRIMARY KEY");
     EXPECT_EQ(exec(conn, "UPDATE " + name + " SET id=2 WHERE id=1"), 0);
-    if (g_server != "mariadb") {
-        EXPECT_EQ(error_of(conn), "No rows matched the WHERE statement");
-    }
+    EXPECT_EQ(error_of(conn), "No rows matched the WHERE statement");
     // A connection string is required.
     ZelModuleParams empty{};
     DbConnection* bare = g_mod.create(&empty);
