@@ -11,7 +11,9 @@
 #                  same feed into the same server (a fresh database each)
 #   --mariadb      zel through dbdrv_odbc and Connector/ODBC into MariaDB, against the mariadb
 #                  client replaying the same statements (zel's SQL log) over as many
-#                  connections, each connection's statements and COMMITs in zel's order
+#                  connections, each connection's statements and COMMITs in zel's order; a
+#                  second replay runs while the feed side works beside it as in zel's run
+#                  (the simulator at full rate into zel with the null module)
 #   (neither: both)
 #
 # Reported per run: messages received per second, the share merged into waiting items, and
@@ -41,14 +43,15 @@ say() { printf '\n==> %s\n' "$*"; }
 now() { date +%s.%N; }
 
 if [[ $BUILD == "$ROOT/build-bench" ]]; then
-    say "Building zel, dbdrv_pgsql, dbdrv_odbc and feedsim (Release) in build-bench/"
+    say "Building zel, the modules and feedsim (Release) in build-bench/"
     cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DZEL_BUILD_TESTS=OFF \
         -DZEL_BUILD_BENCH=OFF >/dev/null
-    cmake --build "$BUILD" -j "$(nproc)" --target zel dbdrv_pgsql dbdrv_odbc feedsim >/dev/null
+    cmake --build "$BUILD" -j "$(nproc)" --target zel dbdrv_pgsql dbdrv_odbc dbdrv_null feedsim >/dev/null
 fi
 ZEL=$BUILD/zel/zel
 FEEDSIM=$BUILD/tools/feedsim/feedsim
-for f in "$ZEL" "$FEEDSIM" "$BUILD/modules/pgsql/dbdrv_pgsql.so" "$BUILD/modules/odbc/dbdrv_odbc.so"; do
+for f in "$ZEL" "$FEEDSIM" "$BUILD/modules/pgsql/dbdrv_pgsql.so" "$BUILD/modules/odbc/dbdrv_odbc.so" \
+    "$BUILD/modules/null/dbdrv_null.so"; do
     [[ -x $f || -f $f ]] || { echo "ingest_odbc.sh: $f is not built" >&2; exit 1; }
 done
 
@@ -159,6 +162,31 @@ password $ZEL_PG_PASSWORD"
     PGDIR=
 }
 
+# replay_mariadb WORK NOTE STATEMENTS ZEL_RATE: the split log through one mariadb client per
+# connection, side by side, into ingest_replay; prints the rate and zel's share of it.
+replay_mariadb() {
+    local work=$1 note=$2 replayed=$3 rate_zel=$4
+    # The same session settings as zel's: autocommit off (the log's COMMITs end the
+    # transactions) and the division precision the module asks for.
+    local t0 t1 q rpids=()
+    t0=$(now)
+    for q in "$work"/replay/q*.sql; do
+        "${client[@]}" --init-command="SET autocommit=0, div_precision_increment=30" ingest_replay <"$q" \
+            >"$q.out" 2>&1 &
+        rpids+=($!)
+    done
+    local failed=0
+    for q in "${rpids[@]}"; do wait "$q" || failed=1; done
+    t1=$(now)
+    ((failed == 0)) || { echo "ingest_odbc.sh: the replay failed:" >&2; cat "$work"/replay/*.out >&2; exit 1; }
+    awk -v label="MariaDB, mariadb client$note" -v n="$replayed" -v a="$t0" -v b="$t1" -v zel="$rate_zel" \
+        -v conns="${#rpids[@]}" '
+        BEGIN {
+            printf "%s: the same %d data statements over %d connections in %.1f s: %.0f/s; zel / client = %.2f\n",
+                   label, n, conns, b - a, n / (b - a), zel / (n / (b - a))
+        }' | tee -a "$BUILD/ingest-odbc-results.txt"
+}
+
 part_mariadb() {
     local work=$BUILD/ingest-odbc-mariadb
     rm -rf "$work"
@@ -183,25 +211,28 @@ part_mariadb() {
     awk -v out="$work/replay" -f "$ROOT/bench/ingest/sql_log_to_mariadb.awk" "$work"/zel/sql/*.log
     local replayed
     replayed=$(cat "$work"/replay/q*.sql | grep -cvE '^(COMMIT;)$' || true)
-    # The same session settings as zel's: autocommit off (the log's COMMITs end the
-    # transactions) and the division precision the module asks for.
-    local t0 t1 q rpids=()
-    t0=$(now)
-    for q in "$work"/replay/q*.sql; do
-        "${client[@]}" --init-command="SET autocommit=0, div_precision_increment=30" ingest_replay <"$q" \
-            >"$q.out" 2>&1 &
-        rpids+=($!)
-    done
-    local failed=0
-    for q in "${rpids[@]}"; do wait "$q" || failed=1; done
-    t1=$(now)
-    ((failed == 0)) || { echo "ingest_odbc.sh: the replay failed:" >&2; cat "$work"/replay/*.out >&2; exit 1; }
-    awk -v label="MariaDB, mariadb client" -v n="$replayed" -v a="$t0" -v b="$t1" -v zel="$rate_zel" \
-        -v conns="${#rpids[@]}" '
-        BEGIN {
-            printf "%s: the same %d data statements over %d connections in %.1f s: %.0f/s\n", label, n, conns, b - a, n / (b - a)
-            printf "MariaDB: zel / mariadb client = %.2f\n", zel / (n / (b - a))
-        }' | tee -a "$BUILD/ingest-odbc-results.txt"
+    replay_mariadb "$work" "" "$replayed" "$rate_zel"
+
+    # The same again, with the feed side busy beside it as it was beside zel's database
+    # threads: the simulator at full rate into a zel that writes nothing (the null module).
+    "${client[@]}" -e "DROP DATABASE ingest_replay; CREATE DATABASE ingest_replay CHARACTER SET utf8mb4 COLLATE utf8mb4_bin"
+    "${client[@]}" ingest_replay <"$ROOT/examples/schema/mariadb.sql"
+    local side=$work/feed-side
+    mkdir -p "$side"
+    "$FEEDSIM" --listen 127.0.0.1:0 --port-file "$side/feedsim.port" --user demo --password demo \
+        --rate 0 --instruments 1000 --seed 1 --mix FEED_QUOTE=80,FEED_QUOTEEX=10,FEED_TRADE=10 \
+        >"$side/feedsim.log" 2>&1 &
+    pids+=($!)
+    for _ in $(seq 1 100); do [[ -s $side/feedsim.port ]] && break; sleep 0.1; done
+    printf 'Corvalinder\nserver 127.0.0.1:%s\nusername demo\npassword demo\nDatabase\ninstance %s\ntransactions 1000\nupdateinterval 0\naggtrades 1\ncheckdatabase 0\nApplication\ntabledefinitions %s\n' \
+        "$(cat "$side/feedsim.port")" "$BUILD/modules/null/dbdrv_null.so" "$ROOT/examples/zel.mariadb.tabledef" >"$side/zel.config"
+    "$ZEL" --config="$side/zel.config" --map-name="Global\\zel ingest odbc feed side $$" --silent </dev/null >"$side/zel.out" 2>&1 &
+    pids+=($!)
+    sleep 3
+    replay_mariadb "$work" " (feed side busy beside it)" "$replayed" "$rate_zel"
+    kill -INT "${pids[@]}" 2>/dev/null || true
+    wait "${pids[@]}" 2>/dev/null || true
+    pids=()
     "$ROOT/scripts/mariadb-server" stop --clean "$MDBDIR" >/dev/null
     MDBDIR=
 }
