@@ -35,7 +35,6 @@ struct DbConnection {
     std::vector<char> scratch;        // literals made by mod_add_value live here
     std::vector<uint16_t> wide;       // the last statement, as the driver takes it
     std::vector<uint16_t> column;     // one value of a result, read in pieces
-    std::string connected_with;       // the connection string of the last connect attempt
     zel_odbc::ServerKind kind = zel_odbc::kind_other;
     zel_odbc::ServerVersion version;
     bool detected = false;            // kind and version read at a successful connect

@@ -266,31 +266,25 @@ int32_t connect(DbConnection& conn) {
         return 0;
     }
     try {
-        const std::string configured = params->connectionstring;
+        // Copies of the connection string hold the password: they are wiped when they go.
+        struct Secret {
+            std::string text;
+            ~Secret() { wipe(text); }
+        } configured{params->connectionstring}, used;
         // Once the server is known, the connection string carries the options this module
         // relies on for it (found rows, statement-level rollback).
-        conn.connected_with = conn.detected ? connection_string_for(conn.kind, configured) : configured;
-        if (connect_with(conn, conn.connected_with) != 1) {
-            wipe(conn.connected_with);
-            return 0;
-        }
+        used.text = conn.detected ? connection_string_for(conn.kind, configured.text) : configured.text;
+        if (connect_with(conn, used.text) != 1) return 0;
         if (!conn.version.known()) {
             std::string name, version;
             detect_server(conn, &name, &version);
             // The first connect could not know the server: connect again with its options.
-            std::string wanted = connection_string_for(conn.kind, configured);
-            if (wanted != conn.connected_with) {
+            Secret wanted{connection_string_for(conn.kind, configured.text)};
+            if (wanted.text != used.text) {
                 disconnect(conn, false);
-                conn.connected_with = wanted;
-                int32_t connected = connect_with(conn, wanted);
-                wipe(wanted);
-                if (connected != 1) {
-                    wipe(conn.connected_with);
-                    return 0;
-                }
+                if (connect_with(conn, wanted.text) != 1) return 0;
             }
         }
-        wipe(conn.connected_with);
     } catch (const std::bad_alloc&) {
         set_error(conn, "Out of memory while connecting", 0);
         return 0;
