@@ -31,17 +31,17 @@ struct DbConnection {
     ResultValue* result_tail = nullptr;
     std::vector<uint16_t> diagnostic;  // the driver's message text, grown to fit
     std::string error_text;
-    bool has_error = false;           // mod_geterrorstring answers null until the first error
-    std::vector<char> scratch;        // literals made by mod_add_value live here
-    std::vector<uint16_t> wide;       // the last statement, as the driver takes it
-    std::vector<uint16_t> column;     // one value of a result, read in pieces
+    bool has_error = false;        // mod_geterrorstring answers null until the first error
+    std::vector<char> scratch;     // literals made by mod_add_value live here
+    std::vector<uint16_t> wide;    // the last statement, as the driver takes it
+    std::vector<uint16_t> column;  // one value of a result, read in pieces
     zel_odbc::ServerKind kind = zel_odbc::kind_other;
     zel_odbc::ServerVersion version;
-    bool detected = false;            // kind and version read at a successful connect
-    bool narrow = false;              // the driver takes UTF-8 texts through the narrow calls
-    bool sqlite = false;              // failures are told apart by SQLite's result codes
-    bool wrote = false;               // a statement ran since the transaction began
-    int32_t error_code = 0;           // the driver's native error number, 0 when none
+    bool detected = false;   // kind and version read at a successful connect
+    bool narrow = false;     // the driver takes UTF-8 texts through the narrow calls
+    bool sqlite = false;     // failures are told apart by SQLite's result codes
+    bool wrote = false;      // a statement ran since the transaction began
+    int32_t error_code = 0;  // the driver's native error number, 0 when none
     std::atomic<uint8_t> status{ZEL_STATUS_CONNECTED};
 };
 

@@ -105,9 +105,9 @@ void append_postgresql_type(std::string& out, const char* type, const char* size
     static const struct {
         const char* from;
         const char* to;
-    } names[] = {{"mediumtext", "text"},          {"time", "time without time zone"},
-                 {"int", "integer"},              {"double", "double precision"},
-                 {"char", "character"},           {"varchar", "character varying"}};
+    } names[] = {{"mediumtext", "text"}, {"time", "time without time zone"},
+                 {"int", "integer"},     {"double", "double precision"},
+                 {"char", "character"},  {"varchar", "character varying"}};
     if (same(type, "bigint")) {
         out += "numeric";
         append_bigint_size(out, size);
@@ -135,8 +135,10 @@ bool find_attribute(const std::string& text, const char* key, Attribute* found) 
         if (eq == std::string::npos) return false;
         Attribute attr;
         attr.key = text.substr(pos, eq - pos);
-        while (!attr.key.empty() && attr.key.front() == ' ') attr.key.erase(0, 1);
-        while (!attr.key.empty() && attr.key.back() == ' ') attr.key.pop_back();
+        while (!attr.key.empty() && attr.key.front() == ' ')
+            attr.key.erase(0, 1);
+        while (!attr.key.empty() && attr.key.back() == ' ')
+            attr.key.pop_back();
         size_t end = eq + 1;
         if (end < text.size() && text[end] == '{') {
             size_t close = text.find('}', end);
@@ -164,8 +166,7 @@ void append_attribute(std::string& text, const char* attribute) {
 
 ServerKind kind_from_dbms_name(const char* dbms_name) {
     if (dbms_name == nullptr) return kind_other;
-    if (equal_nocase(dbms_name, "MySQL") || equal_nocase(dbms_name, "MariaDB"))
-        return kind_mysql;
+    if (equal_nocase(dbms_name, "MySQL") || equal_nocase(dbms_name, "MariaDB")) return kind_mysql;
     if (equal_nocase(dbms_name, "Microsoft SQL Server")) return kind_sqlserver;
     if (equal_nocase(dbms_name, "PostgreSQL")) return kind_postgresql;
     return kind_other;
@@ -195,10 +196,13 @@ int32_t classify_sqlstate(const char* sqlstate) {
 
 int32_t classify_sqlite_failure(int32_t native_code) {
     switch (native_code & 0xFF) {  // the primary code; extended codes keep it in the low byte
-        case 19: return -1;
+        case 19:
+            return -1;
         case 5:
-        case 6: return -3;
-        default: return -4;
+        case 6:
+            return -3;
+        default:
+            return -4;
     }
 }
 
@@ -219,15 +223,32 @@ size_t quote_value(ServerKind kind, const char* text, size_t n, char* out) {
             // a backslash that was never in the value.
             const char* escape = nullptr;
             switch (c) {
-                case '\b': escape = "\\b"; break;
-                case '\t': escape = "\\t"; break;
-                case '\n': escape = "\\n"; break;
-                case '\r': escape = "\\r"; break;
-                case '\x1a': escape = "\\Z"; break;
-                case '"': escape = "\\\""; break;
-                case '\'': escape = "\\'"; break;
-                case '\\': escape = "\\\\"; break;
-                default: break;
+                case '\b':
+                    escape = "\\b";
+                    break;
+                case '\t':
+                    escape = "\\t";
+                    break;
+                case '\n':
+                    escape = "\\n";
+                    break;
+                case '\r':
+                    escape = "\\r";
+                    break;
+                case '\x1a':
+                    escape = "\\Z";
+                    break;
+                case '"':
+                    escape = "\\\"";
+                    break;
+                case '\'':
+                    escape = "\\'";
+                    break;
+                case '\\':
+                    escape = "\\\\";
+                    break;
+                default:
+                    break;
             }
             if (escape != nullptr) {
                 out[pos++] = escape[0];
@@ -268,8 +289,8 @@ std::string column_type_text(ServerKind kind, const ServerVersion& version, cons
     return out;
 }
 
-DescribedColumn describe_column(ServerKind kind, const char* type_name, bool has_size,
-                                int32_t size, bool has_digits, int32_t digits) {
+DescribedColumn describe_column(ServerKind kind, const char* type_name, bool has_size, int32_t size,
+                                bool has_digits, int32_t digits) {
     DescribedColumn column;
     column.type = type_name != nullptr ? type_name : "";
     for (char& c : column.type)
@@ -287,7 +308,8 @@ DescribedColumn describe_column(ServerKind kind, const char* type_name, bool has
             if (type[i] != ' ') declared_size += type[i];
         std::string rest = close == std::string::npos ? "" : type.substr(close + 1);
         type.erase(open);
-        while (!type.empty() && type.back() == ' ') type.pop_back();
+        while (!type.empty() && type.back() == ' ')
+            type.pop_back();
         type += rest;
     }
 

@@ -18,7 +18,12 @@
 namespace zel_odbc {
 
 // The kinds of server the module tells apart; the numbers are the ones the module keeps.
-enum ServerKind : int32_t { kind_mysql = 0, kind_sqlserver = 1, kind_postgresql = 2, kind_other = 3 };
+enum ServerKind : int32_t {
+    kind_mysql = 0,
+    kind_sqlserver = 1,
+    kind_postgresql = 2,
+    kind_other = 3
+};
 
 struct ServerVersion {
     int32_t major = 0, minor = 0, patch = 0;
@@ -65,8 +70,8 @@ struct DescribedColumn {
 
 // type_name as the driver wrote it (any case); has_size/has_digits false for NULL values of
 // COLUMN_SIZE and DECIMAL_DIGITS.
-DescribedColumn describe_column(ServerKind kind, const char* type_name, bool has_size,
-                                int32_t size, bool has_digits, int32_t digits);
+DescribedColumn describe_column(ServerKind kind, const char* type_name, bool has_size, int32_t size,
+                                bool has_digits, int32_t digits);
 
 // The connection string with the driver options this module relies on for a server of this
 // kind: found rows on MySQL and MariaDB (an UPDATE that writes the stored values counts the

@@ -30,7 +30,8 @@ bool succeeded(SQLRETURN rc) {
 // Runs text on the statement handle, in the form the driver takes.
 SQLRETURN execute_direct(DbConnection& conn, const char* text) {
     if (conn.narrow)
-        return SQLExecDirect(conn.stmt, reinterpret_cast<SQLCHAR*>(const_cast<char*>(text)), SQL_NTS);
+        return SQLExecDirect(conn.stmt, reinterpret_cast<SQLCHAR*>(const_cast<char*>(text)),
+                             SQL_NTS);
     return SQLExecDirectW(conn.stmt, reinterpret_cast<SQLWCHAR*>(conn.wide.data()), SQL_NTS);
 }
 
@@ -147,7 +148,8 @@ ResultValue* mod_querysql(DbConnection* conn, const char* query, int32_t* status
                 return fail_query(*conn, status, diagnose(*conn, SQL_HANDLE_STMT, conn->stmt));
             for (SQLSMALLINT column = 1; column <= columns; ++column) {
                 bool is_null = false;
-                int32_t read = read_text(*conn, static_cast<SQLUSMALLINT>(column), &value, &is_null);
+                int32_t read =
+                    read_text(*conn, static_cast<SQLUSMALLINT>(column), &value, &is_null);
                 if (read != 1) return fail_query(*conn, status, read);
                 if (!append_value(*conn, is_null ? nullptr : value.c_str())) {
                     set_error(*conn, "Out of memory while reading the query result", 0);

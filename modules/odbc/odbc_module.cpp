@@ -64,12 +64,14 @@ std::string info_text(SQLHDBC dbc, SQLUSMALLINT item) {
 // Overwrites a text that held a password before its memory is given back.
 void wipe(std::vector<uint16_t>& units) {
     volatile uint16_t* p = units.data();
-    for (size_t i = 0; i < units.size(); ++i) p[i] = 0;
+    for (size_t i = 0; i < units.size(); ++i)
+        p[i] = 0;
 }
 
 void wipe(std::string& text) {
     volatile char* p = text.data();
-    for (size_t i = 0; i < text.size(); ++i) p[i] = '\0';
+    for (size_t i = 0; i < text.size(); ++i)
+        p[i] = '\0';
 }
 
 // Connects with the given text; 1 on success, 0 with the reason in the error text.
@@ -78,8 +80,9 @@ int32_t connect_with(DbConnection& conn, const std::string& connection_string) {
         set_error(conn, "Error converting the UTF-8 connectionstring to UTF-16", 0);
         return 0;
     }
-    SQLRETURN rc = SQLDriverConnectW(conn.dbc, nullptr, reinterpret_cast<SQLWCHAR*>(conn.wide.data()),
-                                     SQL_NTS, nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT);
+    SQLRETURN rc =
+        SQLDriverConnectW(conn.dbc, nullptr, reinterpret_cast<SQLWCHAR*>(conn.wide.data()), SQL_NTS,
+                          nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT);
     wipe(conn.wide);
     if (!succeeded(rc)) {
         diagnose(conn, SQL_HANDLE_DBC, conn.dbc);
@@ -93,9 +96,10 @@ int32_t connect_with(DbConnection& conn, const std::string& connection_string) {
     }
     const ZelModuleParams* params = conn.params;
     if (params != nullptr && params->use_transactions == 1) {
-        rc = SQLSetConnectAttrW(conn.dbc, SQL_ATTR_AUTOCOMMIT,
-                                reinterpret_cast<SQLPOINTER>(static_cast<uintptr_t>(SQL_AUTOCOMMIT_OFF)),
-                                SQL_IS_UINTEGER);
+        rc = SQLSetConnectAttrW(
+            conn.dbc, SQL_ATTR_AUTOCOMMIT,
+            reinterpret_cast<SQLPOINTER>(static_cast<uintptr_t>(SQL_AUTOCOMMIT_OFF)),
+            SQL_IS_UINTEGER);
         if (!succeeded(rc)) {
             diagnose(conn, SQL_HANDLE_DBC, conn.dbc);
             std::fprintf(stderr, "Unable to disable autocommit: %s\n", conn.error_text.c_str());
@@ -108,7 +112,8 @@ int32_t connect_with(DbConnection& conn, const std::string& connection_string) {
 bool connection_dead(const DbConnection& conn) {
     if (conn.dbc == SQL_NULL_HDBC || conn.stmt == SQL_NULL_HSTMT) return false;
     SQLUINTEGER dead = SQL_CD_FALSE;
-    SQLRETURN rc = SQLGetConnectAttrW(conn.dbc, SQL_ATTR_CONNECTION_DEAD, &dead, SQL_IS_UINTEGER, nullptr);
+    SQLRETURN rc =
+        SQLGetConnectAttrW(conn.dbc, SQL_ATTR_CONNECTION_DEAD, &dead, SQL_IS_UINTEGER, nullptr);
     return succeeded(rc) && dead == SQL_CD_TRUE;
 }
 
@@ -160,7 +165,8 @@ int32_t diagnose(DbConnection& conn, SQLSMALLINT handle_type, SQLHANDLE handle) 
         std::string message;
         platform_utf16_to_utf8(conn.diagnostic.data(), units, &message);
         char sqlstate[6] = {0};
-        for (int i = 0; i < 5; ++i) sqlstate[i] = static_cast<char>(state[i] & 0x7F);
+        for (int i = 0; i < 5; ++i)
+            sqlstate[i] = static_cast<char>(state[i] & 0x7F);
         message += " (";
         message += sqlstate;
         message += ')';
@@ -273,7 +279,8 @@ int32_t connect(DbConnection& conn) {
         } configured{params->connectionstring}, used;
         // Once the server is known, the connection string carries the options this module
         // relies on for it (found rows, statement-level rollback).
-        used.text = conn.detected ? connection_string_for(conn.kind, configured.text) : configured.text;
+        used.text =
+            conn.detected ? connection_string_for(conn.kind, configured.text) : configured.text;
         if (connect_with(conn, used.text) != 1) return 0;
         if (!conn.version.known()) {
             std::string name, version;
@@ -293,7 +300,8 @@ int32_t connect(DbConnection& conn) {
     // Calculated columns divide decimals on the server; by default MariaDB keeps only four
     // more decimal places than the operands have, and a ratio stored in a double would lose
     // most of its digits.
-    if (conn.kind == kind_mysql && run_session_statement(conn, "SET SESSION div_precision_increment=30") < 0)
+    if (conn.kind == kind_mysql &&
+        run_session_statement(conn, "SET SESSION div_precision_increment=30") < 0)
         std::fprintf(stderr, "SET div_precision_increment failed: %s\n", conn.error_text.c_str());
     if (conn.kind == kind_sqlserver) {
         if (run_session_statement(conn, "SET NOCOUNT OFF") != 0)
@@ -315,7 +323,8 @@ int32_t mod_init(void) {
     SQLHENV env = SQL_NULL_HENV;
     if (!succeeded(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env))) return 0;
     if (!succeeded(SQLSetEnvAttr(env, SQL_ATTR_ODBC_VERSION,
-                                 reinterpret_cast<SQLPOINTER>(static_cast<uintptr_t>(SQL_OV_ODBC3)), 0))) {
+                                 reinterpret_cast<SQLPOINTER>(static_cast<uintptr_t>(SQL_OV_ODBC3)),
+                                 0))) {
         SQLFreeHandle(SQL_HANDLE_ENV, env);
         return 0;
     }

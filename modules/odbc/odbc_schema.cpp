@@ -52,8 +52,8 @@ std::string column_statement(const DbConnection& conn, const char* table, const 
         text = std::string("ALTER TABLE ") + table +
                (conn.kind == kind_mysql ? " MODIFY COLUMN " : " ALTER COLUMN ") + column + " ";
     }
-    text += column_type_text(conn.kind, conn.version, type, size, is_unsigned,
-                             mode == ZEL_COLUMN_ADD);
+    text +=
+        column_type_text(conn.kind, conn.version, type, size, is_unsigned, mode == ZEL_COLUMN_ADD);
     text += nullable ? " NULL" : " NOT NULL";
     return text;
 }
@@ -88,7 +88,8 @@ uint8_t mod_add_column(DbConnection* conn, char* table_or_buffer, const char* co
     }
     try {
         if (mode == ZEL_COLUMN_ALTER && conn->kind == kind_postgresql)
-            return alter_postgresql_column(*conn, table_or_buffer, column, type, size, nullable != 0)
+            return alter_postgresql_column(*conn, table_or_buffer, column, type, size,
+                                           nullable != 0)
                        ? 1
                        : 0;
         const std::string text = column_statement(*conn, table_or_buffer, column, type, size,
@@ -132,8 +133,7 @@ ColumnInfo* mod_get_databaseinfo(DbConnection* conn) {
             bool has_size = false, has_digits = false, has_nullable = false;
             // A catalog that cannot be read to its end gives no description: the check
             // would otherwise report the unread columns as missing.
-            if (!succeeded(rc) ||
-                read_text(*conn, 3, &table, &null_table) != 1 ||
+            if (!succeeded(rc) || read_text(*conn, 3, &table, &null_table) != 1 ||
                 read_text(*conn, 4, &column, &null_column) != 1 ||
                 read_text(*conn, 6, &type_name, &null_type) != 1 ||
                 !read_number(*conn, 7, SQL_C_SLONG, &size, &has_size) ||
@@ -180,7 +180,8 @@ ColumnInfo* mod_get_databaseinfo(DbConnection* conn) {
     }
     SQLFreeStmt(conn->stmt, SQL_CLOSE);
     if (first == nullptr)
-        set_error(*conn, "The driver described no columns: check the user's rights on the tables", 0);
+        set_error(*conn, "The driver described no columns: check the user's rights on the tables",
+                  0);
     return first;
 }
 

@@ -56,16 +56,22 @@ TEST(OdbcServers, KindAndVersionFromTheDriversAnswers) {
 TEST(OdbcColumns, RenderingsPerServer) {
     ServerVersion v2019{15, 0, 2000};
     ServerVersion v2005{9, 0, 0};
-    EXPECT_EQ(column_type_text(kind_sqlserver, v2019, "decimal", "50,60", false, false), "[numeric](38,38)");
+    EXPECT_EQ(column_type_text(kind_sqlserver, v2019, "decimal", "50,60", false, false),
+              "[numeric](38,38)");
     EXPECT_EQ(column_type_text(kind_sqlserver, v2005, "time", "3", false, false), "[char](8)");
     EXPECT_EQ(column_type_text(kind_sqlserver, v2019, "time", "3", false, false), "[time](3)");
-    EXPECT_EQ(column_type_text(kind_sqlserver, v2019, "varchar", "64", false, true), "[nvarchar](64)");
-    EXPECT_EQ(column_type_text(kind_sqlserver, v2019, "varchar", "64", false, false), "[varchar](64)");
-    EXPECT_EQ(column_type_text(kind_sqlserver, v2019, "bigint", nullptr, false, false), "[numeric](20,0)");
+    EXPECT_EQ(column_type_text(kind_sqlserver, v2019, "varchar", "64", false, true),
+              "[nvarchar](64)");
+    EXPECT_EQ(column_type_text(kind_sqlserver, v2019, "varchar", "64", false, false),
+              "[varchar](64)");
+    EXPECT_EQ(column_type_text(kind_sqlserver, v2019, "bigint", nullptr, false, false),
+              "[numeric](20,0)");
     EXPECT_EQ(column_type_text(kind_mysql, {5, 6, 3}, "time", "6", false, false), "time");
-    EXPECT_EQ(column_type_text(kind_mysql, {10, 11, 19}, "time", "6", true, false), "time(6) UNSIGNED");
+    EXPECT_EQ(column_type_text(kind_mysql, {10, 11, 19}, "time", "6", true, false),
+              "time(6) UNSIGNED");
     EXPECT_EQ(column_type_text(kind_postgresql, {}, "bigint", "18", false, false), "numeric(18,0)");
-    EXPECT_EQ(column_type_text(kind_postgresql, {}, "varchar", "0", false, false), "character varying");
+    EXPECT_EQ(column_type_text(kind_postgresql, {}, "varchar", "0", false, false),
+              "character varying");
     EXPECT_EQ(column_type_text(kind_other, {}, "decimal", "18,4", false, false), "decimal(18,4)");
 }
 
@@ -119,7 +125,9 @@ TEST(Utf16, RoundTripsAndRefusesMalformedText) {
     const uint16_t lone[] = {0xD800, 0x41};
     back.clear();
     platform_utf16_to_utf8(lone, 2, &back);
-    EXPECT_EQ(back, "\xef\xbf\xbd" "A");
+    EXPECT_EQ(back,
+              "\xef\xbf\xbd"
+              "A");
 }
 
 }  // namespace

@@ -87,9 +87,10 @@ class OdbcModule : public ::testing::Test {
             auto env = read_env("ZEL_PG_ENV");
             // A small fetch size: rows come from the server while they are fetched, so that a
             // failure can arrive in SQLFetch rather than in the statement's execution.
-            g_connection = "DRIVER={PostgreSQL Unicode};SERVER=127.0.0.1;PORT=" + env["ZEL_PG_PORT"] +
-                           ";DATABASE=" + env["ZEL_PG_DBNAME"] + ";UID=" + env["ZEL_PG_USER"] +
-                           ";PWD=" + env["ZEL_PG_PASSWORD"] + ";UseDeclareFetch=1;Fetch=2;";
+            g_connection =
+                "DRIVER={PostgreSQL Unicode};SERVER=127.0.0.1;PORT=" + env["ZEL_PG_PORT"] +
+                ";DATABASE=" + env["ZEL_PG_DBNAME"] + ";UID=" + env["ZEL_PG_USER"] +
+                ";PWD=" + env["ZEL_PG_PASSWORD"] + ";UseDeclareFetch=1;Fetch=2;";
             if (env["ZEL_PG_PORT"].empty()) g_setup_error = "ZEL_PG_ENV names no server";
         } else if (g_server == "mariadb") {
             auto env = read_env("ZEL_MDB_ENV");
@@ -168,8 +169,10 @@ class OdbcModule : public ::testing::Test {
         int32_t status = 99;
         ResultValue* node = g_mod.querysql(conn, sql.c_str(), &status);
         std::vector<std::string> out;
-        if (status != 0) out.push_back("<error " + std::to_string(status) + ": " + error_of(conn) + ">");
-        for (; node != nullptr; node = node->next) out.push_back(node->value ? node->value : "<null>");
+        if (status != 0)
+            out.push_back("<error " + std::to_string(status) + ": " + error_of(conn) + ">");
+        for (; node != nullptr; node = node->next)
+            out.push_back(node->value ? node->value : "<null>");
         g_mod.freeresult(conn);
         return out;
     }
@@ -190,8 +193,9 @@ TEST_F(OdbcModule, DetectsTheServerBehindTheDriver) {
     ServerInfo info{};
     ASSERT_EQ(g_mod.get_info(conn, &info, sizeof info), 1);
     ASSERT_NE(info.version, nullptr);
-    const std::string expected =
-        g_server == "postgresql" ? "PostgreSQL " : g_server == "mariadb" ? "MariaDB " : "SQLite ";
+    const std::string expected = g_server == "postgresql" ? "PostgreSQL "
+                                 : g_server == "mariadb"  ? "MariaDB "
+                                                          : "SQLite ";
     EXPECT_EQ(std::string(info.version).rfind(expected, 0), 0u) << info.version;
     EXPECT_EQ(info.transaction_start, nullptr);
     std::free(info.version);
@@ -203,13 +207,23 @@ TEST_F(OdbcModule, DetectsTheServerBehindTheDriver) {
 TEST_F(OdbcModule, QuotedValuesComeBackUnchanged) {
     DbConnection* conn = open(false);
     std::string name = table(conn, "quote", "id int NOT NULL PRIMARY KEY, v varchar(200)");
-    const std::vector<std::string> values = {
-        "50%_off", "O'Brien", "back\\slash", "C:\\temp\\", "say \"hi\"", "tab\there",
-        "line\nbreak", "\\%\\_", "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80", "", "''\\''"};
+    const std::vector<std::string> values = {"50%_off",
+                                             "O'Brien",
+                                             "back\\slash",
+                                             "C:\\temp\\",
+                                             "say \"hi\"",
+                                             "tab\there",
+                                             "line\nbreak",
+                                             "\\%\\_",
+                                             "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80",
+                                             "",
+                                             "''\\''"};
     for (size_t i = 0; i < values.size(); ++i) {
         const char* literal = g_mod.add_value(conn, values[i].c_str(), 0);
         ASSERT_NE(literal, nullptr);
-        EXPECT_EQ(exec(conn, "INSERT INTO " + name + " VALUES (" + std::to_string(i) + "," + literal + ")"), 1)
+        EXPECT_EQ(exec(conn, "INSERT INTO " + name + " VALUES (" + std::to_string(i) + "," +
+                                 literal + ")"),
+                  1)
             << literal << " " << error_of(conn);
     }
     for (size_t i = 0; i < values.size(); ++i) {
@@ -248,7 +262,8 @@ TEST_F(OdbcModule, AFailingStatementInATransactionLeavesTheOthers) {
     EXPECT_NE(error_of(writer).find(g_server == "sqlite" ? "UNIQUE" : "(23"), std::string::npos)
         << error_of(writer);
     EXPECT_EQ(exec(writer, "INSERT INTO " + name + " VALUES (2,'b')"), 1) << error_of(writer);
-    EXPECT_EQ(exec(writer, "INSERT INTO no_such_table_" + suffix() + " VALUES (1)"), ZEL_RESULT_REJECTED);
+    EXPECT_EQ(exec(writer, "INSERT INTO no_such_table_" + suffix() + " VALUES (1)"),
+              ZEL_RESULT_REJECTED);
     EXPECT_EQ(exec(writer, "UPDATE " + name + " SET v='c' WHERE id=2"), 1) << error_of(writer);
     // Nothing is visible before the commit (SQLite's reader would wait for the lock).
     if (g_server != "sqlite") {
@@ -298,8 +313,9 @@ TEST_F(OdbcModule, AFailingFetchReportsItsError) {
     if (g_server == "postgresql")
         sql = "SELECT 10/(3-x) FROM generate_series(1,6) AS s(x)";
     else if (g_server == "sqlite")
-        sql = "WITH RECURSIVE s(x) AS (SELECT 1 UNION ALL SELECT x+1 FROM s WHERE x<6) "
-              "SELECT CASE WHEN x=3 THEN abs(-9223372036854775807-1) ELSE x END FROM s";
+        sql =
+            "WITH RECURSIVE s(x) AS (SELECT 1 UNION ALL SELECT x+1 FROM s WHERE x<6) "
+            "SELECT CASE WHEN x=3 THEN abs(-9223372036854775807-1) ELSE x END FROM s";
     else
         FAIL() << "no fetch that fails on " << g_server << " (CTest filters this case out)";
     int32_t status = 99;
@@ -317,15 +333,18 @@ TEST_F(OdbcModule, DescriptionMatchesTheDefinitionsVocabulary) {
     DbConnection* conn = open(false);
     std::string types;
     if (g_server == "postgresql")
-        types = "a numeric(20,0) NOT NULL, b numeric(18,4), c character varying(64), d text, "
-                "e time without time zone, f date, g integer, h double precision, i character(3), "
-                "j timestamp without time zone";
+        types =
+            "a numeric(20,0) NOT NULL, b numeric(18,4), c character varying(64), d text, "
+            "e time without time zone, f date, g integer, h double precision, i character(3), "
+            "j timestamp without time zone";
     else if (g_server == "mariadb")
-        types = "a bigint NOT NULL, b decimal(18,4), c varchar(64), d mediumtext, e time, f date, "
-                "g int, h double, i char(3), j datetime";
+        types =
+            "a bigint NOT NULL, b decimal(18,4), c varchar(64), d mediumtext, e time, f date, "
+            "g int, h double, i char(3), j datetime";
     else
-        types = "a bigint NOT NULL, b decimal(18,4), c varchar(64), d mediumtext, e time, f date, "
-                "g int, h double, i char(3), j datetime";
+        types =
+            "a bigint NOT NULL, b decimal(18,4), c varchar(64), d mediumtext, e time, f date, "
+            "g int, h double, i char(3), j datetime";
     std::string name = table(conn, "desc", types);
     struct Want {
         const char* column;
@@ -347,23 +366,29 @@ TEST_F(OdbcModule, DescriptionMatchesTheDefinitionsVocabulary) {
             if (name == c->table && std::string(want.column) == c->column) found = c;
         ASSERT_NE(found, nullptr) << want.column;
         // As the check compares: a definition without a length ignores the database's.
-        const char* size = want.len == nullptr && std::string(want.type) == found->type ? nullptr : found->size;
+        const char* size =
+            want.len == nullptr && std::string(want.type) == found->type ? nullptr : found->size;
         char database_text[ZEL_COLUMN_TEXT_SIZE];
         char definition_text[ZEL_COLUMN_TEXT_SIZE];
         ASSERT_EQ(g_mod.add_column(conn, database_text, "", found->type, size, found->nullable,
-                                   found->is_unsigned, ZEL_COLUMN_RENDER), 1);
-        ASSERT_EQ(g_mod.add_column(conn, definition_text, "", want.type, want.len, want.nullable,
-                                   0, ZEL_COLUMN_RENDER), 1);
+                                   found->is_unsigned, ZEL_COLUMN_RENDER),
+                  1);
+        ASSERT_EQ(g_mod.add_column(conn, definition_text, "", want.type, want.len, want.nullable, 0,
+                                   ZEL_COLUMN_RENDER),
+                  1);
         EXPECT_STREQ(database_text, definition_text)
-            << want.column << ": driver type " << found->type << " size " << (found->size ? found->size : "-");
+            << want.column << ": driver type " << found->type << " size "
+            << (found->size ? found->size : "-");
     }
     g_mod.free_databaseinfo(list);
 
     // A column added by the check's repair lands with the type it renders.
     std::string table_name = name;
-    ASSERT_EQ(g_mod.add_column(conn, table_name.data(), "k", "varchar", "12", 1, 0, ZEL_COLUMN_ADD), 1)
+    ASSERT_EQ(g_mod.add_column(conn, table_name.data(), "k", "varchar", "12", 1, 0, ZEL_COLUMN_ADD),
+              1)
         << error_of(conn);
-    EXPECT_EQ(exec(conn, "INSERT INTO " + name + " (a, k) VALUES (1, 'twelve chars')"), 1) << error_of(conn);
+    EXPECT_EQ(exec(conn, "INSERT INTO " + name + " (a, k) VALUES (1, 'twelve chars')"), 1)
+        << error_of(conn);
 }
 }  // namespace
 
