@@ -222,16 +222,20 @@ part_mariadb() {
     "$FEEDSIM" --listen 127.0.0.1:0 --port-file "$side/feedsim.port" --user demo --password demo \
         --rate 0 --instruments 1000 --seed 1 --mix FEED_QUOTE=80,FEED_QUOTEEX=10,FEED_TRADE=10 \
         >"$side/feedsim.log" 2>&1 &
-    pids+=($!)
+    local side_feedsim=$!
+    pids+=("$side_feedsim")
     for _ in $(seq 1 100); do [[ -s $side/feedsim.port ]] && break; sleep 0.1; done
     printf 'Corvalinder\nserver 127.0.0.1:%s\nusername demo\npassword demo\nDatabase\ninstance %s\ntransactions 1000\nupdateinterval 0\naggtrades 1\ncheckdatabase 0\nApplication\ntabledefinitions %s\n' \
         "$(cat "$side/feedsim.port")" "$BUILD/modules/null/dbdrv_null.so" "$ROOT/examples/zel.mariadb.tabledef" >"$side/zel.config"
     "$ZEL" --config="$side/zel.config" --map-name="Global\\zel ingest odbc feed side $$" --silent </dev/null >"$side/zel.out" 2>&1 &
-    pids+=($!)
+    local side_zel=$!
+    pids+=("$side_zel")
     sleep 3
     replay_mariadb "$work" " (feed side busy beside it)" "$replayed" "$rate_zel"
-    kill -INT "${pids[@]}" 2>/dev/null || true
-    wait "${pids[@]}" 2>/dev/null || true
+    # zel stops on Ctrl+C's signal, the simulator on a plain kill.
+    kill -INT "$side_zel" 2>/dev/null || true
+    kill "$side_feedsim" 2>/dev/null || true
+    wait "$side_zel" "$side_feedsim" 2>/dev/null || true
     pids=()
     "$ROOT/scripts/mariadb-server" stop --clean "$MDBDIR" >/dev/null
     MDBDIR=
