@@ -1,0 +1,66 @@
+// odbc_statement_rate.cpp - statements per second through a database module on one
+// connection, with nothing else of zel around it: the cost of the module's and the driver's
+// path per statement, to set beside a plain client sending the same statements.
+//
+//   odbc_statement_rate MODULE_FILE CONNECTION_STRING [COUNT]
+//
+// Makes a table micro_rate (id, v) with one row, then runs COUNT (default 10000) times
+// "UPDATE micro_rate SET v=v+1 WHERE id=1" with transactions on, committing every 1000, as
+// zel's database threads do. Prints the rate. The same statements for the mariadb client:
+//   for i in $(seq 10000); do echo "UPDATE micro_rate SET v=v+1 WHERE id=1;";
+//       ((i % 1000)) || echo "COMMIT;"; done | mariadb ... --init-command="SET autocommit=0" DB
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+
+#include "platform/dynlib.h"
+#include "zel_module.h"
+
+int main(int argc, char** argv) {
+    if (argc < 3) {
+        std::fprintf(stderr, "usage: odbc_statement_rate MODULE_FILE CONNECTION_STRING [COUNT]\n");
+        return 2;
+    }
+    const int count = argc > 3 ? std::atoi(argv[3]) : 10000;
+    void* library = platform_library_open(argv[1]);
+    if (library == nullptr) {
+        std::fprintf(stderr, "cannot load %s: %s\n", argv[1], platform_library_error());
+        return 1;
+    }
+    auto init = reinterpret_cast<mod_init_fn>(platform_library_symbol(library, "mod_init"));
+    auto create = reinterpret_cast<mod_create_fn>(platform_library_symbol(library, "mod_create"));
+    auto connect = reinterpret_cast<mod_connect_fn>(platform_library_symbol(library, "mod_connect"));
+    auto execute = reinterpret_cast<mod_executesql_fn>(platform_library_symbol(library, "mod_executesql"));
+    auto error = reinterpret_cast<mod_geterrorstring_fn>(platform_library_symbol(library, "mod_geterrorstring"));
+    if (!init || !create || !connect || !execute || !error || init() != 1) {
+        std::fprintf(stderr, "%s is not a usable database module\n", argv[1]);
+        return 1;
+    }
+    ZelModuleParams params{};
+    params.connectionstring = argv[2];
+    params.use_transactions = 1;
+    DbConnection* conn = create(&params);
+    if (conn == nullptr || connect(conn) != 1) {
+        std::fprintf(stderr, "connect failed: %s\n", conn && error(conn) ? error(conn) : "?");
+        return 1;
+    }
+    execute(conn, "DROP TABLE IF EXISTS micro_rate");
+    if (execute(conn, "CREATE TABLE micro_rate (id int NOT NULL PRIMARY KEY, v int)") < 0 ||
+        execute(conn, "INSERT INTO micro_rate VALUES (1, 0)") != 1 || execute(conn, "COMMIT") < 0) {
+        std::fprintf(stderr, "cannot make the table: %s\n", error(conn) ? error(conn) : "?");
+        return 1;
+    }
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 1; i <= count; ++i) {
+        if (execute(conn, "UPDATE micro_rate SET v=v+1 WHERE id=1") != 1) {
+            std::fprintf(stderr, "statement %d failed: %s\n", i, error(conn) ? error(conn) : "?");
+            return 1;
+        }
+        if (i % 1000 == 0) execute(conn, "COMMIT");
+    }
+    execute(conn, "COMMIT");
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    std::printf("%d statements in %.2f s: %.0f/s\n", count, seconds, count / seconds);
+    return 0;
+}
