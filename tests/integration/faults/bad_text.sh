@@ -24,9 +24,9 @@ at "stream ended"
 wait_drained 30
 failed=$(status_value database-updated-failed)
 received=$(status_value received-messages)
-compare_record
 stop_zel
 check_eq "zel stops with exit code 0" 0 "$ZEL_EXIT"
+compare_record
 
 # Spoilt values in the record: bytes that are not ASCII (the clean texts are ASCII), or
 # longer than the longest column (255). bad_basic.tsv: instruments whose basic data carried one.
@@ -52,7 +52,7 @@ clean_basic_lost=${basic%%|*} spoilt_basic_missing=${basic##*|}
 check_eq "basic data rows with clean texts sent and not stored" 0 "$clean_basic_lost"
 
 statements=$(statements_logged)
-reruns=$(grep -c 'so will rerun' zel.out)
+reruns=$(grep -a -c 'so will rerun' zel.out)
 # Quotes and books are written update-first (an INSERT follows a miss), and the batches add
 # their BEGIN and COMMIT: a little over one statement per message is normal. A batch rerun
 # hundreds of times shows up here as tens of statements per message.

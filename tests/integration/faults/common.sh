@@ -155,8 +155,8 @@ figures() {
 show_zel_end() {
     if ((failures)); then
         echo "--- zel output (end)"
-        tail -25 "$WORK/zel.out"
+        tail -25 "$WORK/zel.out" | cut -c1-300
         echo "--- SQL errors (first 10)"
-        grep -h 'SQL Error' "$WORK/zel.out" | head -10
+        grep -a -h 'SQL Error' "$WORK/zel.out" | head -10 | cut -c1-300
     fi
 }

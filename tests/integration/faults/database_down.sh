@@ -24,7 +24,7 @@ sleep 5
 "$SRC/scripts/pg-server" stop "$PGDIR" >/dev/null
 down_at=$SECONDS
 at "server stopped for $DOWN s"
-cut() { grep -q "Database connection down for too long" zel.out; }
+cut() { grep -a -q "Database connection down for too long" zel.out; }
 if wait_for "$DOWN" cut; then CUT_S=$((SECONDS - down_at)); else CUT_S=never; fi
 sleep $((DOWN - (SECONDS - down_at) > 0 ? DOWN - (SECONDS - down_at) : 0))
 clients_while_down=$(grep -c '^# client=' sent.txt)
@@ -38,16 +38,16 @@ wait_stream_end
 at "stream ended"
 wait_drained 90
 failed=$(status_value database-updated-failed)
-compare_record
 stop_zel
 check_eq "zel stops with exit code 0" 0 "$ZEL_EXIT"
-cuts=$(grep -c "Database connection down for too long" zel.out)
+compare_record
+cuts=$(grep -a -c "Database connection down for too long" zel.out)
 check_eq "the feed was cut once" 1 "$cuts"
 feed_connections=$(grep -c '^# client=' sent.txt)
 check_eq "feed connections (the first, and one after the database came back)" 2 "$feed_connections"
 catchups=$(grep -c 'FEED_REQUEST .*start_time=' requests.log)
 check_eq "the second logon asked for a catch-up" 1 "$catchups"
 figures "down_s=$DOWN feed_cut_after_s=$CUT_S feed_cuts=$cuts feed_connections=$feed_connections" \
-    "catchup_requests=$catchups reruns=$(grep -c 'so will rerun' zel.out) failed_statements=$failed drain_s=$DRAIN_SECONDS"
+    "catchup_requests=$catchups reruns=$(grep -a -c 'so will rerun' zel.out) failed_statements=$failed drain_s=$DRAIN_SECONDS"
 show_zel_end
 finish

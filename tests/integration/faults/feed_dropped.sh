@@ -22,9 +22,9 @@ wait_stream_end
 at "stream ended"
 wait_drained 60
 failed=$(status_value database-updated-failed)
-compare_record
 stop_zel
 check_eq "zel stops with exit code 0" 0 "$ZEL_EXIT"
+compare_record
 
 drops=$(grep -c '^@disconnect' sent.txt)
 requests=$(grep -c 'FEED_REQUEST ' requests.log)
@@ -46,6 +46,6 @@ done < <(paste -d' ' \
     <(sed -n 's/.*start_date=\([0-9-]*\).*start_time=\([0-9:]*\).*/\1T\2/p' requests.log))
 check_eq "catch-ups that start after the connection was lost" 0 "$late"
 figures "drops=$drops catchup_requests=$catchups late_catchups=$late" \
-    "reruns=$(grep -c 'so will rerun' zel.out) failed_statements=$failed drain_s=$DRAIN_SECONDS"
+    "reruns=$(grep -a -c 'so will rerun' zel.out) failed_statements=$failed drain_s=$DRAIN_SECONDS"
 show_zel_end
 finish

@@ -29,7 +29,7 @@ sleep 5
 echo freeze >proxy.control
 frozen_at=$SECONDS
 at "network frozen for $FREEZE s"
-noticed() { grep -q "Disconnected from database" zel.out; }
+noticed() { grep -a -q "Disconnected from database" zel.out; }
 if wait_for "$FREEZE" noticed; then
     NOTICED_S=$((SECONDS - frozen_at))
 else
@@ -40,7 +40,7 @@ echo run >proxy.control
 at "network healed"
 check_eq "outage noticed while the network was frozen (seconds after the freeze)" \
     "within $FREEZE" "$( [[ $NOTICED_S != never ]] && echo "within $FREEZE" || echo never)"
-reconnected() { grep -q "Reconnected to database" zel.out; }
+reconnected() { grep -a -q "Reconnected to database" zel.out; }
 if [[ $NOTICED_S != never ]]; then
     check "zel says it reconnected after the network healed" wait_for 60 reconnected
 fi
@@ -61,6 +61,6 @@ STOP_S=$((SECONDS - stop_began))
 echo run >proxy.control
 check_eq "zel stops with exit code 0 while the network is frozen" 0 "$ZEL_EXIT"
 figures "freeze_s=$FREEZE noticed_after_s=$NOTICED_S stop_during_freeze_s=$STOP_S" \
-    "stop_exit=$ZEL_EXIT reruns=$(grep -c 'so will rerun' zel.out) failed_statements=$failed drain_s=$DRAIN_SECONDS"
+    "stop_exit=$ZEL_EXIT reruns=$(grep -a -c 'so will rerun' zel.out) failed_statements=$failed drain_s=$DRAIN_SECONDS"
 show_zel_end
 finish

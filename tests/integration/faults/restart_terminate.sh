@@ -47,13 +47,13 @@ wait_stream_end
 at "stream ended"
 wait_drained 60
 failed=$(status_value database-updated-failed)
-compare_record
 stop_zel
 check_eq "zel stops with exit code 0" 0 "$ZEL_EXIT"
-lost_reports=$(grep -c "Code:-\?[0-9]* Status:[0-9]" zel.out)
+compare_record
+lost_reports=$(grep -a -c "Code:-\?[0-9]* Status:[0-9]" zel.out)
 check "lost connections were reported ($lost_reports)" test "$lost_reports" -ge 1
 check_eq "one feed connection for the whole run" 1 "$(grep -c '^# client=' sent.txt)"
 figures "terminated=$terminated lost_connection_reports=$lost_reports" \
-    "reruns=$(grep -c 'so will rerun' zel.out) failed_statements=$failed drain_s=$DRAIN_SECONDS"
+    "reruns=$(grep -a -c 'so will rerun' zel.out) failed_statements=$failed drain_s=$DRAIN_SECONDS"
 show_zel_end
 finish
