@@ -14,7 +14,7 @@ source "$(dirname "$0")/common.sh"
 
 own_server
 # Without a server name in the logon reply zel may ask for a catch-up when it comes back.
-start_feedsim --instruments 300 --rate 1000 --seed 13 --duration $((DOWN + 40)) \
+start_feedsim --instruments 300 --rate 1000 --seed 13 --duration $((DOWN + 28)) \
     --record sent.txt --log requests.log --no-server-name
 write_config "$DB" updateinterval 1
 start_zel zel.out
@@ -25,7 +25,7 @@ sleep 5
 down_at=$SECONDS
 at "server stopped for $DOWN s"
 cut() { grep -a -q "Database connection down for too long" zel.out; }
-if wait_for "$DOWN" cut; then CUT_S=$((SECONDS - down_at)); else CUT_S=never; fi
+CUT_S=$(until_or_after "$down_at" "$DOWN" cut)
 sleep $((DOWN - (SECONDS - down_at) > 0 ? DOWN - (SECONDS - down_at) : 0))
 clients_while_down=$(grep -c '^# client=' sent.txt)
 "$SRC/scripts/pg-server" restart "$PGDIR" >/dev/null || { echo "FAIL the server did not come back"; exit 1; }

@@ -30,11 +30,7 @@ echo freeze >proxy.control
 frozen_at=$SECONDS
 at "network frozen for $FREEZE s"
 noticed() { grep -a -q "Disconnected from database" zel.out; }
-if wait_for "$FREEZE" noticed; then
-    NOTICED_S=$((SECONDS - frozen_at))
-else
-    NOTICED_S=never
-fi
+NOTICED_S=$(until_or_after "$frozen_at" "$FREEZE" noticed)
 sleep $((FREEZE - (SECONDS - frozen_at) > 0 ? FREEZE - (SECONDS - frozen_at) : 0))
 echo run >proxy.control
 at "network healed"
@@ -47,7 +43,7 @@ fi
 
 wait_stream_end
 at "stream ended"
-wait_drained 60
+wait_drained 90
 failed=$(status_value database-updated-failed)
 compare_record
 

@@ -13,13 +13,13 @@ rm -rf "$WORK" && mkdir -p "$WORK" && cd "$WORK" || exit 1
 source "$(dirname "$0")/common.sh"
 
 own_server
-STREAM=45
+STREAM=35
 start_feedsim --instruments 300 --rate 1500 --seed 11 --duration "$STREAM" --record sent.txt
 write_config "$DB" updateinterval 1
 start_zel zel.out
 check "zel starts and writes" wait_for 30 writing
 
-sleep 6
+sleep 4
 at "server stopped"
 "$SRC/scripts/pg-server" stop "$PGDIR" >/dev/null
 sleep 3
