@@ -6,7 +6,7 @@
 #
 #   database_down.sh ZEL FEEDSIM MODULE SOURCE_DIR WORK_DIR [DOWN_SECONDS]
 set -uo pipefail
-ZEL=$1 FEEDSIM=$2 MODULE=$3 SRC=$4 WORK=$5 DOWN=${6:-66}
+ZEL=$1 FEEDSIM=$2 MODULE=$3 SRC=$4 WORK=$5 DOWN=${6:-75}
 CASE=database_down_long
 rm -rf "$WORK" && mkdir -p "$WORK" && cd "$WORK" || exit 1
 # shellcheck source=common.sh
