@@ -68,7 +68,8 @@ done
 stop_zel
 echo "zel stopped (exit $ZEL_EXIT)"
 
-awk -F, 'NR == 1 { next }
+awk -F, 'BEGIN { n = 0 }
+    NR == 1 { next }
     { t[n] = $1; r[n] = $2; q[n] = $6; f = $5; n++ }
     END {
         if (n < 2) { print "soak: too few samples"; exit 1 }

@@ -53,8 +53,7 @@ writing() { [[ $(status_value database-updates-ok) -gt 1000 ]]; }
 
 # drained: nothing queued, three times in a row half a second apart.
 drained() {
-    local n
-    for n in 1 2 3; do
+    for _ in 1 2 3; do
         [[ $(status_value database-updates-queued) == 0 ]] || return 1
         sleep 0.5
     done
@@ -132,7 +131,7 @@ compare_record() {
         -c "\\copy tabledef FROM '$WORK/tabledef.tsv'" \
         -f "$SRC/tests/integration/pg_run/compare_sent.sql" \
         -f "$FAULTS_DIR/figures.sql" >"$WORK/compare.txt" 2>&1
-    COMPARED_VALUES=0 COMPARED_ROWS=0 LOST_ROWS=? STALE_VALUES=? DELETED_STORED=? GHOST_ROWS=?
+    COMPARED_VALUES=0 COMPARED_ROWS=0 LOST_ROWS=unknown STALE_VALUES=unknown DELETED_STORED=unknown GHOST_ROWS=unknown
     local what count detail
     while IFS='|' read -r what count detail; do
         case $what in
