@@ -6,11 +6,13 @@
 #
 #   database_down.sh ZEL FEEDSIM MODULE SOURCE_DIR WORK_DIR [DOWN_SECONDS]
 set -uo pipefail
-ZEL=$1 FEEDSIM=$2 MODULE=$3 SRC=$4 WORK=$5 DOWN=${6:-75}
+ZEL=$(realpath "$1") FEEDSIM=$(realpath "$2") MODULE=$(realpath "$3") SRC=$(realpath "$4")
+WORK=$(realpath -m "$5") DOWN=${6:-75}
 CASE=database_down_long
+HERE=$(cd "$(dirname "$0")" && pwd)
 rm -rf "$WORK" && mkdir -p "$WORK" && cd "$WORK" || exit 1
 # shellcheck source=common.sh
-source "$(dirname "$0")/common.sh"
+source "$HERE/common.sh"
 
 own_server
 # Without a server name in the logon reply zel may ask for a catch-up when it comes back.

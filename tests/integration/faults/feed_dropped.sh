@@ -5,11 +5,13 @@
 #
 #   feed_dropped.sh ZEL FEEDSIM MODULE SOURCE_DIR WORK_DIR
 set -uo pipefail
-ZEL=$1 FEEDSIM=$2 MODULE=$3 SRC=$4 WORK=$5
+ZEL=$(realpath "$1") FEEDSIM=$(realpath "$2") MODULE=$(realpath "$3") SRC=$(realpath "$4")
+WORK=$(realpath -m "$5")
 CASE=feed_dropped
+HERE=$(cd "$(dirname "$0")" && pwd)
 rm -rf "$WORK" && mkdir -p "$WORK" && cd "$WORK" || exit 1
 # shellcheck source=common.sh
-source "$(dirname "$0")/common.sh"
+source "$HERE/common.sh"
 
 shared_server faults_feed_drop
 # 1,500 messages a second, dropped after 15,000 live messages: about every ten seconds.

@@ -7,11 +7,14 @@
 #
 #   network_freeze.sh ZEL FEEDSIM MODULE SOURCE_DIR WORK_DIR PROXY [FREEZE_SECONDS]
 set -uo pipefail
-ZEL=$1 FEEDSIM=$2 MODULE=$3 SRC=$4 WORK=$5 PROXY=$6 FREEZE=${7:-40}
+ZEL=$(realpath "$1") FEEDSIM=$(realpath "$2") MODULE=$(realpath "$3") SRC=$(realpath "$4")
+WORK=$(realpath -m "$5")
+PROXY=$(realpath "$6") FREEZE=${7:-40}
 CASE=network_freeze
+HERE=$(cd "$(dirname "$0")" && pwd)
 rm -rf "$WORK" && mkdir -p "$WORK" && cd "$WORK" || exit 1
 # shellcheck source=common.sh
-source "$(dirname "$0")/common.sh"
+source "$HERE/common.sh"
 
 shared_server faults_freeze
 "$PROXY" "$WORK/proxy.port" "$ZEL_PG_HOST" "$ZEL_PG_PORT" "$WORK/proxy.control" 2>proxy.log &
