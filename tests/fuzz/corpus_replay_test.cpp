@@ -1,6 +1,7 @@
 // corpus_replay_test.cpp - replays every file of one fuzz target's corpus through the fuzz
 // target's entry point, so that inputs that once found faults keep being tried in every
-// build. FUZZ_CORPUS names the folder; the test links the target's source.
+// build. FUZZ_CORPUS names the folder and FUZZ_SUITE the test suite (one per target, so
+// that CTest sees two tests); the test links the target's source.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -11,7 +12,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 
-TEST(FuzzCorpus, EveryInputIsJudgedSafely) {
+TEST(FUZZ_SUITE, EveryInputIsJudgedSafely) {
     namespace fs = std::filesystem;
     size_t files = 0;
     for (const auto& entry : fs::directory_iterator(FUZZ_CORPUS)) {
