@@ -37,8 +37,8 @@ NOTICED_S=$(until_or_after "$frozen_at" "$FREEZE" noticed)
 sleep $((FREEZE - (SECONDS - frozen_at) > 0 ? FREEZE - (SECONDS - frozen_at) : 0))
 echo run >proxy.control
 at "network healed"
-check_eq "outage noticed while the network was frozen (seconds after the freeze)" \
-    "within $FREEZE" "$( [[ $NOTICED_S != never ]] && echo "within $FREEZE" || echo never)"
+check "outage noticed while the network was frozen (after $NOTICED_S s of $FREEZE)" \
+    test "$NOTICED_S" != never
 reconnected() { grep -a -q "Reconnected to database" zel.out; }
 if [[ $NOTICED_S != never ]]; then
     check "zel says it reconnected after the network healed" wait_for 60 reconnected
