@@ -212,7 +212,9 @@ std::vector<int> types_for_classes(const std::vector<int>& classes) {
 }
 
 Market::Market(const MarketOptions& options)
-    : options_(options), rng_(options.seed * 0x9E3779B97F4A7C15ull + 1) {
+    : options_(options),
+      rng_(options.seed * 0x9E3779B97F4A7C15ull + 1),
+      bad_rng_(options.seed * 0xD1B54A32D192ED03ull + 7) {
     if (options_.instruments < 1) options_.instruments = 1;
     if (options_.max_depth < 1) options_.max_depth = 1;
     if (options_.mix.empty()) options_.mix = default_mix();
@@ -333,6 +335,31 @@ void Market::put_text(FrameWriter& out, uint32_t tg, const char* text) {
 
 void Market::put_text(FrameWriter& out, uint32_t tg, const std::string& text) {
     out.field(tg, qdf_wire::kString, text.data(), text.size());
+}
+
+void Market::put_free_text(FrameWriter& out, uint32_t tg, const std::string& text) {
+    if (options_.bad_text_rate <= 0) return put_text(out, tg, text);
+    // splitmix64 again, on a state of its own: spoiling must not move the market's draws.
+    uint64_t z = (bad_rng_ += 0x9E3779B97F4A7C15ull);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    z ^= z >> 31;
+    double draw = static_cast<double>(z >> 11) / 9007199254740992.0;  // [0, 1)
+    if (draw >= options_.bad_text_rate) return put_text(out, tg, text);
+    std::string spoilt;
+    if ((z & 1) == 0) {
+        // Not UTF-8: a lone continuation byte, a lead byte followed by an ASCII letter, a
+        // byte that never occurs in UTF-8, and a cut-off three-byte sequence at the end.
+        spoilt = text.substr(0, text.size() / 2) + "\x80" + "\xC3(" + "\xFF" +
+                 text.substr(text.size() / 2) + "\xE2\x82";
+    } else {
+        // Far longer than any column it may land in (the longest varchar is 255), in
+        // characters of two bytes each so that a limit counted in bytes cuts through one.
+        spoilt = text;
+        while (spoilt.size() < 2000)
+            spoilt += " \xC3\xA5" + text;
+    }
+    out.field(tg, qdf_wire::kString, spoilt.data(), spoilt.size());
 }
 
 void Market::put_int(FrameWriter& out, uint32_t tg, int64_t value) {
@@ -621,7 +648,7 @@ int Market::write_basicdata(FrameWriter& out, Instrument& ins) {
     char buf[512];
     begin(out, FEED_BASICDATA, ins.insref);
     put_date_time(out);
-    put_text(out, t::kName, ins.name);
+    put_free_text(out, t::kName, ins.name);
     put_text(out, t::kSymbol, ins.symbol);
     put_text(out, t::kIsin, ins.isin);
     put_text(out, t::kCurrency, ins.currency);
@@ -669,7 +696,7 @@ int Market::write_tradestate(FrameWriter& out, Instrument& ins, bool may_delete)
     }
     ins.status = uniform(10) == 0 ? 2 : 1;
     put_int(out, t::kStatus, ins.status);
-    put_text(out, t::kStateText, ins.status == 1 ? "TRADING" : "HALTED");
+    put_free_text(out, t::kStateText, ins.status == 1 ? "TRADING" : "HALTED");
     return 1;
 }
 
@@ -687,10 +714,10 @@ int Market::write_news(FrameWriter& out, Instrument& ins, int type) {
                       "Block %d of %d about %s. Prices moved to %lld.%02lld; it's a test.", b + 1,
                       blocks, ins.name.c_str(), static_cast<long long>(ins.price / 100),
                       static_cast<long long>(ins.price % 100));
-        put_text(out, t::kNewsText, text);
+        put_free_text(out, t::kNewsText, text);
         if (b == 0) {
             std::snprintf(text, sizeof text, "%s: news number %s", ins.symbol.c_str(), id);
-            put_text(out, t::kHeadline, text);
+            put_free_text(out, t::kHeadline, text);
             put_text(out, t::kNewsSource, type == FEED_NEWS ? "SIMWIRE" : "SIMPRESS");
             put_text(out, t::kNewsLanguage, uniform(2) == 0 ? "en" : "sv");
             std::snprintf(text, sizeof text, "%s XS%010llu", ins.isin.c_str(),
@@ -750,10 +777,10 @@ int Market::write_corporate_action(FrameWriter& out, Instrument& ins, bool snaps
     put_int(out, t::kActionType, a->type);
     put_fixed(out, t::kActionFactor, a->factor_micro, 6);
     put_int(out, t::kSeconds, stamp_second_ - 86400);
-    put_text(out, t::kActionText,
-             a->type == 1   ? "Split 2:1"
-             : a->type == 2 ? "Bonus issue"
-                            : "Dividend");
+    put_free_text(out, t::kActionText,
+                  a->type == 1   ? "Split 2:1"
+                  : a->type == 2 ? "Bonus issue"
+                                 : "Dividend");
     if (a->type == 11) put_price(out, t::kActionAmount, 150);
     return 1;
 }
@@ -871,19 +898,19 @@ int Market::write_reference(FrameWriter& out, Instrument& ins, int type) {
             put_date_time(out);
             put_text(out, 800, uniform(2) == 0 ? "sv" : "fi");
             std::snprintf(buf, sizeof buf, "%s (lokal)", ins.name.c_str());
-            put_text(out, 801, buf);
+            put_free_text(out, 801, buf);
             break;
         case FEED_CI_33:
             put_int(out, 810, static_cast<int64_t>(ins.insref % 500 + 1));
             std::snprintf(buf, sizeof buf, "%s Holding", ins.name.c_str());
-            put_text(out, 811, buf);
+            put_free_text(out, 811, buf);
             put_text(out, 812, ins.currency[0] == 'S' ? "SE" : "FI");
             put_text(out, 813, "Industrials");
             break;
         case FEED_CI_34:
             put_text(out, 820, uniform(2) == 0 ? "CEO" : "CFO");
             std::snprintf(buf, sizeof buf, "Person %d", uniform(1000));
-            put_text(out, 821, buf);
+            put_free_text(out, 821, buf);
             break;
         case FEED_PRIIP:
             std::snprintf(buf, sizeof buf, "https://kid.example/%s.pdf", ins.isin.c_str());

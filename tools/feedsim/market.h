@@ -31,6 +31,10 @@ struct MarketOptions {
     int64_t step_us = 1000;     // simulated clock: advance per live message
     int64_t time_offset_s = 0;  // added to the wall clock
     int max_depth = 10;         // order book levels per side
+    // Share of free-text fields (names, headlines, news bodies, descriptions) that are sent
+    // spoilt: half with bytes that are not UTF-8, half far longer than any column for them.
+    // Drawn from a generator of its own, so the market itself stays what the seed makes it.
+    double bad_text_rate = 0;
 };
 
 // The default mix, and the parser of --mix ("FEED_QUOTE=300,6=150,...").
@@ -111,6 +115,8 @@ class Market {
     void begin(qdf_wire::FrameWriter& out, int type, uint64_t insref);
     void put_text(qdf_wire::FrameWriter& out, uint32_t tag, const char* text);
     void put_text(qdf_wire::FrameWriter& out, uint32_t tag, const std::string& text);
+    // put_text for free-text fields: spoils the value at bad_text_rate.
+    void put_free_text(qdf_wire::FrameWriter& out, uint32_t tag, const std::string& text);
     void put_int(qdf_wire::FrameWriter& out, uint32_t tag, int64_t value);
     void put_price(qdf_wire::FrameWriter& out, uint32_t tag, int64_t ticks);  // 2 decimals
     void put_fixed(qdf_wire::FrameWriter& out, uint32_t tag, int64_t value, int decimals);
@@ -147,6 +153,7 @@ class Market {
 
     MarketOptions options_;
     uint64_t rng_;
+    uint64_t bad_rng_;  // the spoiling draws only
     std::vector<Instrument> universe_;
     std::vector<size_t> selected_;  // indexes into universe_
     bool listed_ = false;           // the client named its instruments (not "*")

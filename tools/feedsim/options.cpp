@@ -37,6 +37,8 @@ const char kHelp[] =
     "                          time stamps then repeat exactly from run to run\n"
     "  --time-offset SECONDS   run the server's clock this far ahead of (or behind) the host's\n"
     "  --drop-every N          drop each connection after N live messages (fault test)\n"
+    "  --bad-text RATE         spoil this share (0 to 1) of free-text fields: half get invalid\n"
+    "                          UTF-8, half are made far longer than their columns (fault test)\n"
     "  --slow-consumer MODE    wait (default) or drop a client that does not read\n"
     "  --send-timeout MS       how long a write may wait before a slow client is dropped (5000)\n"
     "  --log FILE              one line per message received from a client\n"
@@ -158,6 +160,12 @@ int parse_options(int argc, char** argv, Options* o, std::string* error) {
         } else if (arg == "--drop-every") {
             if (!to_long(v, 0, 2000000000, &n)) return bad("expected a count (0 = never)");
             o->drop_every = n;
+        } else if (arg == "--bad-text") {
+            char* stop = nullptr;
+            double r = std::strtod(v, &stop);
+            if (*stop != '\0' || *v == '\0' || !(r >= 0) || r > 1)
+                return bad("expected a share from 0 to 1");
+            o->bad_text_rate = r;
         } else if (arg == "--slow-consumer") {
             if (std::strcmp(v, "wait") == 0)
                 o->drop_slow = false;

@@ -32,6 +32,7 @@ struct Options {
     long drop_every = 0;        // drop the connection after this many live messages; 0: never
     bool drop_slow = false;     // slow consumer: drop (true) or wait (false)
     int send_timeout_ms = 5000;
+    double bad_text_rate = 0;   // share of free-text fields sent spoilt (fault test)
 };
 
 // Parses argv. Returns 0 to go on, 1 when --help was printed (exit 0), 2 on an error

@@ -442,6 +442,7 @@ void Session::generated(const qdf_wire::FrameView& request) {
     if (mo.step_us < 1) mo.step_us = 1;
     mo.time_offset_s = o.time_offset;
     mo.max_depth = o.depth;
+    mo.bad_text_rate = o.bad_text_rate;
     Market market(mo);
     market.select(classes, insrefs);
     market.snapshot(writer_);

@@ -336,3 +336,70 @@ TEST(MixOption, ParsesNamesAndNumbersAndRefusesNonsense) {
 }
 
 }  // namespace
+
+namespace {
+
+bool valid_utf8(const std::string& s) {
+    size_t i = 0;
+    while (i < s.size()) {
+        unsigned char c = static_cast<unsigned char>(s[i]);
+        size_t more = c < 0x80 ? 0 : (c >> 5) == 6 ? 1 : (c >> 4) == 14 ? 2 : (c >> 3) == 30 ? 3 : 9;
+        if (more == 9 || (more > 0 && i + more >= s.size())) return false;
+        for (size_t k = 1; k <= more; ++k)
+            if ((static_cast<unsigned char>(s[i + k]) >> 6) != 2) return false;
+        i += more + 1;
+    }
+    return true;
+}
+
+}  // namespace
+
+// --bad-text spoils free-text fields only, at about the rate asked, in both ways (bytes that
+// are not UTF-8, values longer than any column), and leaves the market's own draws alone:
+// the same seed gives the same messages with every other value unchanged.
+TEST(GeneratedMarket, BadTextSpoilsFreeTextFieldsOnlyAndKeepsTheStream) {
+    auto run = [](double rate) {
+        MarketOptions o;
+        o.seed = 9;
+        o.instruments = 40;
+        o.start_time_us = 1700000000000000;
+        o.bad_text_rate = rate;
+        Market market(o);
+        market.select(all_classes(), {});
+        std::vector<uint8_t> bytes;
+        qdf_wire::FrameWriter w(&bytes);
+        market.snapshot(w);
+        for (int i = 0; i < 30000; ++i)
+            market.next(w);
+        w.end();
+        return decode_all(bytes);
+    };
+    const std::set<uint32_t> free_text{60, 127, 2, 110, 104, 801, 811, 821};
+    std::vector<Msg> clean = run(0), spoilt = run(0.2);
+    ASSERT_EQ(clean.size(), spoilt.size());
+    size_t texts = 0, invalid = 0, long_ones = 0;
+    for (size_t i = 0; i < clean.size(); ++i) {
+        ASSERT_EQ(clean[i].type, spoilt[i].type) << "message " << i;
+        ASSERT_EQ(clean[i].insref, spoilt[i].insref) << "message " << i;
+        ASSERT_EQ(clean[i].order, spoilt[i].order) << "message " << i;
+        for (const auto& [tag, value] : clean[i].fields) {
+            const std::string& sent = spoilt[i].fields[tag];
+            bool text = free_text.count(tag) && !(tag == 2 && clean[i].type != FEED_NEWS &&
+                                                  clean[i].type != FEED_NEWS_22);
+            texts += text;
+            if (sent == value) continue;
+            EXPECT_TRUE(text) << "type " << clean[i].type << " tag " << tag << " changed";
+            if (!valid_utf8(sent)) {
+                ++invalid;
+            } else {
+                EXPECT_GE(sent.size(), 2000u) << "spoilt but neither invalid nor long: " << sent;
+                ++long_ones;
+            }
+        }
+    }
+    double share = static_cast<double>(invalid + long_ones) / static_cast<double>(texts);
+    EXPECT_GT(share, 0.15) << invalid << " invalid, " << long_ones << " long of " << texts;
+    EXPECT_LT(share, 0.25) << invalid << " invalid, " << long_ones << " long of " << texts;
+    EXPECT_GT(invalid, 20u);
+    EXPECT_GT(long_ones, 20u);
+}
