@@ -100,6 +100,9 @@ typedef struct ZelModuleParams {
     char* ssl_cipher;
     uint32_t server_version;   /* written by mod_get_info; 0 when unknown */
     uint32_t use_transactions; /* 1 when zel groups statements in transactions */
+    uint32_t answer_timeout;   /* seconds a module waits for the server's answer to one
+                                * statement before it takes the connection as lost (a hung
+                                * server or a frozen network); 0: no limit */
 } ZelModuleParams;
 
 /* One value of a query result; R rows of K columns are R*K nodes in row-major order.

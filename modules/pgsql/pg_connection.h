@@ -37,6 +37,10 @@ struct DbConnection {
     bool estrings = false;        // the server reads '...' literals the old way: write E'...'
     bool in_transaction = false;  // between START TRANSACTION and COMMIT/ROLLBACK
     bool refused_copy = false;    // the last statement's COPY was refused by the module
+    // No answer came within the answer timeout, or a stop was requested while waiting: the
+    // connection is taken as lost (its protocol state is unknown) until the next connect.
+    bool abandoned = false;
+    std::string abandon_reason;
     std::atomic<int32_t> error_code{0};  // SQLSTATE digits of the last failure, 0 when none
     std::atomic<uint8_t> status{ZEL_STATUS_CONNECTED};
 };
@@ -70,6 +74,11 @@ void clear_error(DbConnection& conn);
 int32_t connect(DbConnection& conn);
 
 bool connection_ok(const DbConnection& conn);
+
+// Waits until the server's next answer can be read without blocking. false when it did not
+// come within the answer timeout of the parameter block or a stop was requested meanwhile:
+// the connection is then abandoned (see DbConnection) with the reason as its error text.
+bool await_answer(DbConnection& conn);
 
 }  // namespace zel_pg
 

@@ -50,6 +50,10 @@ int32_t affected_rows(PGresult* result) {
 // already speak of what ran after the statement (the rollback to its savepoint): the
 // statement's own result tells its failure there.
 const char* record_failure(DbConnection& conn, PGresult* result, bool in_pipeline) {
+    if (conn.abandoned) {
+        set_error(conn, conn.abandon_reason.c_str(), 0);
+        return nullptr;
+    }
     const char* sqlstate =
         result != nullptr ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
     const char* message = in_pipeline && result != nullptr ? PQresultErrorMessage(result) : nullptr;

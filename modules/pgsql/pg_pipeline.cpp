@@ -37,12 +37,16 @@ Result client_failure(DbConnection& conn) {
 // The answer to the next query of the pipeline. libpq ends each query's answer with a null;
 // a null in place of the answer means the connection failed.
 Result next_answer(DbConnection& conn) {
+    if (!await_answer(conn)) return client_failure(conn);
     PGresult* first = PQgetResult(conn.server);
     if (first == nullptr) return client_failure(conn);
     Result answer(first);
     if (PQresultStatus(first) == PGRES_PIPELINE_SYNC) return answer;
-    while (PGresult* more = PQgetResult(conn.server))
+    while (await_answer(conn)) {
+        PGresult* more = PQgetResult(conn.server);
+        if (more == nullptr) break;
         PQclear(more);
+    }
     return answer;
 }
 
@@ -51,7 +55,7 @@ Result next_answer(DbConnection& conn) {
 // will never send the sync.
 void finish_round(DbConnection& conn, size_t pending) {
     size_t nulls = 0;
-    while (nulls <= pending + 1) {
+    while (nulls <= pending + 1 && await_answer(conn)) {
         PGresult* result = PQgetResult(conn.server);
         if (result == nullptr) {
             if (PQstatus(conn.server) != CONNECTION_OK) break;

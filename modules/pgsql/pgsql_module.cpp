@@ -80,7 +80,38 @@ void clear_error(DbConnection& conn) {
 }
 
 bool connection_ok(const DbConnection& conn) {
-    return conn.server != nullptr && PQstatus(conn.server) == CONNECTION_OK;
+    return conn.server != nullptr && !conn.abandoned && PQstatus(conn.server) == CONNECTION_OK;
+}
+
+bool await_answer(DbConnection& conn) {
+    if (conn.abandoned) return false;
+    const int64_t limit_ms =
+        conn.params != nullptr ? static_cast<int64_t>(conn.params->answer_timeout) * 1000 : 0;
+    const auto started = std::chrono::steady_clock::now();
+    while (PQisBusy(conn.server)) {
+        const int64_t waited = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                   std::chrono::steady_clock::now() - started)
+                                   .count();
+        const char* reason = nullptr;
+        if (conn.status.load() == ZEL_STATUS_STOP)
+            reason = "A stop was requested while the server had not answered; the connection is "
+                     "given up";
+        else if (limit_ms > 0 && waited >= limit_ms)
+            reason = "The server did not answer within the answer timeout; the connection is "
+                     "taken as lost";
+        if (reason != nullptr) {
+            conn.abandoned = true;
+            conn.abandon_reason = reason;
+            set_error(conn, reason, 0);
+            return false;
+        }
+        int64_t slice = 100;
+        if (limit_ms > 0 && limit_ms - waited < slice) slice = limit_ms - waited;
+        int ready = platform_socket_wait_readable(PQsocket(conn.server), static_cast<int>(slice));
+        // A failed wait or read is the connection's own failure: PQgetResult reports it.
+        if (ready < 0 || (ready > 0 && PQconsumeInput(conn.server) == 0)) break;
+    }
+    return true;
 }
 
 bool wind_up_copy(DbConnection& conn, ExecStatusType state) {
@@ -100,13 +131,31 @@ bool wind_up_copy(DbConnection& conn, ExecStatusType state) {
     return true;
 }
 
+// As PQexec, but the wait for each answer is bounded by await_answer: the first failure of
+// a text of several statements is its answer, otherwise its last result.
 Result run(DbConnection& conn, const char* statement) {
-    Result result(PQexec(conn.server, statement));
-    if (!wind_up_copy(conn, PQresultStatus(result.get()))) return result;
-    result.reset();
-    while (PGresult* next = PQgetResult(conn.server))
-        result.reset(next);
-    return result;
+    if (conn.abandoned || PQsendQuery(conn.server, statement) != 1)
+        return Result(PQmakeEmptyPGresult(conn.server, PGRES_FATAL_ERROR));
+    Result answer;
+    bool failed = false;
+    for (;;) {
+        if (!await_answer(conn)) return Result(PQmakeEmptyPGresult(conn.server, PGRES_FATAL_ERROR));
+        PGresult* next = PQgetResult(conn.server);
+        if (next == nullptr) break;
+        ExecStatusType state = PQresultStatus(next);
+        if (wind_up_copy(conn, state)) {
+            PQclear(next);
+            continue;
+        }
+        if (failed) {
+            PQclear(next);
+            continue;
+        }
+        failed = state == PGRES_FATAL_ERROR || state == PGRES_BAD_RESPONSE;
+        answer.reset(next);
+    }
+    if (!answer) answer.reset(PQmakeEmptyPGresult(conn.server, PGRES_FATAL_ERROR));
+    return answer;
 }
 
 namespace {
@@ -190,6 +239,7 @@ int32_t connect(DbConnection& conn) {
     conn.error_code = 0;
     conn.in_transaction = false;
     close_server(conn);
+    conn.abandoned = false;
     if (stop_requested(conn)) return 0;
 
     const ZelModuleParams* params = conn.params;

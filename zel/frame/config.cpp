@@ -10,7 +10,9 @@
 
 Config g_config;
 
-Config::Config() : ZelModuleParams{}, map_name(kDefaultMapName) {}
+Config::Config() : ZelModuleParams{}, map_name(kDefaultMapName) {
+    answer_timeout = 30;
+}
 
 Config::~Config() {
     clear_params();
@@ -29,6 +31,7 @@ void Config::clear_params() {
         set_param(*text, nullptr);
     server_version = 0;
     use_transactions = 0;
+    answer_timeout = 30;
 }
 
 // The order is the order of the classes in the feed request; the class numbers belong to

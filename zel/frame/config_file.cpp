@@ -141,6 +141,8 @@ void apply_database(Config& config, const char* key, const char* value) {
         config.deletelimit = std::strtoull(value, nullptr, 10);
     } else if (std::strcmp(key, "maxdeletes") == 0) {
         config.maxdeletes = to_uint32(value);
+    } else if (std::strcmp(key, "answertimeout") == 0) {
+        config.answer_timeout = to_uint32(value);
     } else if (std::strcmp(key, "transactions") == 0) {
         config.transactions = static_cast<int32_t>(std::min<uint32_t>(to_uint32(value), INT32_MAX));
     } else if (std::strcmp(key, "aggtrades") == 0) {

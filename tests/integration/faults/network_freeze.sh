@@ -24,7 +24,9 @@ wait_for 10 test -s proxy.port || { echo "FAIL the proxy did not start"; cat pro
 
 start_feedsim --instruments 300 --rate 1000 --seed 12 --duration $((FREEZE + 35)) --record sent.txt
 # zel reaches the server through the proxy; psql goes straight to it.
-ZEL_PG_PORT=$(cat proxy.port) write_config "$DB" updateinterval 1
+# The module gives up on an answer after answertimeout seconds: the outage must be noticed
+# well inside the freeze.
+ZEL_PG_PORT=$(cat proxy.port) write_config "$DB" updateinterval 1 answertimeout 15
 start_zel zel.out
 check "zel starts and writes" wait_for 30 writing
 

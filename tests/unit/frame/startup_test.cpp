@@ -282,7 +282,7 @@ void queue_trades(int count) {
         t.kind = KIND_TRADE;
         t.insref = 77;
         t.key = "77:1:" + std::to_string(i);
-        addQueueItem(fieldValueCreate(3, std::to_string(i).c_str()), t);
+        addQueueItem(fieldValueCreate(6, std::to_string(i).c_str()), t);
     }
 }
 

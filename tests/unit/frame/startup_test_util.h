@@ -92,7 +92,7 @@ class LogRecorder {
 inline const char kDefinitionsWithStatus[] = R"(<definitions version="4">
   <message mref="1" table="trades" insertfirst="y">
     <field tag="insref" column="insref" type="bigint"/>
-    <field tag="3" column="price" type="decimal" len="18,6" nullable="1"/>
+    <field tag="6" column="price" type="decimal" len="18,6" nullable="1"/>
   </message>
   <message mref="6" table="basicdata">
     <field tag="insref" column="insref" type="bigint"/>
