@@ -32,7 +32,7 @@ struct CounterSpec {
     int queue;  // 0 to 3 for the per-queue sources
 };
 
-constexpr CounterSpec spec(uint32_t type, Source source, int queue = 0) {
+constexpr CounterSpec counter_def(uint32_t type, Source source, int queue = 0) {
     return CounterSpec{type, source, queue};
 }
 
@@ -41,19 +41,19 @@ constexpr uint32_t kBulk = kPerfCounterBulkCount;
 
 // The published order; the counter-text files (zel_perfcounters.h/.ini) follow it.
 constexpr CounterSpec kCounters[kPerfCounterCount] = {
-    spec(kRaw, Source::received),          spec(kBulk, Source::received),
-    spec(kRaw, Source::sum_deduplicated),  spec(kRaw, Source::dedup_percent),
-    spec(kBulk, Source::sum_deduplicated), spec(kRaw, Source::sum_updated),
-    spec(kBulk, Source::sum_updated),      spec(kRaw, Source::sum_queued),
-    spec(kRaw, Source::sum_failed),        spec(kRaw, Source::connected),
-    spec(kRaw, Source::queued, 0),         spec(kRaw, Source::updated, 0),
-    spec(kRaw, Source::deduplicated, 0),   spec(kRaw, Source::empty_items, 0),
-    spec(kRaw, Source::queued, 1),         spec(kRaw, Source::updated, 1),
-    spec(kRaw, Source::deduplicated, 1),   spec(kRaw, Source::empty_items, 1),
-    spec(kRaw, Source::queued, 2),         spec(kRaw, Source::updated, 2),
-    spec(kRaw, Source::deduplicated, 2),   spec(kRaw, Source::empty_items, 2),
-    spec(kRaw, Source::queued, 3),         spec(kRaw, Source::updated, 3),
-    spec(kRaw, Source::deduplicated, 3),   spec(kRaw, Source::empty_items, 3),
+    counter_def(kRaw, Source::received),          counter_def(kBulk, Source::received),
+    counter_def(kRaw, Source::sum_deduplicated),  counter_def(kRaw, Source::dedup_percent),
+    counter_def(kBulk, Source::sum_deduplicated), counter_def(kRaw, Source::sum_updated),
+    counter_def(kBulk, Source::sum_updated),      counter_def(kRaw, Source::sum_queued),
+    counter_def(kRaw, Source::sum_failed),        counter_def(kRaw, Source::connected),
+    counter_def(kRaw, Source::queued, 0),         counter_def(kRaw, Source::updated, 0),
+    counter_def(kRaw, Source::deduplicated, 0),   counter_def(kRaw, Source::empty_items, 0),
+    counter_def(kRaw, Source::queued, 1),         counter_def(kRaw, Source::updated, 1),
+    counter_def(kRaw, Source::deduplicated, 1),   counter_def(kRaw, Source::empty_items, 1),
+    counter_def(kRaw, Source::queued, 2),         counter_def(kRaw, Source::updated, 2),
+    counter_def(kRaw, Source::deduplicated, 2),   counter_def(kRaw, Source::empty_items, 2),
+    counter_def(kRaw, Source::queued, 3),         counter_def(kRaw, Source::updated, 3),
+    counter_def(kRaw, Source::deduplicated, 3),   counter_def(kRaw, Source::empty_items, 3),
 };
 
 // Counters 0 to 21 of the block: received, connected, then the four 5-counter groups.
