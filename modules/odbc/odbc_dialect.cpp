@@ -107,7 +107,9 @@ void append_postgresql_type(std::string& out, const char* type, const char* size
         const char* to;
     } names[] = {{"mediumtext", "text"}, {"time", "time without time zone"},
                  {"int", "integer"},     {"double", "double precision"},
-                 {"char", "character"},  {"varchar", "character varying"}};
+                 {"char", "character"},  {"varchar", "character varying"},
+                 // A datetime carries a date; a time column would silently drop it.
+                 {"datetime", "timestamp without time zone"}};
     if (same(type, "bigint")) {
         out += "numeric";
         append_bigint_size(out, size);
