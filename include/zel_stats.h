@@ -38,9 +38,23 @@ typedef struct StatsBlock {
 } StatsBlock;
 
 #define ZEL_STATS_SIZE 208
-/* The named section zel creates is longer than the block: two gauges that only zel's own
- * --status reads follow it. Whoever creates the section first (the counter extension may)
- * creates it at this size, since a section cannot grow once made. */
+
+/* The named section zel creates is longer than the block: two gauges follow it. Readers that
+ * know only the block map its 208 bytes and never see them; zel --status and the exporter
+ * read them when the section has them (zeros otherwise). Whoever creates the section first
+ * (the counter extension may) creates it at ZEL_STATS_SECTION_SIZE, since a section cannot
+ * grow once made. */
+typedef struct StatsExtension {
+    uint64_t feed_paused;  /* 1 while the feed thread does not read because the queues hold
+                            * more memory than queuememorylimit; feed thread */
+    uint64_t queued_bytes; /* estimated bytes of the waiting queue items; supervisor */
+} StatsExtension;
+
+typedef struct StatsSection {
+    StatsBlock block;
+    StatsExtension ext;
+} StatsSection;
+
 #define ZEL_STATS_SECTION_SIZE 224
 #define ZEL_STATS_COUNTERS 26
 
@@ -52,6 +66,8 @@ typedef struct StatsBlock {
 
 ZEL_STATIC_ASSERT(sizeof(QueueStats) == 40, "a queue group is 40 bytes");
 ZEL_STATIC_ASSERT(sizeof(StatsBlock) == ZEL_STATS_SIZE, "the block is 208 bytes");
+ZEL_STATIC_ASSERT(offsetof(StatsSection, ext) == ZEL_STATS_SIZE, "the gauges follow the block");
+ZEL_STATIC_ASSERT(sizeof(StatsSection) == ZEL_STATS_SECTION_SIZE, "the section is 224 bytes");
 ZEL_STATIC_ASSERT(offsetof(StatsBlock, received_messages) == 0, "counter 0");
 ZEL_STATIC_ASSERT(offsetof(StatsBlock, connected_to_feed) == 8, "counter 1");
 ZEL_STATIC_ASSERT(offsetof(StatsBlock, queue) == 16, "queue groups start at counter 2");

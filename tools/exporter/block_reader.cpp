@@ -29,8 +29,11 @@ BlockReading read_block(const std::string& map_name) {
     BlockReading reading;
     bool alive = false;
     int error = 0;
+    StatsSection section{};
     ShmReadResult result =
-        platform_shm_read(map_name.c_str(), &reading.block, sizeof reading.block, &alive, &error);
+        platform_shm_read(map_name.c_str(), &section, sizeof section, &alive, &error);
+    reading.block = section.block;
+    reading.ext = section.ext;
     switch (result) {
         case SHM_READ_OK:
             reading.present = true;
@@ -44,6 +47,7 @@ BlockReading read_block(const std::string& map_name) {
                               (result == SHM_READ_OPEN_FAILED ? "open" : "map") + " failed, " +
                               std::strerror(error);
             std::memset(&reading.block, 0, sizeof reading.block);
+            std::memset(&reading.ext, 0, sizeof reading.ext);
             break;
     }
     note_problem(reading.problem);

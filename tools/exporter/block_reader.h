@@ -16,6 +16,7 @@ namespace exporter {
 
 struct BlockReading {
     StatsBlock block{};      // all zero when the block is missing or unreadable
+    StatsExtension ext{};    // the gauges behind the block; zero when the section lacks them
     bool present = false;    // a block of that name exists and was read
     bool writer_alive = false;  // a running zel holds it: the same test as zel --status
     std::string problem;     // why an existing block could not be read; empty otherwise

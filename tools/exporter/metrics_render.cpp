@@ -98,6 +98,13 @@ std::string render_prometheus(const BlockReading& reading) {
                   block.instrument_hash_tablesize);
     append_single(&out, "zel_instruments", "gauge", "Instruments in the instrument table.",
                   block.instrument_hash_count);
+    // Like --status: a run that has ended holds the feed back no more, nor memory.
+    append_single(&out, "zel_feed_paused", "gauge",
+                  "1 while the feed is not read because the queues hold more memory than the limit.",
+                  reading.writer_alive && reading.ext.feed_paused ? 1 : 0);
+    append_single(&out, "zel_queued_memory_bytes", "gauge",
+                  "Estimated bytes held by the items waiting in the queues.",
+                  reading.writer_alive ? reading.ext.queued_bytes : 0);
     return out;
 }
 
@@ -124,9 +131,11 @@ std::string render_json(const BlockReading& reading) {
     std::snprintf(text, sizeof text,
                   "],\"templates_version_loaded\":%" PRIu64 ",\"templates_version_feed\":%" PRIu64
                   ",\"instrument_hash_tablesize\":%" PRIu64 ",\"instrument_hash_count\":%" PRIu64
-                  "}\n",
+                  ",\"feed_paused\":%d,\"queued_memory_bytes\":%" PRIu64 "}\n",
                   block.templates_version_loaded, block.templates_version_feed,
-                  block.instrument_hash_tablesize, block.instrument_hash_count);
+                  block.instrument_hash_tablesize, block.instrument_hash_count,
+                  reading.writer_alive && reading.ext.feed_paused ? 1 : 0,
+                  reading.writer_alive ? reading.ext.queued_bytes : static_cast<uint64_t>(0));
     out += text;
     return out;
 }

@@ -13,21 +13,7 @@
 
 extern StatsBlock* g_stats;
 
-// Two gauges that zel publishes behind the 208-byte block, in the same shared section
-// (which is made that much longer). Readers that know only the block map its 208 bytes
-// and never see them; `zel --status` reads them when present (zeros otherwise).
-struct StatsExtension {
-    uint64_t feed_paused;   // 1 while the feed thread does not read because the queues
-                            // hold more memory than queuememorylimit; feed thread
-    uint64_t queued_bytes;  // estimated bytes of the waiting queue items; supervisor
-};
-struct StatsSection {
-    StatsBlock block;
-    StatsExtension ext;
-};
-static_assert(offsetof(StatsSection, ext) == ZEL_STATS_SIZE, "the extension follows the block");
-static_assert(sizeof(StatsSection) == ZEL_STATS_SECTION_SIZE, "the section's size is published");
-
+// The gauges behind the block (StatsExtension, include/zel_stats.h), in the same section.
 extern StatsExtension* g_stats_ext;
 
 // Creates or opens the shared block named `map_name` and points g_stats at it. An existing

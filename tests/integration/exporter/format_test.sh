@@ -52,7 +52,8 @@ json_as_status() {
             "q\($i + 1)-failed: \(.failed)"),
         "instrument-hash-size: \(.instrument_hash_count)/\(.instrument_hash_tablesize)",
         "templates-version: \(.templates_version_loaded)/\(.templates_version_feed)",
-        "running: \(.up)", "version: \(.version)"' "$1"
+        "running: \(.up)", "version: \(.version)",
+        "feed-paused: \(.feed_paused)", "queued-memory-bytes: \(.queued_memory_bytes)"' "$1"
 }
 check "running writer: /metrics.json holds what --status prints" \
     same <(grep -vE '^(deduplicated-messages|database-)' status.txt) <(json_as_status running.json)

@@ -78,6 +78,8 @@ expression_of() {
         q[1-4]-deduplicated) echo "zel_updates_deduplicated_total{queue=\"${1:1:1}\"}" ;;
         q[1-4]-failed) echo "zel_statements_failed_total{queue=\"${1:1:1}\"}" ;;
         running) echo 'zel_up' ;;
+        feed-paused) echo 'zel_feed_paused' ;;
+        queued-memory-bytes) echo 'zel_queued_memory_bytes' ;;
     esac
 }
 compared=0
@@ -97,7 +99,7 @@ while IFS=': ' read -r name value; do
     esac
     compared=$((compared + 1))
 done <status.txt
-check_eq "every --status line compared" 30 "$compared"
+check_eq "every --status line compared" 32 "$compared"
 check "the compared values are not all zero" test "$(sed -n 's/^database-updates-ok: //p' status.txt)" -gt 0
 
 # Thawed, the counters move on in Prometheus too.

@@ -89,6 +89,7 @@ try {
     "received-messages": "received", "connected-to-feed": "feed", "deduplicated-messages": "merged",
     "database-updates-ok": "written", "database-updated-failed": "failed",
     "database-updates-queued": "queued", "running": "up", "version": "version",
+    "feed-paused": "feed-paused", "queued-memory-bytes": "queued-bytes",
   };
   for (let q = 1; q <= 4; q++) {
     pairs[`q${q}-queue`] = `q${q}-queued`; pairs[`q${q}-empty-items`] = `q${q}-empty`;
