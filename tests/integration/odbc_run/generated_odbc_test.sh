@@ -16,6 +16,8 @@ rm -rf "$WORK" && mkdir -p "$WORK/sql" && cd "$WORK" || exit 1
 source "$SRC/tests/integration/odbc_run/common.sh"
 # shellcheck source=../checks.sh
 source "$SRC/tests/integration/checks.sh"
+# shellcheck source=../pg_run/compare_sent.sh
+source "$SRC/tests/integration/pg_run/compare_sent.sh"
 feedsim_pid= zel_pid=
 cleanup() {
     [[ -n $zel_pid ]] && kill -9 "$zel_pid" 2>/dev/null
@@ -95,46 +97,7 @@ check_eq "Failed databaseupdates 0" 0 "$failed"
 
 copy_to_postgresql "zel_odbc_generated_cmp_$$" || failures=$((failures + 1))
 
-# What was sent, as (seq, type, insref, tag, value) rows; the table definitions as
-# (kind, table, tag, column) rows, without the calculated columns (zel works them out).
-awk -v OFS='\t' '
-    /^#/ || /^@/ || NF < 2 { next }
-    {
-        seq++
-        if (NF == 2) print seq, $1, $2, "\\N", "\\N"
-        for (i = 3; i <= NF; i++) {
-            eq = index($i, "=")
-            if (eq == 0) { print seq, $1, $2, $i, "\\N"; continue }
-            v = substr($i, eq + 1)
-            gsub(/\\/, "\\\\", v)
-            print seq, $1, $2, substr($i, 1, eq - 1), v
-        }
-    }' sent.txt >sent.tsv
-awk -v OFS='\t' '
-    match($0, /<message mref="[^"]*" table="[^"]*"/) {
-        split(substr($0, RSTART, RLENGTH), a, "\"")
-        n = split(a[2], kinds, ",")
-        table = a[4]
-    }
-    /<field / && !/ calc="/ && match($0, /<field tag="[^"]*" column="[^"]*"/) {
-        split(substr($0, RSTART, RLENGTH), a, "\"")
-        for (k = 1; k <= n; k++) print kinds[k], table, a[2], a[4]
-    }' "$TABLEDEF" >tabledef.tsv
-
-"${PSQL[@]}" -d "$COMPARE_DB" -At -F '|' \
-    -c "CREATE TEMP TABLE sent (seq bigint, type text, insref numeric, tag text, value text)" \
-    -c "\\copy sent FROM '$WORK/sent.tsv'" \
-    -c "CREATE TEMP TABLE tabledef (kind int, tbl text, tag text, col text)" \
-    -c "\\copy tabledef FROM '$WORK/tabledef.tsv'" \
-    -f "$SRC/tests/integration/pg_run/compare_sent.sql" >compare.txt 2>&1
-while IFS='|' read -r what count detail; do
-    case $what in
-    compared) echo "     $count values compared ($detail)"; [[ $count -gt 1000 ]] || check_eq "values compared" "more than 1000" "$count" ;;
-    mismatch) check_eq "$detail" 0 "$count" ;;
-    sample) echo "     $count $detail" ;;
-    *) echo "FAIL unexpected output: $what|$count|$detail"; failures=$((failures + 1)) ;;
-    esac
-done <compare.txt
+compare_with_sent "$COMPARE_DB" sent.txt "$TABLEDEF"
 
 # Every table that a feed message can reach has rows.
 for table in $(target_tables); do
