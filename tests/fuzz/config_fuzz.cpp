@@ -63,7 +63,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string& path = scratch_path();
     FILE* file = std::fopen(path.c_str(), "wb");
     if (!file) return 0;
-    bool written = std::fwrite(data, 1, size, file) == size;
+    // An empty input comes with no buffer at all.
+    bool written = size == 0 || std::fwrite(data, 1, size, file) == size;
     if (std::fclose(file) != 0 || !written) return 0;
     g_config.config_path = path;
     int rc = read_config_file();
