@@ -10,6 +10,11 @@
 #ifndef ZEL_ODBC_CONNECTION_H
 #define ZEL_ODBC_CONNECTION_H
 
+// The driver manager's headers are its interface; on Windows they build on the system's base
+// types, which only its main header declares.
+#ifdef _WIN32
+#include <windows.h>
+#endif
 #include <sql.h>
 #include <sqlext.h>
 

@@ -8,6 +8,16 @@
 
 #include <windows.h>
 
+#include <atomic>
+
+namespace {
+
+// The mode a live ConsoleKeys replaced, for platform_console_restore.
+std::atomic<bool> g_mode_replaced{false};
+std::atomic<DWORD> g_replaced_mode{0};
+
+}  // namespace
+
 struct ConsoleKeys::Saved {
     DWORD mode;
 };
@@ -18,12 +28,20 @@ ConsoleKeys::ConsoleKeys() {
     if (input == INVALID_HANDLE_VALUE || input == nullptr || !GetConsoleMode(input, &mode)) return;
     saved_ = std::make_unique<Saved>();
     saved_->mode = mode;
+    g_replaced_mode = mode;
+    g_mode_replaced = true;
     SetConsoleMode(input,
                    (mode | ENABLE_PROCESSED_INPUT) & ~(ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT));
 }
 
 ConsoleKeys::~ConsoleKeys() {
-    if (saved_) SetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), saved_->mode);
+    if (saved_ && g_mode_replaced.exchange(false))
+        SetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), saved_->mode);
+}
+
+void platform_console_restore() {
+    if (g_mode_replaced.exchange(false))
+        SetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), g_replaced_mode.load());
 }
 
 int ConsoleKeys::read_key() {
@@ -36,4 +54,10 @@ int ConsoleKeys::read_key() {
     }
     if (!ReadFile(input, &key, 1, &got, nullptr) || got != 1) return -1;
     return key;
+}
+
+// A Windows console has no process groups that could stop a background reader: a prompt is
+// always safe to show.
+bool platform_console_in_background() {
+    return false;
 }

@@ -67,3 +67,6 @@ bool platform_send_console_event(int event) {
     if (event != CONSOLE_CTRL_C && event != CONSOLE_CTRL_BREAK) return false;
     return GenerateConsoleCtrlEvent(static_cast<DWORD>(event), 0) != 0;
 }
+
+// Windows raises no signal for a write to a closed pipe: the write just fails.
+void platform_ignore_broken_pipe() {}

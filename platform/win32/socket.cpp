@@ -206,6 +206,10 @@ int platform_socket_wait_readable(intptr_t socket, int timeout_ms) {
     return wait_one(as_socket(socket), false, timeout_ms);
 }
 
+int platform_socket_wait_writable(intptr_t socket, int timeout_ms) {
+    return wait_one(as_socket(socket), true, timeout_ms);
+}
+
 long platform_socket_read(intptr_t socket, void* buffer, size_t capacity) {
     int want = capacity > 0x40000000 ? 0x40000000 : static_cast<int>(capacity);
     int n = recv(as_socket(socket), static_cast<char*>(buffer), want, 0);

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # zel.exe under Wine writing through dbdrv_odbc.dll into PostgreSQL: Wine's driver manager
 # hands the module's wide-character calls to the host's unixODBC and its PostgreSQL driver.
-# A throwaway server gets the example schema; zel.exe checks it (through the module's
-# description), runs against feedsim.exe, is stopped by Ctrl+C with exit code 0, and the
+# A throwaway server gets the example schema; zel.exe --check-types passes on it (through the
+# module's description), and zel.exe runs against feedsim.exe, is stopped by Ctrl+C with exit code 0, and the
 # rows it wrote are read back with psql: quotes and trades landed, no statement failed.
 #   wine_odbc_run_test.sh ZEL_EXE FEEDSIM_EXE ODBC_MODULE SOURCE_DIR WORK_DIR
 set -uo pipefail
@@ -26,6 +26,10 @@ write_config
 sed -i -e "s/^checkdatabase 0\r\?$/checkdatabase 1/" \
     -e "/^instance /a connectionstring DRIVER={PostgreSQL Unicode};SERVER=127.0.0.1;PORT=$ZEL_PG_PORT;DATABASE=$ZEL_PG_DBNAME;UID=$ZEL_PG_USER;PWD=$ZEL_PG_PASSWORD;" \
     "$WORK/zel.config"
+# The database check through the module's description of the server's tables.
+"$WINE" "$ZEL" "--config=$CONFIG_WIN" --check-types </dev/null >"$WORK/check.out" 2>&1
+check_code "zel.exe --check-types through the ODBC module" 0 $?
+check "the database check passed" grep -q 'The SQL database check was successful' "$WORK/check.out"
 "$WINE" "$ZEL" "--config=$CONFIG_WIN" "--map-name=$MAP_NAME" </dev/null >"$WORK/zel.out" 2>&1 &
 zel_pid=$!
 cleanup_extra+=("kill -9 $zel_pid")
@@ -39,7 +43,6 @@ wait_for 60 bash -c "! kill -0 $zel_pid 2>/dev/null"
 wait "$zel_pid"
 check_code "the run stopped by Ctrl+C" 0 $?
 tr -d '\r' <"$WORK/zel.out" >"$WORK/zel.log"
-check "the database check passed" grep -q 'The SQL database check was successful' "$WORK/zel.log"
 check_eq "no statement failed" 0 "$failed"
 quotes=$("${PSQL[@]}" -At -c "SELECT count(*) FROM quotes")
 trades=$("${PSQL[@]}" -At -c "SELECT count(*) FROM trades")
