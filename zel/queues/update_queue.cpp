@@ -80,6 +80,19 @@ void free_queue_list(QueueItem* head) {
     }
 }
 
+// Links `item`, stamped as due now, before the first item from `at` on that still waits out
+// the delay (or at the end), and makes it the cursor.
+void link_as_due(UpdateQueue* q, QueueItem* item, int64_t now, QueueItem* at) {
+    while (at && at->time + q->delay < now)
+        at = at->next;
+    if (at) {
+        link_before(q, at, item);
+    } else {
+        appendQueueItem(q, item);
+    }
+    q->cursor = item;
+}
+
 // Puts a new item where it is due: straight at the tail without a delay; with one, the item
 // is due at once, so it goes before the first waiting item that is not yet due
 // (placeholders and items that still wait out the delay). The search starts at the item put
@@ -90,37 +103,20 @@ void insert_new(UpdateQueue* q, QueueItem* item, int64_t now) {
         appendQueueItem(q, item);
         return;
     }
-    int64_t delay = q->delay;
-    item->time = now - (delay + 1);
-    QueueItem* at = q->cursor ? q->cursor : q->head;
-    while (at && at->time + delay < now)
-        at = at->next;
-    if (at) {
-        link_before(q, at, item);
-    } else {
-        appendQueueItem(q, item);
-    }
-    q->cursor = item;
+    item->time = now - (q->delay + 1);
+    link_as_due(q, item, now, q->cursor ? q->cursor : q->head);
 }
 
 // Links `item` (not counted anew) where an item due now belongs: before the first waiting
 // item that is not yet due, searching from the cursor as insert_new does.
 void link_due(UpdateQueue* q, QueueItem* item, int64_t now) {
-    int64_t delay = q->delay;
-    item->time = now - (delay + 1);
+    item->time = now - (q->delay + 1);
     QueueItem* at = q->cursor ? q->cursor : q->head;
     // Taking the flushed item out may have moved the cursor onto an item that still
     // waits, with more waiting items before it: the search then starts at the head, so
     // that the item lands before every item that is not yet due.
-    if (at && at->prev && at->prev->time + delay >= now) at = q->head;
-    while (at && at->time + delay < now)
-        at = at->next;
-    if (at) {
-        link_before(q, at, item);
-    } else {
-        appendQueueItem(q, item);
-    }
-    q->cursor = item;
+    if (at && at->prev && at->prev->time + q->delay >= now) at = q->head;
+    link_as_due(q, item, now, at);
 }
 
 // Estimated heap bytes of a new item and what it holds: the allocations themselves plus
