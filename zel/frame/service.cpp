@@ -126,16 +126,12 @@ void service_main() {
         g_status.controls_accepted = 0;
         g_status.check_point = 0;
     }
-    while (active_threads.load() > 0) {
-        stop_drain_tick();
-        {
-            std::lock_guard<std::mutex> hold(g_lock);
-            g_status.current_state = SERVICE_STOP_PENDING;
-            report_locked();
-            ++g_status.check_point;
-        }
-        std::this_thread::sleep_for(std::chrono::seconds(1));
-    }
+    wait_for_threads([] {
+        std::lock_guard<std::mutex> hold(g_lock);
+        g_status.current_state = SERVICE_STOP_PENDING;
+        report_locked();
+        ++g_status.check_point;
+    });
     std::lock_guard<std::mutex> hold(g_lock);
     g_status.current_state = SERVICE_STOPPED;
     g_status.exit_code = 0;

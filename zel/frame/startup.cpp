@@ -6,11 +6,13 @@
 // by the threads afterwards. The thread handles are kept here and joined by shutdown().
 #include "zel/frame/startup.h"
 
+#include <atomic>
 #include <chrono>
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -54,6 +56,10 @@ bool g_module_ended = false;
 std::thread g_feed_thread;
 std::thread g_supervisor_thread;
 std::thread g_db_threads[kDbWorkerCount];
+// Threads started and not yet returned. The threads count themselves into `active_threads`
+// only once they run, so a stop that comes right after the start would find that count at 0
+// and wait in join() without ever ending a drain: this count is taken before the start.
+std::atomic<int> g_live_threads{0};
 
 bool one_shot_mode() {
     return g_config.check == 1 || g_config.import_given;
@@ -138,12 +144,15 @@ void load_stale_set() {
 // database threads in the system's process tools; false (logged) when the system would not.
 template <typename Function>
 bool start_thread(std::thread& thread, const std::string& name, Function function) {
+    g_live_threads.fetch_add(1);
     try {
         thread = std::thread([function, thread_name = "zel " + name] {
             platform_name_current_thread(thread_name.c_str());
             function();
+            g_live_threads.fetch_sub(1);
         });
     } catch (const std::system_error& error) {
+        g_live_threads.fetch_sub(1);
         log_message(LOG_LEVEL_ERROR, "Could not start the %s thread: %s", name.c_str(),
                     error.what());
         return false;
@@ -368,13 +377,27 @@ int startup() {
     return STARTUP_RUNNING;
 }
 
+bool threads_running() {
+    return g_live_threads.load() > 0;
+}
+
+void wait_for_threads(const std::function<void()>& each_second) {
+    // Short steps, so that a stop is not held up a whole second after the last thread ended;
+    // the drain deadline and the caller's report still come once a second.
+    auto next_tick = std::chrono::steady_clock::now();
+    while (threads_running()) {
+        if (std::chrono::steady_clock::now() >= next_tick) {
+            stop_drain_tick();
+            each_second();
+            next_tick += std::chrono::seconds(1);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+}
+
 void shutdown() {
     log_message(LOG_LEVEL_INFO, "Shutting down, please wait...");
-    while (active_threads.load() > 0) {
-        stop_drain_tick();
-        std::this_thread::sleep_for(std::chrono::seconds(1));
-    }
-    // A thread that had not yet counted itself in when the stop came has ended too.
+    wait_for_threads([] {});
     join_threads();
     stop_drain_finish();
     log_unwritten_items();

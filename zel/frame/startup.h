@@ -6,6 +6,8 @@
 // The console run (command_line.cpp) and the service main (service.cpp) call them.
 #pragma once
 
+#include <functional>
+
 enum StartupResult {
     STARTUP_RUNNING = 0,         // the threads run; wait for the stop semaphore, then shutdown()
     STARTUP_FAILED = 1,          // logged (and, interactively, a key was awaited); end with 1
@@ -21,7 +23,15 @@ enum StartupResult {
 // process ends.
 int startup();
 
-// Waits (checking once a second) until every thread has ended, writes the "Running" row as
+// True while a thread startup() started has not returned (counted from before its start, so a
+// stop right after the start still waits for it).
+bool threads_running();
+
+// Waits until every thread startup() started has returned. Once a second it ends a drain whose
+// time is over and calls each_second (the service reports its stop as pending there).
+void wait_for_threads(const std::function<void()>& each_second);
+
+// Waits (see wait_for_threads) until every thread has ended, writes the "Running" row as
 // 0, disconnects and destroys the connections, ends and unloads the module, frees the
 // queues and unmaps the statistics block; logs "Shutdown complete". Safe after a start-up
 // that did not get as far as the threads: it undoes only what exists.

@@ -315,6 +315,9 @@ TEST_F(Startup, StopWritesWhatIsQueuedBeforeTheThreadsEnd) {
 TEST_F(Startup, DrainTimeBoundsTheStopAndTheRestIsCounted) {
     write_config("checkdatabase 0\nstopdraintime 1\n");
     ASSERT_EQ(STARTUP_RUNNING, startup());
+    // The threads count as running from their start on, not only once they have been
+    // scheduled: a stop that came first would otherwise never end its drain on time.
+    EXPECT_TRUE(threads_running());
     FakeResult slow;
     slow.code = 1;
     slow.delay_ms = 20;
