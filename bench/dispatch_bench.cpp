@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "zel/base/config.h"
 #include "zel/feed/dispatch.h"
-#include "zel/frame/config.h"
 #include "zel/queues/instruments.h"
 #include "zel/queues/update_queue.h"
 

@@ -23,8 +23,8 @@
 #include <thread>
 #include <vector>
 
-#include "zel/frame/config.h"
-#include "zel/frame/run_state.h"
+#include "zel/base/config.h"
+#include "zel/base/run_state.h"
 #include "zel/modload/module_loader.h"
 #include "zel/queues/instruments.h"
 #include "zel/queues/update_queue.h"

@@ -10,7 +10,7 @@
 // signal routing, so the control handler given here is not called.
 //
 // The dispatcher is offered once per process, on the main thread. Reports may come from any
-// thread; the caller serialises them (zel/frame/service.cpp holds its lock).
+// thread; the caller serialises them (zel/run/service.cpp holds its lock).
 #pragma once
 
 #include <cstdint>

@@ -5,7 +5,7 @@
 // "NAME=value" lines (READY=1, STATUS=..., EXTEND_TIMEOUT_USEC=..., STOPPING=1). Whether
 // that variable is set is how the program tells a service start from a console start.
 //
-// The service frame (zel/frame/service.cpp) opens the socket once on the main thread before
+// The service code (zel/run/service.cpp) opens the socket once on the main thread before
 // any other thread starts and closes it at the end; reports come from the main thread and
 // from the signal thread, so sending takes a lock of its own. The receiving side exists
 // for tests that play the service manager.

@@ -1,6 +1,6 @@
 // system_log.h - the machine's own log, where an operator looks first for a service's messages.
 //
-// Called by log_message (zel/frame/log.cpp) from any thread. The POSIX implementation
+// Called by log_message (zel/base/log.cpp) from any thread. The POSIX implementation
 // writes through syslog(3) (journald or the syslog daemon collects it); there is no message
 // file to register and no failure the caller could act on.
 #pragma once

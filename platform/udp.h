@@ -1,6 +1,6 @@
 // udp.h - UDP datagrams to and from one IPv4 address.
 //
-// The sending side serves the syslog client (zel/frame/syslog.cpp), which guards its one
+// The sending side serves the syslog client (zel/base/syslog.cpp), which guards its one
 // endpoint with its own lock. The receiving side exists for tests that must see the
 // datagrams the program really sends.
 #pragma once

@@ -17,8 +17,8 @@
 #include <string>
 #include <vector>
 
-#include "zel/frame/config.h"
-#include "zel/frame/config_file.h"
+#include "zel/base/config.h"
+#include "zel/base/config_file.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "zel/frame/config.h"
+#include "zel/base/config.h"
 #include "zel/tabledef/table_definitions.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -9,7 +9,7 @@
 #include <mutex>
 
 #include "platform/shared_memory.h"
-#include "zel/frame/log.h"
+#include "zel/base/log.h"
 
 namespace exporter {
 

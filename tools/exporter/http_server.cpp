@@ -12,7 +12,7 @@
 #include <cstring>
 
 #include "platform/socket.h"
-#include "zel/frame/log.h"
+#include "zel/base/log.h"
 
 namespace exporter {
 

@@ -12,8 +12,8 @@
 #include "tools/exporter/metrics_render.h"
 #include "tools/exporter/options.h"
 #include "tools/exporter/status_page.h"
-#include "zel/frame/config.h"
-#include "zel/frame/log.h"
+#include "zel/base/config.h"
+#include "zel/base/log.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <cinttypes>
 #include <cstdio>
 
-#include "zel/frame/config.h"
+#include "zel/base/config.h"
 
 namespace exporter {
 

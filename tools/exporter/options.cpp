@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "zel/frame/config.h"
+#include "zel/base/config.h"
 
 namespace exporter {
 

@@ -18,9 +18,9 @@
 
 #include "tools/zel-schema/schema_model.h"
 #include "tools/zel-schema/schema_sql.h"
-#include "zel/frame/config.h"
-#include "zel/frame/config_file.h"
-#include "zel/frame/log.h"
+#include "zel/base/config.h"
+#include "zel/base/config_file.h"
+#include "zel/base/log.h"
 #include "zel/modload/module_loader.h"
 #include "zel/tabledef/table_definitions.h"
 

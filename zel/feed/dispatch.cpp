@@ -17,11 +17,11 @@
 #include <mutex>
 
 #include "platform/thread_exit.h"
+#include "zel/base/clock.h"
+#include "zel/base/config.h"
+#include "zel/base/log.h"
 #include "zel/feed/stale_set.h"
 #include "zel/feed/utf8_text.h"
-#include "zel/frame/clock.h"
-#include "zel/frame/config.h"
-#include "zel/frame/log.h"
 #include "zel/queues/order_book.h"
 #include "zel/queues/source_name.h"
 #include "zel/queues/update_queue.h"

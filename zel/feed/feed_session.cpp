@@ -21,12 +21,12 @@
 #include <thread>
 
 #include "libqdf/qdf.h"
+#include "zel/base/clock.h"
+#include "zel/base/config.h"
+#include "zel/base/log.h"
+#include "zel/base/run_state.h"
 #include "zel/feed/dispatch.h"
 #include "zel/feed/stale_set.h"
-#include "zel/frame/clock.h"
-#include "zel/frame/config.h"
-#include "zel/frame/log.h"
-#include "zel/frame/run_state.h"
 #include "zel/queues/update_queue.h"
 #include "zel/stats/stats_block.h"
 

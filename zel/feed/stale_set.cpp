@@ -9,8 +9,8 @@
 #include <cstring>
 #include <vector>
 
-#include "zel/frame/config.h"
-#include "zel/frame/log.h"
+#include "zel/base/config.h"
+#include "zel/base/log.h"
 #include "zel/queues/u64_table.h"
 #include "zel/queues/update_queue.h"
 

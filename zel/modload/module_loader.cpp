@@ -15,7 +15,7 @@
 
 #include "platform/dynlib.h"
 #include "platform/files.h"
-#include "zel/frame/log.h"
+#include "zel/base/log.h"
 
 DbModule g_module{};
 

@@ -10,7 +10,7 @@
 #include <atomic>
 #include <cstdlib>
 
-#include "zel/frame/log.h"
+#include "zel/base/log.h"
 #include "zel/queues/order_book.h"
 #include "zel/queues/u64_table.h"
 

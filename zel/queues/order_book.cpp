@@ -16,8 +16,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "zel/frame/config.h"
-#include "zel/frame/log.h"
+#include "zel/base/config.h"
+#include "zel/base/log.h"
 #include "zel/queues/source_name.h"
 #include "zel/queues/update_queue.h"
 

@@ -18,7 +18,7 @@
 #include <cstring>
 
 #include "platform/thread_exit.h"
-#include "zel/frame/log.h"
+#include "zel/base/log.h"
 
 std::atomic<int64_t> g_queued_bytes{0};
 

@@ -18,9 +18,9 @@
 #include <new>
 
 #include "platform/thread_exit.h"
-#include "zel/frame/clock.h"
-#include "zel/frame/config.h"
-#include "zel/frame/log.h"
+#include "zel/base/clock.h"
+#include "zel/base/config.h"
+#include "zel/base/log.h"
 #include "zel/queues/order_book.h"
 #include "zel/queues/source_name.h"
 

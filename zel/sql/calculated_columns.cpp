@@ -9,7 +9,7 @@
 // never disagree about which way a ratio runs. NULLIF turns a zero divisor into NULL.
 #include "zel/sql/calculated_columns.h"
 
-#include "zel/frame/config.h"
+#include "zel/base/config.h"
 #include "zel/sql/sql_values.h"
 #include "zel/sql/stamp_values.h"
 #include "zel/tabledef/table_definitions.h"

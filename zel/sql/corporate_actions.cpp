@@ -14,7 +14,7 @@
 #include <initializer_list>
 #include <iterator>
 
-#include "zel/frame/log.h"
+#include "zel/base/log.h"
 #include "zel/modload/module_loader.h"
 #include "zel/sql/execute.h"
 #include "zel/sql/sql_values.h"

@@ -31,10 +31,10 @@
 #include <thread>
 
 #include "platform/account.h"
-#include "zel/frame/clock.h"
-#include "zel/frame/config.h"
-#include "zel/frame/log.h"
-#include "zel/frame/run_state.h"
+#include "zel/base/clock.h"
+#include "zel/base/config.h"
+#include "zel/base/log.h"
+#include "zel/base/run_state.h"
 #include "zel/queues/instruments.h"
 #include "zel/queues/update_queue.h"
 #include "zel/sql/corporate_actions.h"

@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "zel/frame/config.h"
+#include "zel/base/config.h"
 #include "zel/sql/calculated_columns.h"
 #include "zel/sql/execute.h"
 #include "zel/sql/sql_values.h"

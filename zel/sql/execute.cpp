@@ -9,8 +9,8 @@
 
 #include <cstring>
 
-#include "zel/frame/config.h"
-#include "zel/frame/log.h"
+#include "zel/base/config.h"
+#include "zel/base/log.h"
 #include "zel/modload/module_loader.h"
 #include "zel/queues/update_queue.h"
 

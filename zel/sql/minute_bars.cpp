@@ -16,7 +16,7 @@
 #include <cstring>
 #include <initializer_list>
 
-#include "zel/frame/log.h"
+#include "zel/base/log.h"
 #include "zel/sql/execute.h"
 #include "zel/sql/sql_values.h"
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-#include "zel/frame/log.h"
+#include "zel/base/log.h"
 #include "zel/sql/execute.h"
 #include "zel/sql/sql_values.h"
 #include "zel/sql/stamp_values.h"

@@ -9,7 +9,7 @@
 
 #include <atomic>
 
-#include "zel/frame/log.h"
+#include "zel/base/log.h"
 #include "zel/sql/sql_values.h"
 
 namespace {

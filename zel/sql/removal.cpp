@@ -7,7 +7,7 @@
 
 #include <iterator>
 
-#include "zel/frame/config.h"
+#include "zel/base/config.h"
 #include "zel/sql/execute.h"
 #include "zel/tabledef/table_definitions.h"
 

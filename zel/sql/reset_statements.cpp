@@ -10,8 +10,8 @@
 #include <cinttypes>
 #include <string>
 
-#include "zel/frame/config.h"
-#include "zel/frame/log.h"
+#include "zel/base/config.h"
+#include "zel/base/log.h"
 #include "zel/sql/stamp_values.h"
 #include "zel/sql/status_time.h"
 

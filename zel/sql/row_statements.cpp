@@ -12,8 +12,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "zel/frame/config.h"
-#include "zel/frame/log.h"
+#include "zel/base/config.h"
+#include "zel/base/log.h"
 #include "zel/sql/corporate_actions.h"
 #include "zel/sql/execute.h"
 #include "zel/sql/removal.h"

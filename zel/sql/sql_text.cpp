@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "zel/frame/log.h"
+#include "zel/base/log.h"
 
 namespace {
 

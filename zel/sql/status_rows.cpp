@@ -11,8 +11,8 @@
 #include <cinttypes>
 #include <cstdio>
 
-#include "zel/frame/clock.h"
-#include "zel/frame/config.h"
+#include "zel/base/clock.h"
+#include "zel/base/config.h"
 #include "zel/queues/update_queue.h"
 #include "zel/sql/execute.h"
 #include "zel/sql/status_time.h"

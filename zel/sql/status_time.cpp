@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <ctime>
 
-#include "zel/frame/clock.h"
-#include "zel/frame/config.h"
+#include "zel/base/clock.h"
+#include "zel/base/config.h"
 
 namespace {
 

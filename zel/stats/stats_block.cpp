@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "platform/shared_memory.h"
-#include "zel/frame/log.h"
+#include "zel/base/log.h"
 
 namespace {
 // Counters have a home before the shared block exists (unit tests, one-shot modes) and

@@ -10,8 +10,8 @@
 #include <cinttypes>
 
 #include "platform/shared_memory.h"
+#include "zel/base/config.h"
 #include "zel/stats/stats_block.h"
-#include "zel/frame/config.h"
 #include "zel_stats.h"
 
 int print_status_report(const char* map_name, FILE* out) {

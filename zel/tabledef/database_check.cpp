@@ -15,8 +15,8 @@
 #include <unordered_set>
 #include <vector>
 
-#include "zel/frame/config.h"
-#include "zel/frame/log.h"
+#include "zel/base/config.h"
+#include "zel/base/log.h"
 #include "zel/tabledef/table_definitions.h"
 
 namespace {

@@ -21,8 +21,8 @@
 #include <optional>
 #include <string>
 
-#include "zel/frame/config.h"
-#include "zel/frame/log.h"
+#include "zel/base/config.h"
+#include "zel/base/log.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <filesystem>
 #include <thread>
 
-#include "zel/frame/config.h"
+#include "zel/base/config.h"
 #include "zel/stats/stats_block.h"
 
 int main(int argc, char** argv) {

@@ -17,9 +17,9 @@
 #include "tests/unit/queues/queue_test_util.h"
 #include "tools/feedsim/options.h"
 #include "tools/feedsim/server.h"
+#include "zel/base/run_state.h"
 #include "zel/feed/feed_session.h"
 #include "zel/feed/stale_set.h"
-#include "zel/frame/run_state.h"
 #include "zel/stats/stats_block.h"
 
 using namespace qtest;

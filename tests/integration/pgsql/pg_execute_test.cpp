@@ -11,7 +11,7 @@
 #include <string>
 
 #include "tests/integration/pgsql/pg_env.h"
-#include "zel/frame/config.h"
+#include "zel/base/config.h"
 #include "zel/modload/module_loader.h"
 #include "zel/queues/update_queue.h"
 #include "zel/sql/db_worker.h"

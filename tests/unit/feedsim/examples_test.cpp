@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "tools/feedsim/fields.h"
-#include "zel/frame/config.h"
+#include "zel/base/config.h"
 #include "zel/tabledef/table_definitions.h"
 
 namespace {

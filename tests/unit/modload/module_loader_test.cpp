@@ -10,8 +10,8 @@
 #include <utility>
 #include <vector>
 
-#include "zel/frame/config.h"
-#include "zel/frame/log.h"
+#include "zel/base/config.h"
+#include "zel/base/log.h"
 #include "zel/modload/module_loader.h"
 
 namespace {

@@ -12,9 +12,9 @@
 #include <utility>
 #include <vector>
 
-#include "zel/frame/clock.h"
-#include "zel/frame/config.h"
-#include "zel/frame/log.h"
+#include "zel/base/clock.h"
+#include "zel/base/config.h"
+#include "zel/base/log.h"
 #include "zel/queues/instruments.h"
 #include "zel/queues/queue_item.h"
 #include "zel/queues/update_queue.h"

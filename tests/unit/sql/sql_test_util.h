@@ -13,10 +13,10 @@
 #include <vector>
 
 #include "fake_module_control.h"
-#include "zel/frame/clock.h"
-#include "zel/frame/config.h"
-#include "zel/frame/log.h"
-#include "zel/frame/run_state.h"
+#include "zel/base/clock.h"
+#include "zel/base/config.h"
+#include "zel/base/log.h"
+#include "zel/base/run_state.h"
 #include "zel/modload/module_loader.h"
 #include "zel/queues/instruments.h"
 #include "zel/queues/queue_item.h"

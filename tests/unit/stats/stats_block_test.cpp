@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "platform/shared_memory.h"
-#include "zel/frame/config.h"
-#include "zel/frame/log.h"
+#include "zel/base/config.h"
+#include "zel/base/log.h"
 #include "zel/stats/stats_block.h"
 #include "zel/stats/status_report.h"
 

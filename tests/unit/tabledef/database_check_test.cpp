@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "fake_module_control.h"
-#include "zel/frame/config.h"
-#include "zel/frame/log.h"
+#include "zel/base/config.h"
+#include "zel/base/log.h"
 #include "zel/modload/module_loader.h"
 #include "zel/tabledef/database_check.h"
 #include "zel/tabledef/table_definitions.h"

@@ -9,8 +9,8 @@
 #include <utility>
 #include <vector>
 
-#include "zel/frame/config.h"
-#include "zel/frame/log.h"
+#include "zel/base/config.h"
+#include "zel/base/log.h"
 #include "zel/tabledef/table_definitions.h"
 
 namespace {

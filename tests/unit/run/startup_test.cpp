@@ -8,7 +8,7 @@
 #include "zel/queues/update_queue.h"
 #include "zel/sql/db_worker.h"
 
-namespace frametest {
+namespace runtest {
 namespace {
 
 class Startup : public StartupFixture {};
@@ -359,4 +359,4 @@ TEST_F(Startup, SecondStopRequestEndsTheDrain) {
 }
 
 }  // namespace
-}  // namespace frametest
+}  // namespace runtest

@@ -10,9 +10,9 @@
 #include <utility>
 #include <vector>
 
-#include "zel/frame/config.h"
-#include "zel/frame/config_file.h"
-#include "zel/frame/log.h"
+#include "zel/base/config.h"
+#include "zel/base/config_file.h"
+#include "zel/base/log.h"
 
 namespace fs = std::filesystem;
 

@@ -16,9 +16,9 @@
 
 #include "platform/process_info.h"
 #include "platform/udp.h"
-#include "zel/frame/clock.h"
-#include "zel/frame/config.h"
-#include "zel/frame/log.h"
+#include "zel/base/clock.h"
+#include "zel/base/config.h"
+#include "zel/base/log.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include "platform/signals.h"
 #include "startup_test_util.h"
 
-namespace frametest {
+namespace runtest {
 namespace {
 
 using namespace std::chrono_literals;
@@ -300,4 +300,4 @@ TEST_F(ServiceRun, FailedStartReportsStoppedWithTheFailureCode) {
 }
 
 }  // namespace
-}  // namespace frametest
+}  // namespace runtest

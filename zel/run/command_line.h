@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <string>
 
-#include "zel/frame/config.h"
+#include "zel/base/config.h"
 
 // What the command line asks for once it has been read.
 enum CommandLineResult {

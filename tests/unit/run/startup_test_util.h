@@ -19,20 +19,20 @@
 #include <vector>
 
 #include "fake_module_control.h"
+#include "zel/base/config.h"
+#include "zel/base/log.h"
+#include "zel/base/run_state.h"
 #include "zel/feed/feed_session.h"
 #include "zel/feed/stale_set.h"
-#include "zel/frame/config.h"
-#include "zel/frame/log.h"
-#include "zel/frame/run_state.h"
-#include "zel/frame/service.h"
-#include "zel/frame/startup.h"
-#include "zel/frame/stop_handlers.h"
-#include "zel/frame/supervisor.h"
 #include "zel/modload/module_loader.h"
+#include "zel/run/service.h"
+#include "zel/run/startup.h"
+#include "zel/run/stop_handlers.h"
+#include "zel/run/supervisor.h"
 #include "zel/stats/stats_block.h"
 #include "zel/tabledef/table_definitions.h"
 
-namespace frametest {
+namespace runtest {
 
 // Records every logged line while alive (lines come from several threads).
 class LogRecorder {
@@ -168,12 +168,12 @@ class StartupFixture : public ::testing::Test {
     void SetUp() override {
         reset_process_state();
         set_supervisor_sleep(&StartupFixture::short_second);
-        dir_ = ::testing::TempDir() + "zel_frame_" +
+        dir_ = ::testing::TempDir() + "zel_run_" +
                ::testing::UnitTest::GetInstance()->current_test_info()->name();
         std::ofstream(dir_ + ".tabledef") << kDefinitionsWithStatus;
         tabledef_path_ = dir_ + ".tabledef";
         config_path_ = dir_ + ".config";
-        map_name_ = "Global\\zel frame test " +
+        map_name_ = "Global\\zel run test " +
                     std::string(::testing::UnitTest::GetInstance()->current_test_info()->name());
     }
 
@@ -214,4 +214,4 @@ class StartupFixture : public ::testing::Test {
     std::string map_name_;
 };
 
-}  // namespace frametest
+}  // namespace runtest

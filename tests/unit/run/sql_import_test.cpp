@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "zel/frame/sql_import.h"
 #include "zel/modload/module_loader.h"
+#include "zel/run/sql_import.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "zel/frame/command_line.h"
-#include "zel/frame/config.h"
+#include "zel/base/config.h"
+#include "zel/run/command_line.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 // stop pending and stopped as STOPPING=1 with their progress. g_lock guards the record,
 // the registration and the pending stop; it is never held while the start-up runs or while
 // anything waits, only around one change and its report.
-#include "zel/frame/service.h"
+#include "zel/run/service.h"
 
 #include <chrono>
 #include <cinttypes>
@@ -15,11 +15,11 @@
 #include <thread>
 
 #include "platform/service_control.h"
-#include "zel/frame/config.h"
-#include "zel/frame/log.h"
-#include "zel/frame/run_state.h"
-#include "zel/frame/startup.h"
-#include "zel/frame/stop_handlers.h"
+#include "zel/base/config.h"
+#include "zel/base/log.h"
+#include "zel/base/run_state.h"
+#include "zel/run/startup.h"
+#include "zel/run/stop_handlers.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 // g_lock guards the semaphore's existence and whether the connections and queues may be
 // touched; it is held only for the few stores and releases of one request, never while
 // anything waits.
-#include "zel/frame/stop_handlers.h"
+#include "zel/run/stop_handlers.h"
 
 #include <atomic>
 #include <chrono>
@@ -16,12 +16,12 @@
 #include <semaphore>
 
 #include "platform/signals.h"
-#include "zel/frame/config.h"
-#include "zel/frame/log.h"
-#include "zel/frame/run_state.h"
-#include "zel/frame/service.h"
+#include "zel/base/config.h"
+#include "zel/base/log.h"
+#include "zel/base/run_state.h"
 #include "zel/modload/module_loader.h"
 #include "zel/queues/update_queue.h"
+#include "zel/run/service.h"
 #include "zel/sql/db_worker.h"
 
 namespace {

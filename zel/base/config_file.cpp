@@ -3,7 +3,7 @@
 // Runs on the main thread before the other threads exist, so it writes g_config freely.
 // The file is small and read once (twice when the first place has no file); nothing here
 // is on a hot path.
-#include "zel/frame/config_file.h"
+#include "zel/base/config_file.h"
 
 #include <algorithm>
 #include <cctype>
@@ -15,8 +15,8 @@
 
 #include "platform/files.h"
 #include "platform/registry.h"
-#include "zel/frame/config.h"
-#include "zel/frame/log.h"
+#include "zel/base/config.h"
+#include "zel/base/log.h"
 
 namespace {
 

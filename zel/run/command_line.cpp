@@ -3,17 +3,17 @@
 //
 // Main thread only. Argument errors are answered on standard output, as the help text is:
 // the program has not configured its logging yet when it reads them.
-#include "zel/frame/command_line.h"
+#include "zel/run/command_line.h"
 
 #include <cstring>
 
 #include "platform/console.h"
 #include "platform/signals.h"
-#include "zel/frame/log.h"
-#include "zel/frame/run_state.h"
-#include "zel/frame/service.h"
-#include "zel/frame/startup.h"
-#include "zel/frame/stop_handlers.h"
+#include "zel/base/log.h"
+#include "zel/base/run_state.h"
+#include "zel/run/service.h"
+#include "zel/run/startup.h"
+#include "zel/run/stop_handlers.h"
 #include "zel/stats/status_report.h"
 
 const char* const kHelpText =

@@ -3,7 +3,7 @@
 // The counters are read without locks (a moment old at worst); the connection states
 // through mod_get_status, a single-byte read the module allows from any thread. Only the
 // status item touches shared lists, under queue 2's lock.
-#include "zel/frame/supervisor.h"
+#include "zel/run/supervisor.h"
 
 #include <atomic>
 #include <chrono>
@@ -11,11 +11,11 @@
 #include <thread>
 
 #include "platform/account.h"
+#include "zel/base/clock.h"
+#include "zel/base/config.h"
+#include "zel/base/log.h"
+#include "zel/base/run_state.h"
 #include "zel/feed/feed_session.h"
-#include "zel/frame/clock.h"
-#include "zel/frame/config.h"
-#include "zel/frame/log.h"
-#include "zel/frame/run_state.h"
 #include "zel/modload/module_loader.h"
 #include "zel/queues/instruments.h"
 #include "zel/queues/queue_item.h"

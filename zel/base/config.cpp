@@ -2,7 +2,7 @@
 // the defaults that the command-line stage sets.
 //
 // Everything here runs on the main thread before any other thread starts (see config.h).
-#include "zel/frame/config.h"
+#include "zel/base/config.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -1,5 +1,5 @@
 // clock.cpp - the program's clock, replaceable by tests (see clock.h).
-#include "zel/frame/clock.h"
+#include "zel/base/clock.h"
 
 #include <atomic>
 

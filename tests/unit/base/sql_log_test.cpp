@@ -11,10 +11,10 @@
 #include <thread>
 #include <vector>
 
-#include "zel/frame/clock.h"
-#include "zel/frame/config.h"
-#include "zel/frame/log.h"
-#include "zel/frame/sql_log.h"
+#include "zel/base/clock.h"
+#include "zel/base/config.h"
+#include "zel/base/log.h"
+#include "zel/base/sql_log.h"
 
 namespace fs = std::filesystem;
 

@@ -4,7 +4,7 @@
 // exists, so everything set here (Config, the table definitions, the workers' connections
 // and transaction texts, the stale set) is written without locks and read without locks
 // by the threads afterwards. The thread handles are kept here and joined by shutdown().
-#include "zel/frame/startup.h"
+#include "zel/run/startup.h"
 
 #include <atomic>
 #include <chrono>
@@ -19,23 +19,23 @@
 
 #include "platform/account.h"
 #include "platform/process_info.h"
+#include "zel/base/clock.h"
+#include "zel/base/config.h"
+#include "zel/base/config_file.h"
+#include "zel/base/log.h"
+#include "zel/base/run_state.h"
+#include "zel/base/sql_log.h"
 #include "zel/feed/feed_session.h"
 #include "zel/feed/stale_set.h"
-#include "zel/frame/clock.h"
-#include "zel/frame/command_line.h"
-#include "zel/frame/config.h"
-#include "zel/frame/config_file.h"
-#include "zel/frame/log.h"
-#include "zel/frame/run_state.h"
-#include "zel/frame/service.h"
-#include "zel/frame/sql_import.h"
-#include "zel/frame/sql_log.h"
-#include "zel/frame/stop_handlers.h"
-#include "zel/frame/supervisor.h"
 #include "zel/modload/module_loader.h"
 #include "zel/queues/instruments.h"
 #include "zel/queues/queue_item.h"
 #include "zel/queues/update_queue.h"
+#include "zel/run/command_line.h"
+#include "zel/run/service.h"
+#include "zel/run/sql_import.h"
+#include "zel/run/stop_handlers.h"
+#include "zel/run/supervisor.h"
 #include "zel/sql/db_thread.h"
 #include "zel/sql/db_worker.h"
 #include "zel/sql/execute.h"

@@ -1,4 +1,4 @@
-// sql_log.h - control of the SQL log file beyond sql_log_write (zel/frame/log.h).
+// sql_log.h - control of the SQL log file beyond sql_log_write (zel/base/log.h).
 #pragma once
 
 // Closes the open SQL log file, if any; the next statement opens the file of its day again.

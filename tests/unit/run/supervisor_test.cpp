@@ -16,12 +16,12 @@
 #include "startup_test_util.h"
 #include "tools/feedsim/options.h"
 #include "tools/feedsim/server.h"
-#include "zel/frame/clock.h"
+#include "zel/base/clock.h"
 #include "zel/queues/instruments.h"
 #include "zel/queues/update_queue.h"
 #include "zel/sql/db_worker.h"
 
-namespace frametest {
+namespace runtest {
 namespace {
 
 using namespace std::chrono_literals;
@@ -331,4 +331,4 @@ TEST_F(SupervisorWithFeed, FeedStaysDownUntilTheDatabaseIsBack) {
 }
 
 }  // namespace
-}  // namespace frametest
+}  // namespace runtest

@@ -4,7 +4,7 @@
 // for are kept here rather than in Config and are guarded by g_sql_log_lock, which is held
 // for the date check, the file switch and the write of one line: a line can never land in
 // a file that another thread has just closed, and a new day opens exactly one file.
-#include "zel/frame/sql_log.h"
+#include "zel/base/sql_log.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -12,9 +12,9 @@
 #include <string>
 
 #include "platform/files.h"
-#include "zel/frame/clock.h"
-#include "zel/frame/config.h"
-#include "zel/frame/log.h"
+#include "zel/base/clock.h"
+#include "zel/base/config.h"
+#include "zel/base/log.h"
 
 namespace {
 

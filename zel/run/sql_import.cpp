@@ -9,7 +9,7 @@
 // signature passes through its reader unchanged. Its gzgetc ends a damaged or cut-off gzip
 // stream with -1 just as it ends a sound one; gzerror tells them apart, and the reader
 // reports the damage rather than taking it for the end of the dump.
-#include "zel/frame/sql_import.h"
+#include "zel/run/sql_import.h"
 
 #include <zlib.h>
 
@@ -19,7 +19,7 @@
 #include <new>
 
 #include "platform/files.h"
-#include "zel/frame/log.h"
+#include "zel/base/log.h"
 #include "zel/modload/module_loader.h"
 
 namespace {

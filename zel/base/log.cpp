@@ -3,15 +3,15 @@
 // Called from every thread. Each call formats into its own stack buffer and hands each
 // destination one finished piece, so concurrent lines never interleave; the only shared
 // state is the test observer, read under its own lock.
-#include "zel/frame/log.h"
+#include "zel/base/log.h"
 
 #include <cstdarg>
 #include <cstdio>
 #include <mutex>
 
 #include "platform/system_log.h"
-#include "zel/frame/clock.h"
-#include "zel/frame/config.h"
+#include "zel/base/clock.h"
+#include "zel/base/config.h"
 
 namespace {
 
