@@ -2,7 +2,8 @@
 # zel.exe under Wine writing through dbdrv_odbc.dll into PostgreSQL: Wine's driver manager
 # hands the module's wide-character calls to the host's unixODBC and its PostgreSQL driver.
 # A throwaway server gets the example schema; zel.exe --check-types passes on it (through the
-# module's description), and zel.exe runs against feedsim.exe, is stopped by Ctrl+C with exit code 0, and the
+# module's description), also with the SQL user given on the command line and its password
+# typed at the prompt, and zel.exe runs against feedsim.exe, is stopped by Ctrl+C with exit code 0, and the
 # rows it wrote are read back with psql: quotes and trades landed, no statement failed.
 #   wine_odbc_run_test.sh ZEL_EXE FEEDSIM_EXE ODBC_MODULE SOURCE_DIR WORK_DIR
 set -uo pipefail
@@ -30,6 +31,25 @@ sed -i -e "s/^checkdatabase 0\r\?$/checkdatabase 1/" \
 "$WINE" "$ZEL" "--config=$CONFIG_WIN" --check-types </dev/null >"$WORK/check.out" 2>&1
 check_code "zel.exe --check-types through the ODBC module" 0 $?
 check "the database check passed" grep -q 'The SQL database check was successful' "$WORK/check.out"
+# The same check with the SQL user given on the command line: the password is prompted for
+# and read up to the end of its line, and the check waits for it.
+mkfifo "$WORK/password"
+"$WINE" "$ZEL" "--config=$CONFIG_WIN" --check-types --dbsuser=operator <"$WORK/password" \
+    >"$WORK/prompt.raw" 2>&1 &
+prompt_pid=$!
+cleanup_extra+=("kill -9 $prompt_pid")
+exec 3>"$WORK/password"
+check "--dbsuser prompts for the SQL password" wait_for 60 grep -q 'Enter SQL password: ' "$WORK/prompt.raw"
+sleep 1
+check "the check waits for the password" kill -0 "$prompt_pid"
+check "nothing was checked before it" bash -c "! grep -q 'database check' '$WORK/prompt.raw'"
+printf 'typed secret\r\n' >&3
+exec 3>&-
+wait_for 60 bash -c "! kill -0 $prompt_pid 2>/dev/null"
+wait "$prompt_pid"
+check_code "the check after the typed password" 0 $?
+check "the password is not echoed" bash -c "! grep -q 'typed secret' '$WORK/prompt.raw'"
+check "the check ran after the password" grep -q 'The SQL database check was successful' "$WORK/prompt.raw"
 "$WINE" "$ZEL" "--config=$CONFIG_WIN" "--map-name=$MAP_NAME" </dev/null >"$WORK/zel.out" 2>&1 &
 zel_pid=$!
 cleanup_extra+=("kill -9 $zel_pid")
