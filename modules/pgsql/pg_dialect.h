@@ -19,7 +19,8 @@ namespace zel_pg {
 
 // The libpq connection string for a parameter block whose connectionstring is not set:
 // host, port, dbname, user, password, sslkey, sslcert, sslrootcert in this order, each
-// present member as key='value' followed by one blank.
+// present member as key='value' followed by one blank. host and port may be lists
+// ("db1,db2", "5432,5433"); the blanks around their elements are dropped.
 std::string build_conninfo(const ZelModuleParams& params);
 
 // A libpq connection setting.
@@ -33,7 +34,9 @@ struct ConnectSetting {
 // same keyword. Without them a connect to a listener that never answers, or a statement
 // over a link that went silent, would wait for ever: connect_timeout bounds the connect,
 // keepalives notice a silent link while zel waits for an answer, and tcp_user_timeout ends
-// a connection whose sent data stays unacknowledged.
+// a connection whose sent data stays unacknowledged. target_session_attrs=read-write makes
+// a connect pass over servers that take no writes, so that after a failover a reconnect
+// through a host list lands on the new primary.
 extern const ConnectSetting kConnectDefaults[];
 extern const size_t kConnectDefaultCount;
 
@@ -69,7 +72,8 @@ enum class Origin { execute, query };
 // Cancelled statements (57014, e.g. statement_timeout), lock timeouts (55P03) and
 // insufficient resources (class 53: disk full, out of memory, too many connections) are
 // transient: the statement may well succeed when its batch is run again, so they ask for a
-// rerun like a deadlock does rather than dropping the row.
+// rerun like a deadlock does rather than dropping the row. A write refused because the
+// transaction is read-only (25006: a standby, a demoted primary) is a lost connection.
 int32_t classify_failure(Origin origin, const char* sqlstate, bool connection_ok);
 
 // "major.minor.patch" made from a server version number (90624 -> "9.6.24").

@@ -787,6 +787,83 @@ TEST_F(PgModule, TerminatedServerConnectionIsReportedLostAndReconnects) {
     g_mod.freeresult(conn);
 }
 
+// A primary demoted under an open connection refuses writes with 25006. That is no failure to
+// rerun on the same connection (it would fail for ever): the connection is given up at once,
+// reported lost, and a reconnect gets a writable session.
+TEST_F(PgModule, ReadOnlyRefusalIsALostConnectionThatAReconnectMends) {
+    DbConnection* conn = open();
+    std::string t = table(conn, "readonly", "id integer");
+    Observer observer;
+    auto demote = [&] {
+        ASSERT_EQ(exec(conn, "SET default_transaction_read_only = on"), 0) << error_of(conn);
+    };
+
+    demote();
+    EXPECT_EQ(exec(conn, "INSERT INTO " + t + " VALUES (1)"), ZEL_RESULT_LOST);
+    EXPECT_EQ(g_mod.getlasterror(conn), 25006);
+    EXPECT_NE(error_of(conn).find("read-only"), std::string::npos) << error_of(conn);
+    // Given up: nothing more reaches that session, not even a read.
+    EXPECT_EQ(exec(conn, "SELECT 1"), ZEL_RESULT_LOST);
+    int32_t status = 0;
+    EXPECT_EQ(g_mod.querysql(conn, "SELECT 1", &status), nullptr);
+    EXPECT_EQ(status, ZEL_RESULT_LOST);
+    EXPECT_NE(error_of(conn).find("reconnect finds the writable server"), std::string::npos)
+        << error_of(conn);
+    EXPECT_EQ(g_mod.get_status(conn), ZEL_STATUS_CONNECTED);  // the caller reconnects
+
+    g_mod.reconnect(conn);
+    EXPECT_EQ(exec(conn, "INSERT INTO " + t + " VALUES (2)"), 1) << error_of(conn);
+
+    // Inside a transaction, where each statement runs behind a savepoint.
+    demote();
+    ASSERT_EQ(exec(conn, "START TRANSACTION"), 0) << error_of(conn);
+    EXPECT_EQ(exec(conn, "INSERT INTO " + t + " VALUES (3)"), ZEL_RESULT_LOST);
+    g_mod.reconnect(conn);
+    ASSERT_EQ(exec(conn, "START TRANSACTION"), 0) << error_of(conn);
+    EXPECT_EQ(exec(conn, "INSERT INTO " + t + " VALUES (4)"), 1) << error_of(conn);
+    EXPECT_EQ(exec(conn, "COMMIT"), 0) << error_of(conn);
+
+    // A query that writes.
+    demote();
+    EXPECT_EQ(g_mod.querysql(conn, ("INSERT INTO " + t + " VALUES (5) RETURNING id").c_str(),
+                             &status),
+              nullptr);
+    EXPECT_EQ(status, ZEL_RESULT_LOST);
+    g_mod.reconnect(conn);
+    EXPECT_EQ(observer.scalar("SELECT string_agg(id::text, ',' ORDER BY id) FROM " + t), "2,4");
+}
+
+// A host list is tried in order: a host that refuses is passed over, and so is a server whose
+// sessions are read-only, unless the connection text asks for any server.
+TEST_F(PgModule, HostListPassesOverRefusingAndReadOnlyServers) {
+    Params listed;
+    listed.server = "127.0.0.1 , 127.0.0.1";
+    listed.port = "1, " + g_env["ZEL_PG_PORT"];  // nothing listens on port 1
+    listed.point();
+    DbConnection* conn = open(listed);
+    EXPECT_EQ(exec(conn, "SELECT 1"), 1) << error_of(conn);
+
+    std::string db = database(conn, "ro", "default_transaction_read_only = on");
+    Params ro;
+    ro.dbname = db;
+    ro.point();
+    DbConnection* refused = g_mod.create(&ro.block);
+    ASSERT_NE(refused, nullptr);
+    opened_.push_back(refused);
+    EXPECT_EQ(g_mod.connect(refused), 0);
+    EXPECT_NE(error_of(refused).find("read-only"), std::string::npos) << error_of(refused);
+
+    Params any;
+    any.connectionstring = "host=127.0.0.1 port=" + g_env["ZEL_PG_PORT"] + " dbname=" + db +
+                           " user=" + g_env["ZEL_PG_USER"] + " password=" +
+                           g_env["ZEL_PG_PASSWORD"] + " target_session_attrs=any";
+    any.point();
+    DbConnection* reader = open(any);
+    EXPECT_EQ(exec(reader, "CREATE TABLE refused (id integer)"), ZEL_RESULT_LOST);
+    g_mod.disconnect(reader);
+    EXPECT_EQ(exec(conn, "DROP DATABASE " + db + " WITH (FORCE)"), 0) << error_of(conn);
+}
+
 TEST_F(PgModule, StopRequestEndsAReconnectLoop) {
     Params p;
     p.port = "1";  // nothing listens there: every attempt is refused
