@@ -6,6 +6,7 @@
  */
 #include "modules/pgsql/pg_dialect.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -117,6 +118,47 @@ std::string conninfo_problem(const char* libpq_message) {
         }
     }
     return "libpq cannot read it";
+}
+
+namespace {
+
+// The elements of a comma-separated libpq list, as libpq splits it (no blanks dropped).
+std::vector<std::string> split_list(const char* value) {
+    std::vector<std::string> out;
+    if (value == nullptr) return out;
+    const char* p = value;
+    for (;;) {
+        const char* end = std::strchr(p, ',');
+        if (end == nullptr) {
+            out.emplace_back(p);
+            return out;
+        }
+        out.emplace_back(p, end);
+        p = end + 1;
+    }
+}
+
+}  // namespace
+
+std::vector<HostAttempt> host_attempts(const char* host, const char* hostaddr, const char* port) {
+    const std::vector<std::string> hosts = split_list(host);
+    const std::vector<std::string> addrs = split_list(hostaddr);
+    const std::vector<std::string> ports = split_list(port);
+    const size_t count = std::max(hosts.size(), addrs.size());
+    if (count <= 1) return {};
+    if ((!hosts.empty() && hosts.size() != count) || (!addrs.empty() && addrs.size() != count) ||
+        (ports.size() > 1 && ports.size() != count))
+        return {};
+    std::vector<HostAttempt> out(count);
+    for (size_t i = 0; i < count; ++i) {
+        HostAttempt& one = out[i];
+        if (!hosts.empty()) one.host = hosts[i];
+        if (!addrs.empty()) one.hostaddr = addrs[i];
+        if (!ports.empty()) one.port = ports.size() == 1 ? ports[0] : ports[i];
+        one.label = !one.host.empty() ? one.host : !one.hostaddr.empty() ? one.hostaddr : "default host";
+        if (!one.port.empty()) one.label += ":" + one.port;
+    }
+    return out;
 }
 
 std::string build_conninfo(const ZelModuleParams& params) {

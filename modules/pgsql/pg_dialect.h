@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "zel_module.h"
 
@@ -44,6 +45,22 @@ extern const size_t kConnectDefaultCount;
 // seconds, as libpq reads it; at least 2 like libpq's own rule); 0 when there is no limit
 // (no setting, 0, or a text that is no positive number).
 int64_t connect_timeout_ms(const char* value);
+
+// One host of a host list, as a connect attempt of its own: the host, hostaddr and port
+// values to use (each empty where the connection text has no such setting) and a label
+// for error texts ("db1:5432").
+struct HostAttempt {
+    std::string host;
+    std::string hostaddr;
+    std::string port;
+    std::string label;
+};
+
+// The attempts for the connection text's host, hostaddr and port settings (null when not
+// set), one per element of the host (or hostaddr) list, in order. Empty when there is at
+// most one host, or when the lists do not pair up (a port list longer than one and of
+// another length): the text is then tried as it is, and libpq says what is wrong.
+std::vector<HostAttempt> host_attempts(const char* host, const char* hostaddr, const char* port);
 
 // Why libpq could not read a connection text, said without quoting any part of it: libpq's
 // own message quotes the text around the fault, which may be part of a password.

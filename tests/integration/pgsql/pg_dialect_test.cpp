@@ -111,6 +111,28 @@ TEST(PgConnInfo, HostAndPortListsAreTrimmedAndStayOneValue) {
     EXPECT_EQ(parsed(build_conninfo(p)), "host=[db1,db2' port='1,x\\] ");
 }
 
+// A host list becomes one connect attempt per host, so that each gets its own timeout.
+TEST(PgConnInfo, HostListsBecomeOneAttemptPerHost) {
+    auto show = [](const char* host, const char* addr, const char* port) {
+        std::string out;
+        for (const HostAttempt& a : host_attempts(host, addr, port))
+            out += "[" + a.host + "|" + a.hostaddr + "|" + a.port + "|" + a.label + "]";
+        return out;
+    };
+    EXPECT_EQ(show("db1,db2", nullptr, "5432,5433"), "[db1||5432|db1:5432][db2||5433|db2:5433]");
+    EXPECT_EQ(show("db1,db2", nullptr, "6000"), "[db1||6000|db1:6000][db2||6000|db2:6000]");
+    EXPECT_EQ(show("db1,db2", nullptr, nullptr), "[db1|||db1][db2|||db2]");
+    EXPECT_EQ(show(nullptr, "10.0.0.1,10.0.0.2", "1,2"),
+              "[|10.0.0.1|1|10.0.0.1:1][|10.0.0.2|2|10.0.0.2:2]");
+    EXPECT_EQ(show("a,b", "10.0.0.1,10.0.0.2", nullptr), "[a|10.0.0.1||a][b|10.0.0.2||b]");
+    EXPECT_EQ(show("db1,", nullptr, nullptr), "[db1|||db1][|||default host]");
+    // One host, or lists that do not pair up: left to libpq as they are.
+    EXPECT_EQ(show("db1", nullptr, "5432"), "");
+    EXPECT_EQ(show(nullptr, nullptr, "5432,5433"), "");
+    EXPECT_EQ(show("db1,db2,db3", nullptr, "1,2"), "");
+    EXPECT_EQ(show("a,b", "10.0.0.1", nullptr), "");
+}
+
 TEST(PgTypes, RenderingTable) {
     EXPECT_EQ(pg_type("bigint", "20"), "numeric(20,0)");
     EXPECT_EQ(pg_type("bigint", nullptr), "numeric(20,0)");

@@ -1181,6 +1181,47 @@ TEST_F(PgModule, SilentServerDoesNotBlockForEver) {
     EXPECT_NE(error_of(fresh).find("connect_timeout"), std::string::npos) << error_of(fresh);
 }
 
+// A hung first host (it accepts the connection and never answers) uses up its own
+// connect_timeout only: the next host of the list is tried after it, as libpq's blocking
+// connect would. A failure names every host tried.
+TEST_F(PgModule, HungHostInAListDoesNotHideTheNextOne) {
+    Proxy proxy;
+    ASSERT_TRUE(proxy.ok());
+    proxy.set_forwarding(false);
+    auto text = [&](const std::string& ports) {
+        return "host=127.0.0.1,127.0.0.1 port=" + ports + " dbname=" + g_env["ZEL_PG_DBNAME"] +
+               " user=" + g_env["ZEL_PG_USER"] + " password=" + g_env["ZEL_PG_PASSWORD"] +
+               " connect_timeout=2";
+    };
+    Params p;
+    p.connectionstring = text(proxy.port() + "," + g_env["ZEL_PG_PORT"]);
+    p.point();
+    DbConnection* conn = g_mod.create(&p.block);
+    ASSERT_NE(conn, nullptr);
+    opened_.push_back(conn);
+    int32_t connected = -1;
+    auto start = std::chrono::steady_clock::now();
+    bool in_time = returns_within(
+        std::chrono::seconds(20), [&] { connected = g_mod.connect(conn); },
+        [&] { proxy.set_forwarding(true); });
+    auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_TRUE(in_time);
+    EXPECT_EQ(connected, 1) << error_of(conn);
+    EXPECT_GE(waited, std::chrono::milliseconds(1900));
+    EXPECT_LT(waited, std::chrono::seconds(6));
+    EXPECT_EQ(exec(conn, "SELECT 1"), 1) << error_of(conn);
+
+    // Both hosts fail: the reasons of both, each with its host.
+    p.connectionstring = text(proxy.port() + ",1");
+    p.point();
+    EXPECT_EQ(g_mod.connect(conn), 0);
+    const std::string error = error_of(conn);
+    EXPECT_NE(error.find("127.0.0.1:" + proxy.port() + ": No answer"), std::string::npos) << error;
+    EXPECT_NE(error.find("; 127.0.0.1:1: "), std::string::npos) << error;
+    EXPECT_NE(error.find("refused"), std::string::npos) << error;
+    EXPECT_EQ(error.find(g_env["ZEL_PG_PASSWORD"]), std::string::npos);
+}
+
 // A connection string libpq cannot read is reported without a word of it.
 TEST_F(PgModule, MalformedConnectionStringIsNotEchoed) {
     Params p;
