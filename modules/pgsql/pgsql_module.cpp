@@ -10,7 +10,8 @@
  * The connect steps libpq's handshake itself (PQconnectStartParams and PQconnectPoll) and
  * waits on the socket in short slices, so that a stop request ends a connect to a server
  * that never answers, and the connect_timeout holds (libpq enforces it only in its own
- * blocking connect).
+ * blocking connect). For the same reason a host list is tried one host at a time here, each
+ * host with its own connect_timeout (connect_each_host).
  */
 #include <chrono>
 #include <cstdio>
