@@ -6,6 +6,7 @@
  */
 #include "modules/pgsql/pg_dialect.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -32,6 +33,27 @@ void append_keyword(std::string& out, const char* keyword, const char* value) {
     out += "' ";
 }
 
+// A comma-separated list (hosts, ports) with the blanks around each element dropped:
+// "db1, db2" in a configuration file means the hosts db1 and db2, while libpq would take
+// " db2" as a host name of its own and fail to resolve it.
+void append_list_keyword(std::string& out, const char* keyword, const char* value) {
+    if (!is_set(value)) return;
+    std::string list;
+    const char* p = value;
+    for (;;) {
+        while (*p == ' ' || *p == '\t') ++p;
+        const char* end = p;
+        while (*end != '\0' && *end != ',') ++end;
+        const char* last = end;
+        while (last > p && (last[-1] == ' ' || last[-1] == '\t')) --last;
+        list.append(p, last);
+        if (*end == '\0') break;
+        list += ',';
+        p = end + 1;
+    }
+    append_keyword(out, keyword, list.c_str());
+}
+
 // The size rule: "(size)" unless there is no size or its leading number is 0.
 void append_size(std::string& out, const char* size) {
     if (!is_set(size) || std::strtol(size, nullptr, 10) == 0) return;
@@ -52,9 +74,17 @@ bool sqlstate_class(const char* sqlstate, const char* cls) {
 
 // 10 s for a connect; a silent link is noticed after about a minute (30 s idle, then 3
 // probes 10 s apart), and data the server does not acknowledge for 60 s ends the connection.
+// zel only writes, so a server that takes no writes (a standby, a demoted primary) is of no
+// use to it: libpq passes over such a server to the next host of the list, and with a
+// single host the connect fails with that reason and the reconnect loop tries again.
 const ConnectSetting kConnectDefaults[] = {
-    {"connect_timeout", "10"},     {"keepalives", "1"},       {"keepalives_idle", "30"},
-    {"keepalives_interval", "10"}, {"keepalives_count", "3"}, {"tcp_user_timeout", "60000"},
+    {"connect_timeout", "10"},
+    {"keepalives", "1"},
+    {"keepalives_idle", "30"},
+    {"keepalives_interval", "10"},
+    {"keepalives_count", "3"},
+    {"tcp_user_timeout", "60000"},
+    {"target_session_attrs", "read-write"},
 };
 const size_t kConnectDefaultCount = sizeof kConnectDefaults / sizeof kConnectDefaults[0];
 
@@ -90,10 +120,51 @@ std::string conninfo_problem(const char* libpq_message) {
     return "libpq cannot read it";
 }
 
+namespace {
+
+// The elements of a comma-separated libpq list, as libpq splits it (no blanks dropped).
+std::vector<std::string> split_list(const char* value) {
+    std::vector<std::string> out;
+    if (value == nullptr) return out;
+    const char* p = value;
+    for (;;) {
+        const char* end = std::strchr(p, ',');
+        if (end == nullptr) {
+            out.emplace_back(p);
+            return out;
+        }
+        out.emplace_back(p, end);
+        p = end + 1;
+    }
+}
+
+}  // namespace
+
+std::vector<HostAttempt> host_attempts(const char* host, const char* hostaddr, const char* port) {
+    const std::vector<std::string> hosts = split_list(host);
+    const std::vector<std::string> addrs = split_list(hostaddr);
+    const std::vector<std::string> ports = split_list(port);
+    const size_t count = std::max(hosts.size(), addrs.size());
+    if (count <= 1) return {};
+    if ((!hosts.empty() && hosts.size() != count) || (!addrs.empty() && addrs.size() != count) ||
+        (ports.size() > 1 && ports.size() != count))
+        return {};
+    std::vector<HostAttempt> out(count);
+    for (size_t i = 0; i < count; ++i) {
+        HostAttempt& one = out[i];
+        if (!hosts.empty()) one.host = hosts[i];
+        if (!addrs.empty()) one.hostaddr = addrs[i];
+        if (!ports.empty()) one.port = ports.size() == 1 ? ports[0] : ports[i];
+        one.label = !one.host.empty() ? one.host : !one.hostaddr.empty() ? one.hostaddr : "default host";
+        if (!one.port.empty()) one.label += ":" + one.port;
+    }
+    return out;
+}
+
 std::string build_conninfo(const ZelModuleParams& params) {
     std::string out;
-    append_keyword(out, "host", params.db_server);
-    append_keyword(out, "port", params.db_port);
+    append_list_keyword(out, "host", params.db_server);
+    append_list_keyword(out, "port", params.db_port);
     append_keyword(out, "dbname", params.dbname);
     append_keyword(out, "user", params.db_username);
     append_keyword(out, "password", params.db_password);
@@ -191,6 +262,10 @@ int32_t classify_failure(Origin origin, const char* sqlstate, bool connection_ok
         return unknown;
     }
     if (sqlstate_class(sqlstate, "08")) return ZEL_RESULT_LOST;
+    // A read-only transaction refusing a write: the server is a standby, or a primary that
+    // was demoted under the open connection. A rerun on the same connection fails the same
+    // way for ever; a new connection lets the host list find the writable server.
+    if (std::strcmp(sqlstate, "25006") == 0) return ZEL_RESULT_LOST;
     if (sqlstate_class(sqlstate, "22")) return ZEL_RESULT_REJECTED;
     if (sqlstate_class(sqlstate, "23"))
         // A query that breaks a constraint is reported as rejected, not as a failed row.

@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "zel_module.h"
 
@@ -19,7 +20,8 @@ namespace zel_pg {
 
 // The libpq connection string for a parameter block whose connectionstring is not set:
 // host, port, dbname, user, password, sslkey, sslcert, sslrootcert in this order, each
-// present member as key='value' followed by one blank.
+// present member as key='value' followed by one blank. host and port may be lists
+// ("db1,db2", "5432,5433"); the blanks around their elements are dropped.
 std::string build_conninfo(const ZelModuleParams& params);
 
 // A libpq connection setting.
@@ -33,7 +35,9 @@ struct ConnectSetting {
 // same keyword. Without them a connect to a listener that never answers, or a statement
 // over a link that went silent, would wait for ever: connect_timeout bounds the connect,
 // keepalives notice a silent link while zel waits for an answer, and tcp_user_timeout ends
-// a connection whose sent data stays unacknowledged.
+// a connection whose sent data stays unacknowledged. target_session_attrs=read-write makes
+// a connect pass over servers that take no writes, so that after a failover a reconnect
+// through a host list lands on the new primary.
 extern const ConnectSetting kConnectDefaults[];
 extern const size_t kConnectDefaultCount;
 
@@ -41,6 +45,22 @@ extern const size_t kConnectDefaultCount;
 // seconds, as libpq reads it; at least 2 like libpq's own rule); 0 when there is no limit
 // (no setting, 0, or a text that is no positive number).
 int64_t connect_timeout_ms(const char* value);
+
+// One host of a host list, as a connect attempt of its own: the host, hostaddr and port
+// values to use (each empty where the connection text has no such setting) and a label
+// for error texts ("db1:5432").
+struct HostAttempt {
+    std::string host;
+    std::string hostaddr;
+    std::string port;
+    std::string label;
+};
+
+// The attempts for the connection text's host, hostaddr and port settings (null when not
+// set), one per element of the host (or hostaddr) list, in order. Empty when there is at
+// most one host, or when the lists do not pair up (a port list longer than one and of
+// another length): the text is then tried as it is, and libpq says what is wrong.
+std::vector<HostAttempt> host_attempts(const char* host, const char* hostaddr, const char* port);
 
 // Why libpq could not read a connection text, said without quoting any part of it: libpq's
 // own message quotes the text around the fault, which may be part of a password.
@@ -69,7 +89,8 @@ enum class Origin { execute, query };
 // Cancelled statements (57014, e.g. statement_timeout), lock timeouts (55P03) and
 // insufficient resources (class 53: disk full, out of memory, too many connections) are
 // transient: the statement may well succeed when its batch is run again, so they ask for a
-// rerun like a deadlock does rather than dropping the row.
+// rerun like a deadlock does rather than dropping the row. A write refused because the
+// transaction is read-only (25006: a standby, a demoted primary) is a lost connection.
 int32_t classify_failure(Origin origin, const char* sqlstate, bool connection_ok);
 
 // "major.minor.patch" made from a server version number (90624 -> "9.6.24").

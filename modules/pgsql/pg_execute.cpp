@@ -59,6 +59,14 @@ const char* record_failure(DbConnection& conn, PGresult* result, bool in_pipelin
     const char* message = in_pipeline && result != nullptr ? PQresultErrorMessage(result) : nullptr;
     if (message == nullptr || *message == '\0') message = PQerrorMessage(conn.server);
     set_error(conn, message, sqlstate_code(sqlstate));
+    if (sqlstate != nullptr && std::strcmp(sqlstate, "25006") == 0) {
+        // The server takes no writes any more (a demoted primary): nothing more is sent on
+        // this connection, the caller reconnects and the host list finds the writable one.
+        conn.abandoned = true;
+        conn.abandon_reason =
+            "The server refused a write as read-only (a standby or a demoted primary); the "
+            "connection is given up so that a reconnect finds the writable server";
+    }
     return sqlstate;
 }
 

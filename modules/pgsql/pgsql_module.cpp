@@ -10,7 +10,8 @@
  * The connect steps libpq's handshake itself (PQconnectStartParams and PQconnectPoll) and
  * waits on the socket in short slices, so that a stop request ends a connect to a server
  * that never answers, and the connect_timeout holds (libpq enforces it only in its own
- * blocking connect).
+ * blocking connect). For the same reason a host list is tried one host at a time here, each
+ * host with its own connect_timeout (connect_each_host).
  */
 #include <chrono>
 #include <cstdio>
@@ -231,6 +232,62 @@ int32_t complete_connect(DbConnection& conn, int64_t timeout_ms) {
     }
 }
 
+// One connect attempt with the given lists; 1 on success, 0 with the error text set.
+int32_t attempt_connect(DbConnection& conn, const std::vector<const char*>& keywords,
+                        const std::vector<const char*>& values, int64_t timeout_ms) {
+    close_server(conn);
+    conn.server = PQconnectStartParams(keywords.data(), values.data(), 0);
+    if (conn.server == nullptr) {
+        set_error(conn, "Out of memory while connecting", 0);
+        return 0;
+    }
+    if (PQstatus(conn.server) == CONNECTION_BAD) {
+        set_error(conn, PQerrorMessage(conn.server), 0);
+        return 0;
+    }
+    return complete_connect(conn, timeout_ms);
+}
+
+// The value the lists give a keyword (the last entry wins, as in libpq), or -1.
+int find_keyword(const std::vector<const char*>& keywords, const char* keyword) {
+    int found = -1;
+    for (size_t i = 0; i + 1 < keywords.size(); ++i)
+        if (std::strcmp(keywords[i], keyword) == 0) found = static_cast<int>(i);
+    return found;
+}
+
+// Connects through a host list one host at a time, each with a connect_timeout of its own,
+// as libpq's own blocking connect does. Stepping the handshake here, libpq would try the next
+// host only after the current one failed: a host that accepts the TCP connection and never
+// answers (a hung primary) would use up the whole attempt, and every later attempt would start
+// with it again, so the standby that took over would never be reached.
+int32_t connect_each_host(DbConnection& conn, const std::vector<const char*>& keywords,
+                          std::vector<const char*> values, int64_t timeout_ms) {
+    const int host_at = find_keyword(keywords, "host");
+    const int addr_at = find_keyword(keywords, "hostaddr");
+    const int port_at = find_keyword(keywords, "port");
+    auto at = [&](int index) { return index >= 0 ? values[index] : nullptr; };
+    const std::vector<HostAttempt> attempts =
+        host_attempts(at(host_at), at(addr_at), at(port_at));
+    if (attempts.empty()) return attempt_connect(conn, keywords, values, timeout_ms);
+
+    std::string reasons;
+    for (const HostAttempt& one : attempts) {
+        if (host_at >= 0) values[host_at] = one.host.c_str();
+        if (addr_at >= 0) values[addr_at] = one.hostaddr.c_str();
+        if (port_at >= 0) values[port_at] = one.port.c_str();
+        if (attempt_connect(conn, keywords, values, timeout_ms) == 1) return 1;
+        if (stop_requested(conn)) return 0;
+        std::lock_guard<std::mutex> hold(conn.error_lock);
+        if (!reasons.empty()) reasons += "; ";
+        reasons += one.label;
+        reasons += ": ";
+        reasons += conn.error_text;
+    }
+    set_error(conn, reasons.c_str(), 0);
+    return 0;
+}
+
 }  // namespace
 
 int32_t connect(DbConnection& conn) {
@@ -246,12 +303,25 @@ int32_t connect(DbConnection& conn) {
     const bool given = params != nullptr && params->connectionstring != nullptr &&
                        params->connectionstring[0] != '\0';
     std::string built;
-    int64_t timeout_ms = 0;
+    PQconninfoOption* parsed = nullptr;
+    // The parsed settings hold the password: it is overwritten before they are given back.
+    auto free_parsed = [&] {
+        if (parsed == nullptr) return;
+        for (PQconninfoOption* option = parsed; option->keyword != nullptr; ++option) {
+            if (option->val != nullptr && std::strcmp(option->keyword, "password") == 0) {
+                volatile char* p = option->val;
+                for (size_t i = 0; p[i] != '\0'; ++i)
+                    p[i] = '\0';
+            }
+        }
+        PQconninfoFree(parsed);
+        parsed = nullptr;
+    };
+    int32_t connected = 0;
     try {
         if (!given && params != nullptr) built = build_conninfo(*params);
         char* problem = nullptr;
-        PQconninfoOption* parsed =
-            PQconninfoParse(given ? params->connectionstring : built.c_str(), &problem);
+        parsed = PQconninfoParse(given ? params->connectionstring : built.c_str(), &problem);
         wipe(built);
         if (parsed == nullptr) {
             // libpq's message quotes the text near the fault, which may be a password: say
@@ -266,30 +336,16 @@ int32_t connect(DbConnection& conn) {
         }
         std::vector<const char*> keywords;
         std::vector<const char*> values;
-        timeout_ms = connect_lists(parsed, keywords, values);
-        conn.server = PQconnectStartParams(keywords.data(), values.data(), 0);
-        for (PQconninfoOption* option = parsed; option->keyword != nullptr; ++option) {
-            if (option->val != nullptr && std::strcmp(option->keyword, "password") == 0) {
-                volatile char* p = option->val;
-                for (size_t i = 0; p[i] != '\0'; ++i)
-                    p[i] = '\0';
-            }
-        }
-        PQconninfoFree(parsed);
+        const int64_t timeout_ms = connect_lists(parsed, keywords, values);
+        connected = connect_each_host(conn, keywords, values, timeout_ms);
+        free_parsed();
     } catch (const std::bad_alloc&) {
         wipe(built);
+        free_parsed();
         set_error(conn, "Out of memory while building the connection string", 0);
         return 0;
     }
-    if (conn.server == nullptr) {
-        set_error(conn, "Out of memory while connecting", 0);
-        return 0;
-    }
-    if (PQstatus(conn.server) == CONNECTION_BAD) {
-        set_error(conn, PQerrorMessage(conn.server), 0);
-        return 0;
-    }
-    if (complete_connect(conn, timeout_ms) != 1) return 0;
+    if (connected != 1) return 0;
     if (PQsetClientEncoding(conn.server, "UNICODE") != 0 &&
         PQsetClientEncoding(conn.server, "UTF8") != 0) {
         set_error(conn, PQerrorMessage(conn.server), 0);

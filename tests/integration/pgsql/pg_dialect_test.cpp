@@ -77,6 +77,62 @@ TEST(PgConnInfo, QuotesAndBackslashesInValuesCannotEndTheValue) {
     PQconninfoFree(options);
 }
 
+// Host and port lists reach libpq as lists, without the blanks a configuration file may put
+// after the commas, and a quote inside the list cannot end the value early.
+TEST(PgConnInfo, HostAndPortListsAreTrimmedAndStayOneValue) {
+    auto parsed = [](const std::string& text) {
+        std::string out;
+        char* error = nullptr;
+        PQconninfoOption* options = PQconninfoParse(text.c_str(), &error);
+        if (options == nullptr) {
+            out = std::string("<error: ") + (error ? error : "") + ">";
+            PQfreemem(error);
+            return out;
+        }
+        for (PQconninfoOption* o = options; o->keyword != nullptr; ++o)
+            if (o->val != nullptr) out += std::string(o->keyword) + "=[" + o->val + "] ";
+        PQconninfoFree(options);
+        return out;
+    };
+    ZelModuleParams p = no_params();
+    char hosts[] = " db1 ,\tdb2,db3 ", ports[] = "5432, 5433 ,5434";
+    p.db_server = hosts;
+    p.db_port = ports;
+    EXPECT_EQ(build_conninfo(p), "host='db1,db2,db3' port='5432,5433,5434' ");
+    EXPECT_EQ(parsed(build_conninfo(p)), "host=[db1,db2,db3] port=[5432,5433,5434] ");
+
+    char single[] = "db1";
+    p.db_server = single;
+    p.db_port = nullptr;
+    EXPECT_EQ(build_conninfo(p), "host='db1' ");
+
+    char sly[] = "db1, db2' port='1 ,x\\";
+    p.db_server = sly;
+    EXPECT_EQ(parsed(build_conninfo(p)), "host=[db1,db2' port='1,x\\] ");
+}
+
+// A host list becomes one connect attempt per host, so that each gets its own timeout.
+TEST(PgConnInfo, HostListsBecomeOneAttemptPerHost) {
+    auto show = [](const char* host, const char* addr, const char* port) {
+        std::string out;
+        for (const HostAttempt& a : host_attempts(host, addr, port))
+            out += "[" + a.host + "|" + a.hostaddr + "|" + a.port + "|" + a.label + "]";
+        return out;
+    };
+    EXPECT_EQ(show("db1,db2", nullptr, "5432,5433"), "[db1||5432|db1:5432][db2||5433|db2:5433]");
+    EXPECT_EQ(show("db1,db2", nullptr, "6000"), "[db1||6000|db1:6000][db2||6000|db2:6000]");
+    EXPECT_EQ(show("db1,db2", nullptr, nullptr), "[db1|||db1][db2|||db2]");
+    EXPECT_EQ(show(nullptr, "10.0.0.1,10.0.0.2", "1,2"),
+              "[|10.0.0.1|1|10.0.0.1:1][|10.0.0.2|2|10.0.0.2:2]");
+    EXPECT_EQ(show("a,b", "10.0.0.1,10.0.0.2", nullptr), "[a|10.0.0.1||a][b|10.0.0.2||b]");
+    EXPECT_EQ(show("db1,", nullptr, nullptr), "[db1|||db1][|||default host]");
+    // One host, or lists that do not pair up: left to libpq as they are.
+    EXPECT_EQ(show("db1", nullptr, "5432"), "");
+    EXPECT_EQ(show(nullptr, nullptr, "5432,5433"), "");
+    EXPECT_EQ(show("db1,db2,db3", nullptr, "1,2"), "");
+    EXPECT_EQ(show("a,b", "10.0.0.1", nullptr), "");
+}
+
 TEST(PgTypes, RenderingTable) {
     EXPECT_EQ(pg_type("bigint", "20"), "numeric(20,0)");
     EXPECT_EQ(pg_type("bigint", nullptr), "numeric(20,0)");
@@ -159,6 +215,10 @@ TEST(PgErrors, ExecuteClasses) {
     EXPECT_EQ(exec("22012", true), ZEL_RESULT_REJECTED);
     EXPECT_EQ(exec("23505", true), ZEL_RESULT_FAILED);
     EXPECT_EQ(exec("25P02", true), ZEL_RESULT_RERUN);
+    // A read-only server (a demoted primary) refuses every write: only another connection,
+    // on the new primary, writes it.
+    EXPECT_EQ(exec("25006", true), ZEL_RESULT_LOST);
+    EXPECT_EQ(exec("25001", true), ZEL_RESULT_RERUN);
     EXPECT_EQ(exec("40P01", true), ZEL_RESULT_RERUN);
     EXPECT_EQ(exec("40001", true), ZEL_RESULT_RERUN);
     EXPECT_EQ(exec("42601", true), ZEL_RESULT_REJECTED);
@@ -176,6 +236,7 @@ TEST(PgErrors, QueryClasses) {
     EXPECT_EQ(query("22012", true), ZEL_RESULT_REJECTED);
     EXPECT_EQ(query("23505", true), ZEL_RESULT_REJECTED);
     EXPECT_EQ(query("25P02", true), ZEL_RESULT_RERUN);
+    EXPECT_EQ(query("25006", true), ZEL_RESULT_LOST);
     EXPECT_EQ(query("40P01", true), ZEL_RESULT_RERUN);
     EXPECT_EQ(query("42P01", true), ZEL_RESULT_REJECTED);
     // A failed query is never reported as an empty success, and a lost connection is
@@ -212,7 +273,7 @@ TEST(PgConnect, DefaultsBoundTheConnectAndWatchTheLink) {
         listed += std::string(kConnectDefaults[i].keyword) + "=" + kConnectDefaults[i].value + " ";
     EXPECT_EQ(listed,
               "connect_timeout=10 keepalives=1 keepalives_idle=30 keepalives_interval=10 "
-              "keepalives_count=3 tcp_user_timeout=60000 ");
+              "keepalives_count=3 tcp_user_timeout=60000 target_session_attrs=read-write ");
     // Every keyword is one this libpq knows.
     PQconninfoOption* known = PQconndefaults();
     ASSERT_NE(known, nullptr);

@@ -787,6 +787,83 @@ TEST_F(PgModule, TerminatedServerConnectionIsReportedLostAndReconnects) {
     g_mod.freeresult(conn);
 }
 
+// A primary demoted under an open connection refuses writes with 25006. That is no failure to
+// rerun on the same connection (it would fail for ever): the connection is given up at once,
+// reported lost, and a reconnect gets a writable session.
+TEST_F(PgModule, ReadOnlyRefusalIsALostConnectionThatAReconnectMends) {
+    DbConnection* conn = open();
+    std::string t = table(conn, "readonly", "id integer");
+    Observer observer;
+    auto demote = [&] {
+        ASSERT_EQ(exec(conn, "SET default_transaction_read_only = on"), 0) << error_of(conn);
+    };
+
+    demote();
+    EXPECT_EQ(exec(conn, "INSERT INTO " + t + " VALUES (1)"), ZEL_RESULT_LOST);
+    EXPECT_EQ(g_mod.getlasterror(conn), 25006);
+    EXPECT_NE(error_of(conn).find("read-only"), std::string::npos) << error_of(conn);
+    // Given up: nothing more reaches that session, not even a read.
+    EXPECT_EQ(exec(conn, "SELECT 1"), ZEL_RESULT_LOST);
+    int32_t status = 0;
+    EXPECT_EQ(g_mod.querysql(conn, "SELECT 1", &status), nullptr);
+    EXPECT_EQ(status, ZEL_RESULT_LOST);
+    EXPECT_NE(error_of(conn).find("reconnect finds the writable server"), std::string::npos)
+        << error_of(conn);
+    EXPECT_EQ(g_mod.get_status(conn), ZEL_STATUS_CONNECTED);  // the caller reconnects
+
+    g_mod.reconnect(conn);
+    EXPECT_EQ(exec(conn, "INSERT INTO " + t + " VALUES (2)"), 1) << error_of(conn);
+
+    // Inside a transaction, where each statement runs behind a savepoint.
+    demote();
+    ASSERT_EQ(exec(conn, "START TRANSACTION"), 0) << error_of(conn);
+    EXPECT_EQ(exec(conn, "INSERT INTO " + t + " VALUES (3)"), ZEL_RESULT_LOST);
+    g_mod.reconnect(conn);
+    ASSERT_EQ(exec(conn, "START TRANSACTION"), 0) << error_of(conn);
+    EXPECT_EQ(exec(conn, "INSERT INTO " + t + " VALUES (4)"), 1) << error_of(conn);
+    EXPECT_EQ(exec(conn, "COMMIT"), 0) << error_of(conn);
+
+    // A query that writes.
+    demote();
+    EXPECT_EQ(g_mod.querysql(conn, ("INSERT INTO " + t + " VALUES (5) RETURNING id").c_str(),
+                             &status),
+              nullptr);
+    EXPECT_EQ(status, ZEL_RESULT_LOST);
+    g_mod.reconnect(conn);
+    EXPECT_EQ(observer.scalar("SELECT string_agg(id::text, ',' ORDER BY id) FROM " + t), "2,4");
+}
+
+// A host list is tried in order: a host that refuses is passed over, and so is a server whose
+// sessions are read-only, unless the connection text asks for any server.
+TEST_F(PgModule, HostListPassesOverRefusingAndReadOnlyServers) {
+    Params listed;
+    listed.server = "127.0.0.1 , 127.0.0.1";
+    listed.port = "1, " + g_env["ZEL_PG_PORT"];  // nothing listens on port 1
+    listed.point();
+    DbConnection* conn = open(listed);
+    EXPECT_EQ(exec(conn, "SELECT 1"), 1) << error_of(conn);
+
+    std::string db = database(conn, "ro", "default_transaction_read_only = on");
+    Params ro;
+    ro.dbname = db;
+    ro.point();
+    DbConnection* refused = g_mod.create(&ro.block);
+    ASSERT_NE(refused, nullptr);
+    opened_.push_back(refused);
+    EXPECT_EQ(g_mod.connect(refused), 0);
+    EXPECT_NE(error_of(refused).find("read-only"), std::string::npos) << error_of(refused);
+
+    Params any;
+    any.connectionstring = "host=127.0.0.1 port=" + g_env["ZEL_PG_PORT"] + " dbname=" + db +
+                           " user=" + g_env["ZEL_PG_USER"] + " password=" +
+                           g_env["ZEL_PG_PASSWORD"] + " target_session_attrs=any";
+    any.point();
+    DbConnection* reader = open(any);
+    EXPECT_EQ(exec(reader, "CREATE TABLE refused (id integer)"), ZEL_RESULT_LOST);
+    g_mod.disconnect(reader);
+    EXPECT_EQ(exec(conn, "DROP DATABASE " + db + " WITH (FORCE)"), 0) << error_of(conn);
+}
+
 TEST_F(PgModule, StopRequestEndsAReconnectLoop) {
     Params p;
     p.port = "1";  // nothing listens there: every attempt is refused
@@ -1102,6 +1179,47 @@ TEST_F(PgModule, SilentServerDoesNotBlockForEver) {
     EXPECT_GE(waited, std::chrono::seconds(9));
     EXPECT_LT(waited, std::chrono::seconds(13));
     EXPECT_NE(error_of(fresh).find("connect_timeout"), std::string::npos) << error_of(fresh);
+}
+
+// A hung first host (it accepts the connection and never answers) uses up its own
+// connect_timeout only: the next host of the list is tried after it, as libpq's blocking
+// connect would. A failure names every host tried.
+TEST_F(PgModule, HungHostInAListDoesNotHideTheNextOne) {
+    Proxy proxy;
+    ASSERT_TRUE(proxy.ok());
+    proxy.set_forwarding(false);
+    auto text = [&](const std::string& ports) {
+        return "host=127.0.0.1,127.0.0.1 port=" + ports + " dbname=" + g_env["ZEL_PG_DBNAME"] +
+               " user=" + g_env["ZEL_PG_USER"] + " password=" + g_env["ZEL_PG_PASSWORD"] +
+               " connect_timeout=2";
+    };
+    Params p;
+    p.connectionstring = text(proxy.port() + "," + g_env["ZEL_PG_PORT"]);
+    p.point();
+    DbConnection* conn = g_mod.create(&p.block);
+    ASSERT_NE(conn, nullptr);
+    opened_.push_back(conn);
+    int32_t connected = -1;
+    auto start = std::chrono::steady_clock::now();
+    bool in_time = returns_within(
+        std::chrono::seconds(20), [&] { connected = g_mod.connect(conn); },
+        [&] { proxy.set_forwarding(true); });
+    auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_TRUE(in_time);
+    EXPECT_EQ(connected, 1) << error_of(conn);
+    EXPECT_GE(waited, std::chrono::milliseconds(1900));
+    EXPECT_LT(waited, std::chrono::seconds(6));
+    EXPECT_EQ(exec(conn, "SELECT 1"), 1) << error_of(conn);
+
+    // Both hosts fail: the reasons of both, each with its host.
+    p.connectionstring = text(proxy.port() + ",1");
+    p.point();
+    EXPECT_EQ(g_mod.connect(conn), 0);
+    const std::string error = error_of(conn);
+    EXPECT_NE(error.find("127.0.0.1:" + proxy.port() + ": No answer"), std::string::npos) << error;
+    EXPECT_NE(error.find("; 127.0.0.1:1: "), std::string::npos) << error;
+    EXPECT_NE(error.find("refused"), std::string::npos) << error;
+    EXPECT_EQ(error.find(g_env["ZEL_PG_PASSWORD"]), std::string::npos);
 }
 
 // A connection string libpq cannot read is reported without a word of it.
