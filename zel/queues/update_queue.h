@@ -142,7 +142,8 @@ bool queueKeepsWriting(UpdateQueue* queue);
 // Takes the queue's lock; walks the whole queue.
 void countQueuedByKind(UpdateQueue* queue, uint64_t (&by_kind)[256]);
 
-// Queue number (1 to 4) of a message kind. News (13, 249, 255) goes to queue 2 while order
+// Queue number (1 to 4) of a message kind, from the kinds table (kKindQueue in
+// zel/base/message_kinds.h). The news kinds (KIND_QUEUE_NEWS) go to queue 2 while order
 // books or orders are requested and to queue 4 otherwise.
 uint32_t queueNumberForKind(uint8_t kind);
 inline UpdateQueue* queueForKind(uint8_t kind) {

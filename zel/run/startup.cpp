@@ -23,6 +23,7 @@
 #include "zel/base/config.h"
 #include "zel/base/config_file.h"
 #include "zel/base/log.h"
+#include "zel/base/message_kinds.h"
 #include "zel/base/run_state.h"
 #include "zel/base/sql_log.h"
 #include "zel/feed/feed_session.h"
@@ -118,8 +119,8 @@ void write_start_status_rows() {
 // instance requests, for the stale-instrument pass of the feed thread.
 void load_stale_set() {
     if (g_config.requestbasicdata != 1 || g_config.deletelimit == 0) return;
-    const MessageDef* basic = find_messagedef(6);
-    const FieldDef* state = find_fielddef(6u, 126u);
+    const MessageDef* basic = find_messagedef(KIND_BASIC_DATA);
+    const FieldDef* state = find_fielddef(KIND_BASIC_DATA, 126u);
     if (!basic || !state) return;
     DbWorker& worker = g_workers[0];
     worker.statement.clear();

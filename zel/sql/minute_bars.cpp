@@ -17,12 +17,12 @@
 #include <initializer_list>
 
 #include "zel/base/log.h"
+#include "zel/base/message_kinds.h"
 #include "zel/sql/execute.h"
 #include "zel/sql/sql_values.h"
 
 namespace {
 
-constexpr unsigned kTrades = 1;
 constexpr uint32_t kCancelled = 0x10;
 constexpr uint32_t kCountsPrice = 0x80;
 constexpr uint32_t kCountsVolume = 0x40;
@@ -76,13 +76,13 @@ int minute_bar(DbWorker& worker, const QueueItem& item, const MessageDef& def) {
         bar[i] = find_fielddef(item.kind, i + 1);
         if (!bar[i]) return 1;
     }
-    const MessageDef* trades = find_messagedef(kTrades);
-    const FieldDef* price_col = find_fielddef(kTrades, 12u);
-    const FieldDef* second_col = find_fielddef(kTrades, 201u);
-    const FieldDef* quantity_col = find_fielddef(kTrades, 13u);
-    const FieldDef* flags_col = find_fielddef(kTrades, 15u);
-    const FieldDef* date_col = find_fielddef(kTrades, 3u);
-    const FieldDef* time_col = find_fielddef(kTrades, 36u);
+    const MessageDef* trades = find_messagedef(KIND_TRADE);
+    const FieldDef* price_col = find_fielddef(KIND_TRADE, 12u);
+    const FieldDef* second_col = find_fielddef(KIND_TRADE, 201u);
+    const FieldDef* quantity_col = find_fielddef(KIND_TRADE, 13u);
+    const FieldDef* flags_col = find_fielddef(KIND_TRADE, 15u);
+    const FieldDef* date_col = find_fielddef(KIND_TRADE, 3u);
+    const FieldDef* time_col = find_fielddef(KIND_TRADE, 36u);
     if (!trades || !price_col || !second_col || !quantity_col || !flags_col || !date_col ||
         !time_col)
         return 1;

@@ -14,6 +14,7 @@
 
 #include "zel/base/config.h"
 #include "zel/base/log.h"
+#include "zel/base/message_kinds.h"
 #include "zel/sql/corporate_actions.h"
 #include "zel/sql/execute.h"
 #include "zel/sql/removal.h"
@@ -33,7 +34,7 @@ bool counts(const FieldDef& def, uint32_t tag) {
 // Copies a quote-like field into the current-value slot it feeds, if any.
 void fill_slot(QueueItem& item, const FieldValue& field, const InstrumentType* instrument) {
     switch (item.kind) {
-        case 2:
+        case KIND_QUOTE:
             switch (field.tag) {
                 case 7:
                     set_current_value(item.price, item.price_present, field.value);
@@ -54,7 +55,7 @@ void fill_slot(QueueItem& item, const FieldValue& field, const InstrumentType* i
                 default:
                     return;
             }
-        case 40:
+        case KIND_QUOTE_EX:
             if (field.tag == 7) set_current_value(item.price, item.price_present, field.value);
             return;
         default:
@@ -118,8 +119,8 @@ const char* price_slot(const QueueItem& item) {
 // undone with the factor and type stored in its row. Returns 0 to go on with the delete,
 // or the negative status or result that ends it.
 int undo_corporate_action(DbWorker& worker, QueueItem& item, const MessageDef& def) {
-    const FieldDef* factor = find_fielddef(11u, 103u);
-    const FieldDef* type = find_fielddef(11u, 99u);
+    const FieldDef* factor = find_fielddef(KIND_CORPORATE_ACTION, 103u);
+    const FieldDef* type = find_fielddef(KIND_CORPORATE_ACTION, 99u);
     if (!factor || !type) return 0;
 
     SqlText& sql = worker.statement;
@@ -136,7 +137,7 @@ int undo_corporate_action(DbWorker& worker, QueueItem& item, const MessageDef& d
     const FieldValue* field789 = nullptr;
     for (const FieldValue* f = item.fields; f; f = f->next) {
         if (f->tag == 789) field789 = f;
-        const FieldDef* fd = find_fielddef(11u, f->tag);
+        const FieldDef* fd = find_fielddef(KIND_CORPORATE_ACTION, f->tag);
         if (!fd || !fd->is_key) continue;
         if (f->tag == kTagDate) date = f->value;
         tail.appendf("AND %s=", fd->column);
@@ -229,8 +230,8 @@ int row_update(DbWorker& worker, QueueItem& item, const MessageDef& def,
     // A trade without a field-72 value must not keep the previous trade's one. When the
     // item carries field 72 itself (without a value), its own assignment already clears
     // the column, and a second assignment of one column would make the UPDATE fail.
-    if (item.kind == 1 && !(item.flags & ITEM_TRADE_TAG72) && !has_tag72) {
-        if (const FieldDef* tag72 = find_fielddef(1u, 72u)) {
+    if (item.kind == KIND_TRADE && !(item.flags & ITEM_TRADE_TAG72) && !has_tag72) {
+        if (const FieldDef* tag72 = find_fielddef(KIND_TRADE, 72u)) {
             sql.push_back(assigned ? ',' : ' ');
             sql.appendf("%s=NULL", tag72->column);
         }
@@ -285,7 +286,7 @@ int row_delete(DbWorker& worker, QueueItem& item, const MessageDef& def) {
     SqlText& sql = worker.statement;
     SqlText& tail = worker.tail;
 
-    if (item.kind == 11) {
+    if (item.kind == KIND_CORPORATE_ACTION) {
         int r = undo_corporate_action(worker, item, def);
         if (r < 0) return r;
     }
@@ -302,14 +303,14 @@ int row_delete(DbWorker& worker, QueueItem& item, const MessageDef& def) {
         return 1;
     }
 
-    if (item.kind == 6) {
+    if (item.kind == KIND_BASIC_DATA) {
         int status = 1;
         basic_data_cascade(worker, item, &status);
         if (status == ZEL_RESULT_RERUN) return ZEL_RESULT_RERUN;
     }
 
-    if (item.kind == 38) {
-        const FieldDef* order = find_fielddef(38u, 695u);
+    if (item.kind == KIND_MBO) {
+        const FieldDef* order = find_fielddef(KIND_MBO, 695u);
         if (!order) {
             missing_definition(g_warned_order, 38, 695);
             return -1;
