@@ -40,6 +40,7 @@
 #include "zel/sql/db_thread.h"
 #include "zel/sql/db_worker.h"
 #include "zel/sql/execute.h"
+#include "zel/sql/query_result.h"
 #include "zel/sql/status_time.h"
 #include "zel/stats/stats_block.h"
 #include "zel/tabledef/database_check.h"
@@ -126,11 +127,10 @@ void load_stale_set() {
     worker.statement.clear();
     worker.statement.appendf("SELECT %s FROM %s ", basic->column, basic->table);
     worker.statement.appendf("WHERE (%s!=9 OR %s IS NULL)", state->column, state->column);
-    int32_t status = 0;
-    ResultValue* rows = query(worker, &status, ZEL_LABEL);
-    if (rows && staleSetCreate(kStaleSetSize)) {
+    QueryResult stored(worker, ZEL_LABEL);
+    if (stored.rows() && staleSetCreate(kStaleSetSize)) {
         const RequestedInstruments requested(g_config.insrefs);
-        for (ResultValue* row = rows; row; row = row->next) {
+        for (const ResultValue* row = stored.rows(); row; row = row->next) {
             if (!row->value) continue;
             char* end = nullptr;
             unsigned long long insref = std::strtoull(row->value, &end, 10);
@@ -138,7 +138,6 @@ void load_stale_set() {
             if (insref < g_config.deletelimit && requested.contains(insref)) staleSetAdd(insref);
         }
     }
-    free_result(worker);
 }
 
 // Starts one thread, named "zel NAME" so that an operator can tell the feed thread from the

@@ -18,6 +18,7 @@
 #include "zel/base/message_kinds.h"
 #include "zel/modload/module_loader.h"
 #include "zel/sql/execute.h"
+#include "zel/sql/query_result.h"
 #include "zel/sql/sql_values.h"
 #include "zel/tabledef/table_definitions.h"
 
@@ -204,33 +205,27 @@ int corporate_action(DbWorker& worker, QueueItem& item) {
         return 0;
     }
 
-    int32_t status = 0;
-    ResultValue* row = query(worker, &status, SQLBUILDS_LABEL);
-    if (status < 0) {
-        free_result(worker);
-        return status;
-    }
     double factor = std::strtod(new_factor, nullptr);
     double ratio = factor;
-    if (row) {
-        if (row->value) {
-            double stored = std::strtod(row->value, nullptr);
-            char printed[64];
-            std::snprintf(printed, sizeof printed, "%.6f", stored);
-            if (std::strcmp(printed, new_factor) == 0) {
-                free_result(worker);
-                return 0;
+    {
+        QueryResult stored_action(worker, SQLBUILDS_LABEL);
+        if (stored_action.failed()) return stored_action.status();
+        if (const ResultValue* row = stored_action.rows()) {
+            if (row->value) {
+                double stored = std::strtod(row->value, nullptr);
+                char printed[64];
+                std::snprintf(printed, sizeof printed, "%.6f", stored);
+                if (std::strcmp(printed, new_factor) == 0) return 0;
+                ratio = factor / stored;
             }
-            ratio = factor / stored;
-        }
-        int stored_type = row->next && row->next->value ? std::atoi(row->next->value) : -1;
-        if (stored_type != new_type && (stored_type == 11 || new_type == 11)) {
-            log_message(LOG_LEVEL_PROBLEM,
-                        "Corporateaction with 'wrong' type adjusted %d - %" PRIu64 " : %s",
-                        __LINE__, item.insref, date ? date : "");
+            int stored_type = row->next && row->next->value ? std::atoi(row->next->value) : -1;
+            if (stored_type != new_type && (stored_type == 11 || new_type == 11)) {
+                log_message(LOG_LEVEL_PROBLEM,
+                            "Corporateaction with 'wrong' type adjusted %d - %" PRIu64 " : %s",
+                            __LINE__, item.insref, date ? date : "");
+            }
         }
     }
-    free_result(worker);
     if (ratio == 1.0) return 0;
     if (!usable_ratio(ratio)) {
         log_message(LOG_LEVEL_PROBLEM, "Corporateaction with unusable ratio %d - %" PRIu64 " : %s",
@@ -278,19 +273,15 @@ int adjusted_row(DbWorker& worker, QueueItem& item) {
     }
     append_tail(worker);
 
-    int32_t status = 0;
-    ResultValue* rows = query(worker, &status, SQLBUILDS_LABEL);
-    if (!rows) {
-        free_result(worker);
-        return status == ZEL_RESULT_RERUN ? ZEL_RESULT_RERUN : -1;
-    }
     double all = 1.0;
     double type11 = 1.0;
     double other = 1.0;
-    for (ResultValue* v = rows; v; v = v->next->next) {
+    QueryResult actions_after(worker, SQLBUILDS_LABEL);
+    if (!actions_after.rows())
+        return actions_after.status() == ZEL_RESULT_RERUN ? ZEL_RESULT_RERUN : -1;
+    for (const ResultValue* v = actions_after.rows(); v; v = v->next->next) {
         if (!v->next) {
             log_message(LOG_LEVEL_PROBLEM, "Received errenous records from database");
-            free_result(worker);
             return 0;
         }
         double factor = v->value ? std::strtod(v->value, nullptr) : 1.0;
@@ -310,7 +301,7 @@ int adjusted_row(DbWorker& worker, QueueItem& item) {
             other *= factor;
         }
     }
-    free_result(worker);
+    actions_after.release();
     if (!usable_ratio(all) || !usable_ratio(type11) || !usable_ratio(other)) {
         // Usable factors whose product no longer is (it prints as 0.000000, or overflows):
         // the row is written as it came rather than zeroed.

@@ -14,6 +14,7 @@
 #include "zel/base/message_kinds.h"
 #include "zel/sql/calculated_columns.h"
 #include "zel/sql/execute.h"
+#include "zel/sql/query_result.h"
 #include "zel/sql/sql_values.h"
 #include "zel/sql/stamp_values.h"
 #include "zel/tabledef/table_definitions.h"
@@ -41,11 +42,11 @@ constexpr size_t kNameRoom = 48;
 
 // Runs worker.statement as a one-value query and copies the value out.
 char* read_one(DbWorker& worker, int32_t* status) {
-    ResultValue* rows = query(worker, status, SQLBUILDS_LABEL);
-    char* copy = nullptr;
-    if (*status >= 0 && rows && rows->value && rows->value[0]) copy = queueStrdup(rows->value);
-    free_result(worker);
-    return copy;
+    QueryResult result(worker, SQLBUILDS_LABEL);
+    *status = result.status();
+    const ResultValue* rows = result.rows();
+    if (result.failed() || !rows || !rows->value || !rows->value[0]) return nullptr;
+    return queueStrdup(rows->value);
 }
 
 char* read_quote_column(DbWorker& worker, uint64_t insref, unsigned tag, int32_t* status) {

@@ -19,6 +19,7 @@
 #include "zel/base/log.h"
 #include "zel/base/message_kinds.h"
 #include "zel/sql/execute.h"
+#include "zel/sql/query_result.h"
 #include "zel/sql/sql_values.h"
 
 namespace {
@@ -112,14 +113,10 @@ int minute_bar(DbWorker& worker, const QueueItem& item, const MessageDef& def) {
     sql.append_u64(item.insref);
     sql.appendf(" AND %s='%s' AND %s >= '%s00' AND %s <= '%s59.999999'", date_col->column, date,
                 time_col->column, minute, time_col->column, minute);
-    int32_t status = 0;
-    ResultValue* rows = query(worker, &status, SQLBUILDS_LABEL);
-    if (status < 0) {
-        free_result(worker);
-        return status;
-    }
-    if (!rows) {
-        free_result(worker);
+    QueryResult trades_of_minute(worker, SQLBUILDS_LABEL);
+    if (trades_of_minute.failed()) return trades_of_minute.status();
+    if (!trades_of_minute.rows()) {
+        trades_of_minute.release();
         return delete_bar(worker, def, stamp, item.insref, date, minute);
     }
 
@@ -127,7 +124,7 @@ int minute_bar(DbWorker& worker, const QueueItem& item, const MessageDef& def) {
     Series seconds;
     double volume = 0;
     double turnover = 0;
-    for (const ResultValue* row = rows; row;) {
+    for (const ResultValue* row = trades_of_minute.rows(); row;) {
         // Four values per row: price, second price, quantity, flags.
         const ResultValue* cells[4] = {};
         for (const ResultValue*& cell : cells) {
@@ -150,7 +147,7 @@ int minute_bar(DbWorker& worker, const QueueItem& item, const MessageDef& def) {
             if (!std::isnan(second)) seconds.add(second);
         }
     }
-    free_result(worker);
+    trades_of_minute.release();
 
     if (!prices.has_values() && !seconds.has_values())
         return delete_bar(worker, def, stamp, item.insref, date, minute);

@@ -17,6 +17,7 @@
 #include "zel/base/message_kinds.h"
 #include "zel/sql/corporate_actions.h"
 #include "zel/sql/execute.h"
+#include "zel/sql/query_result.h"
 #include "zel/sql/removal.h"
 #include "zel/sql/sql_values.h"
 
@@ -146,32 +147,29 @@ int undo_corporate_action(DbWorker& worker, QueueItem& item, const MessageDef& d
     }
     append_tail(worker);
 
-    int32_t status = 0;
-    ResultValue* row = query(worker, &status, SQLBUILDS_LABEL);
-    if (status < 0) return status;
-    if (row && row->value && row->next && row->next->value) {
-        const char* stored_factor = row->value;
-        double ratio = std::strtod(stored_factor, nullptr);
-        auto stored_type = static_cast<uint8_t>(std::atoi(row->next->value));
-        // Copy what the adjustment needs before the result goes back to the module.
-        bool usable = is_sql_number(stored_factor) && ratio > 0.0;
-        free_result(worker);
-        if (!usable) {
-            log_message(LOG_LEVEL_PROBLEM,
-                        "Corporateaction with unusable stored factor not reversed %d - %" PRIu64
-                        " : '%s'",
-                        __LINE__, item.insref, stored_factor);
-            return 0;
-        }
-        // date points into the item, which outlives the statement.
-        if (history_adjustment(worker, item.insref, date, ratio, stored_type, ADJUST_REVERSE,
-                               field789) == 1) {
-            int r = execute(worker, EXEC_PLAIN, SQLBUILDS_LABEL);
-            if (r < 0) return r;
-        }
+    QueryResult stored_action(worker, SQLBUILDS_LABEL);
+    if (stored_action.failed()) return stored_action.status();
+    const ResultValue* row = stored_action.rows();
+    if (!row || !row->value || !row->next || !row->next->value) return 0;
+    const char* stored_factor = row->value;
+    double ratio = std::strtod(stored_factor, nullptr);
+    auto stored_type = static_cast<uint8_t>(std::atoi(row->next->value));
+    // The factor is named in the report while the rows are still held.
+    if (!is_sql_number(stored_factor) || !(ratio > 0.0)) {
+        log_message(LOG_LEVEL_PROBLEM,
+                    "Corporateaction with unusable stored factor not reversed %d - %" PRIu64
+                    " : '%s'",
+                    __LINE__, item.insref, stored_factor);
         return 0;
     }
-    free_result(worker);
+    // Everything the adjustment needs is copied: the rows go back before its statement.
+    stored_action.release();
+    // date points into the item, which outlives the statement.
+    if (history_adjustment(worker, item.insref, date, ratio, stored_type, ADJUST_REVERSE,
+                           field789) == 1) {
+        int r = execute(worker, EXEC_PLAIN, SQLBUILDS_LABEL);
+        if (r < 0) return r;
+    }
     return 0;
 }
 
