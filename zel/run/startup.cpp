@@ -41,7 +41,7 @@
 #include "zel/sql/db_worker.h"
 #include "zel/sql/execute.h"
 #include "zel/sql/query_result.h"
-#include "zel/sql/status_time.h"
+#include "zel/sql/status_rows.h"
 #include "zel/stats/stats_block.h"
 #include "zel/tabledef/database_check.h"
 #include "zel/tabledef/table_definitions.h"
@@ -91,29 +91,6 @@ std::string format(const char* pattern, ...) {
     if (length > 0) std::vsnprintf(text.data(), text.size() + 1, pattern, again);
     va_end(again);
     return text;
-}
-
-// Writes one status row on queue 2's connection: the UPDATE, and the INSERT when the
-// UPDATE did not change exactly one row.
-void write_status_row(const std::string& update, const std::string& insert) {
-    DbConnection* connection = g_workers[1].connection;
-    if (g_module.mod_executesql(connection, update.c_str()) != 1)
-        g_module.mod_executesql(connection, insert.c_str());
-}
-
-// "Startup time" and "Running" = 1, when the definitions name a status table.
-void write_start_status_rows() {
-    const MessageDef* status = find_messagedef(KIND_STATUS);
-    if (!status) return;
-    int64_t now = now_seconds();
-    ClockText date = date_text_at(now, KIND_STATUS);
-    ClockText time = time_text_at(now, KIND_STATUS);
-    write_status_row(format("UPDATE %s SET value = '%s %s' WHERE name = 'Startup time'",
-                            status->table, date.c_str(), time.c_str()),
-                     format("INSERT INTO %s (name,value) VALUES ('Startup time','%s %s')",
-                            status->table, date.c_str(), time.c_str()));
-    write_status_row(format("UPDATE %s SET value = '1' WHERE name = 'Running'", status->table),
-                     format("INSERT INTO %s (name,value) VALUES ('Running','1')", status->table));
 }
 
 // The references the basic-data table holds already (other than deleted ones) and this
@@ -364,8 +341,9 @@ int startup() {
     running = 1;
     stop_handlers_arm();
 
-    // 20. The status rows an operator reads first.
-    write_start_status_rows();
+    // 20. The status rows an operator reads first, on queue 2's connection (the status
+    // rows' own), before its thread exists.
+    mark_started(g_workers[1], find_messagedef(KIND_STATUS));
 
     // 21. The statistics block (private counters when the shared one cannot be made).
     create_stats_block(config.map_name.c_str());
@@ -407,11 +385,10 @@ void shutdown() {
 
     bool module_bound = g_module.mod_executesql != nullptr && !g_module_ended;
     if (module_bound && g_workers[1].connection) {
-        if (const MessageDef* status = find_messagedef(KIND_STATUS)) {
-            write_status_row(
-                format("UPDATE %s SET value = '0' WHERE name = 'Running'", status->table),
-                format("INSERT INTO %s (name,value) VALUES ('Running','0')", status->table));
-        }
+        // The threads have ended: a connection lost now is not waited for (a stop request
+        // has marked it so already; a start-up that failed has not).
+        g_module.mod_set_status(g_workers[1].connection, ZEL_STATUS_STOP);
+        mark_stopped(g_workers[1], find_messagedef(KIND_STATUS));
     }
     if (module_bound) {
         for (DbWorker& worker : g_workers) {
