@@ -472,6 +472,18 @@ void unlinkQueueItem(UpdateQueue* queue, QueueItem* item) {
     if (item->flags & ITEM_EMPTY) stat_sub(queue->stats->empty_items, 1);
 }
 
+void putBackQueueItems(UpdateQueue* queue, QueueItem* head, QueueItem* tail) {
+    if (head == nullptr) return;
+    tail->next = queue->head;
+    if (queue->head) {
+        queue->head->prev = tail;
+    } else {
+        queue->tail = tail;
+    }
+    head->prev = nullptr;
+    queue->head = head;
+}
+
 void appendQueueItem(UpdateQueue* queue, QueueItem* item) {
     item->next = nullptr;
     item->prev = queue->tail;

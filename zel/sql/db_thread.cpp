@@ -122,15 +122,7 @@ void rerun_batch(DbWorker& worker, Batch& batch) {
         ++worker.reruns;
         log_message(LOG_LEVEL_PROBLEM, "Deadlocked so will rerun %" PRIu64 " queue items", items);
     }
-    if (batch.head) {
-        batch.tail->next = q.head;
-        if (q.head) {
-            q.head->prev = batch.tail;
-        } else {
-            q.tail = batch.tail;
-        }
-        q.head = batch.head;
-    }
+    putBackQueueItems(&q, batch.head, batch.tail);
     batch.clear();
 }
 
