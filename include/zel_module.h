@@ -9,9 +9,10 @@
  *
  *  1. Ownership. Texts and lists a module returns (mod_geterrorstring, mod_add_value,
  *     mod_querysql's ResultValue list) belong to the DbConnection and stay valid until the
- *     next call of the same kind on it. Two things belong to the caller: the texts a module
- *     writes into a ServerInfo (free them with free()), and the ColumnInfo list of
- *     mod_get_databaseinfo, which the caller hands back whole with mod_free_databaseinfo.
+ *     next call of the same kind on it (the query list: until mod_freeresult, see 10).
+ *     Two things belong to the caller: the texts a module writes into a ServerInfo (free
+ *     them with free()), and the ColumnInfo list of mod_get_databaseinfo, which the caller
+ *     hands back whole with mod_free_databaseinfo.
  *  2. The parameter block (ZelModuleParams) is owned by zel. A module keeps its address,
  *     reads it again at every connect, never frees its texts, and writes only
  *     server_version (from mod_get_info).
@@ -42,6 +43,14 @@
  *  8. mod_add_column in mode ZEL_COLUMN_RENDER writes at most ZEL_COLUMN_TEXT_SIZE bytes
  *     (terminator included) into the caller's buffer, cutting the text if it must.
  *  9. Statement texts are UTF-8 and NUL-terminated.
+ * 10. Query results are handed back. A caller calls mod_freeresult after every
+ *     mod_querysql, whether it succeeded or not, before its next query on the connection.
+ *     Modules differ in what they do with a list that was not handed back: one appends
+ *     the next query's rows to it and returns the whole list (the PostgreSQL module),
+ *     another drops it (the ODBC module); a caller relies on neither. zel's builders hold
+ *     their rows in a QueryResult (zel/sql/query_result.h), which hands them back when it
+ *     goes out of scope, and the recording test module appends, so a missed hand-back
+ *     shows in the unit tests as stale rows.
  */
 #ifndef ZEL_MODULE_H
 #define ZEL_MODULE_H

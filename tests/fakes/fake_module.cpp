@@ -360,7 +360,9 @@ ResultValue* mod_querysql(DbConnection* conn, const char* query, int32_t* status
             record("mod_querysql", conn, query != nullptr ? query : "", ZEL_RESULT_FAILED);
             return nullptr;
         }
-        free_result(conn);
+        // A result not handed back stays, and the new rows are appended to it, as the
+        // PostgreSQL module does: a caller that misses a mod_freeresult reads the old rows
+        // first here as it would on a real server.
         std::string text = query;
         if (conn->lost) {
             code = ZEL_RESULT_LOST;
@@ -384,10 +386,14 @@ ResultValue* mod_querysql(DbConnection* conn, const char* query, int32_t* status
                             first = node;
                         }
                     }
-                    conn->result = first;
+                    ResultValue** end = &conn->result;
+                    while (*end != nullptr)
+                        end = &(*end)->next;
+                    *end = first;
                 }
             }
         }
+        first = code >= 0 ? conn->result : nullptr;
         record("mod_querysql", conn, std::move(text), code);
     }
     if (scripted && scripted->delay_ms > 0) pause(scripted->delay_ms);

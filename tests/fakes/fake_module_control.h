@@ -129,7 +129,8 @@ FAKE_EXPORT bool fake_connected(int number);
 FAKE_EXPORT int fake_reconnect_attempts(int number);
 // The parameter block connection n was created with.
 FAKE_EXPORT const ZelModuleParams* fake_params(int number);
-// Result lists handed out by mod_querysql and not yet freed (mod_freeresult, the next
-// query or mod_destroy free them), and description lists not yet handed back.
+// Result lists handed out by mod_querysql and not yet freed (mod_freeresult or mod_destroy
+// free them; a further query appends its rows to the list and returns the whole of it, as
+// the PostgreSQL module does), and description lists not yet handed back.
 FAKE_EXPORT int fake_open_results();
 FAKE_EXPORT int fake_open_databaseinfos();

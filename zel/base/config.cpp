@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "zel/base/message_kinds.h"
+
 Config g_config;
 
 Config::Config() : ZelModuleParams{}, map_name(kDefaultMapName) {
@@ -37,28 +39,37 @@ void Config::clear_params() {
 // The order is the order of the classes in the feed request; the class numbers belong to
 // the feed server.
 const RequestSwitch kRequestSwitches[22] = {
-    {"requestbasicdata", &Config::requestbasicdata, "4", {6}},
-    {"requestquotes", &Config::requestquotes, "1", {2, 254}},
-    {"requestquotesbbo", &Config::requestquotesbbo, "26", {39}},
-    {"requestquoteex", &Config::requestquoteex, "27", {40, 254}},
-    {"requestperformance", &Config::requestperformance, "12", {18, 254}},
-    {"requestorderbooks", &Config::requestorderbooks, "3", {14, 15, 251}},
-    {"requestcorporateactions", &Config::requestcorporateactions, "9", {11}},
-    {"requestpricehistory", &Config::requestpricehistory, "5", {4, 252}},
-    {"requesttradestate", &Config::requesttradestate, "10", {6}},
-    {"requesttrades", &Config::requesttrades, "2", {1}},
-    {"requestfundamentals", &Config::requestfundamentals, "11", {16}},
-    {"requestkeyratios", &Config::requestkeyratios, "13", {19}},
-    {"requestnoii", &Config::requestnoii, "16", {22}},
-    {"requestestimates", &Config::requestestimates, "14 15", {20, 21}},
-    {"requestl10n", &Config::requestl10n, "17", {32}},
-    {"requestnews", &Config::requestnews, "0 8", {13}},
-    {"requestci", &Config::requestci, "18 19", {26, 27}},
-    {"requestpriip", &Config::requestpriip, "20", {33}},
-    {"requestmifid", &Config::requestmifid, "21 22", {34, 35}},
-    {"requestmappings", &Config::requestmappings, "23", {248}},
-    {"requestgreeks", &Config::requestgreeks, "25", {37}},
-    {"requestmbo", &Config::requestmbo, "24", {38}},
+    {"requestbasicdata", &Config::requestbasicdata, "4", {KIND_BASIC_DATA}},
+    {"requestquotes", &Config::requestquotes, "1", {KIND_QUOTE, KIND_DIFFERENCES}},
+    {"requestquotesbbo", &Config::requestquotesbbo, "26", {KIND_QUOTE_BBO}},
+    {"requestquoteex", &Config::requestquoteex, "27", {KIND_QUOTE_EX, KIND_DIFFERENCES}},
+    {"requestperformance", &Config::requestperformance, "12", {KIND_PERFORMANCE, KIND_DIFFERENCES}},
+    {"requestorderbooks",
+     &Config::requestorderbooks,
+     "3",
+     {KIND_BID_LEVEL, KIND_ASK_LEVEL, KIND_ORDER_BOOK}},
+    {"requestcorporateactions", &Config::requestcorporateactions, "9", {KIND_CORPORATE_ACTION}},
+    {"requestpricehistory",
+     &Config::requestpricehistory,
+     "5",
+     {KIND_PRICE_HISTORY, KIND_ADJUSTED_HISTORY}},
+    {"requesttradestate", &Config::requesttradestate, "10", {KIND_BASIC_DATA}},
+    {"requesttrades", &Config::requesttrades, "2", {KIND_TRADE}},
+    {"requestfundamentals", &Config::requestfundamentals, "11", {KIND_FUNDAMENTALS}},
+    {"requestkeyratios", &Config::requestkeyratios, "13", {KIND_KEY_RATIOS}},
+    {"requestnoii", &Config::requestnoii, "16", {KIND_NOII}},
+    {"requestestimates",
+     &Config::requestestimates,
+     "14 15",
+     {KIND_ESTIMATES_20, KIND_ESTIMATES_21}},
+    {"requestl10n", &Config::requestl10n, "17", {KIND_L10N}},
+    {"requestnews", &Config::requestnews, "0 8", {KIND_NEWS}},
+    {"requestci", &Config::requestci, "18 19", {KIND_CI_26, KIND_CI_27}},
+    {"requestpriip", &Config::requestpriip, "20", {KIND_PRIIP}},
+    {"requestmifid", &Config::requestmifid, "21 22", {KIND_MIFID_34, KIND_MIFID_35}},
+    {"requestmappings", &Config::requestmappings, "23", {KIND_IDENTIFIER_LIST_KEYED}},
+    {"requestgreeks", &Config::requestgreeks, "25", {KIND_GREEKS}},
+    {"requestmbo", &Config::requestmbo, "24", {KIND_MBO}},
 };
 
 void set_config_defaults(Config& config) {

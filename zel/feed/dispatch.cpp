@@ -36,47 +36,47 @@ constexpr FeedTypeInfo kTypes[kLastDataType + 1] = {
     /* 1 logon */ {0, 0},
     /* 2 logoff */ {0, 0},
     /* 3 logon reply */ {0, 0},
-    /* 4 news */ {13, ITEM_KEYED},
-    /* 5 quote */ {2, ITEM_KEYED},
-    /* 6 trade */ {1, 0},
-    /* 7 bid insert */ {14, ITEM_KEYED | ITEM_BID_INSERT},
-    /* 8 ask insert */ {15, ITEM_KEYED | ITEM_ASK_INSERT},
-    /* 9 bid delete */ {14, ITEM_KEYED | ITEM_BID_DELETE},
-    /* 10 ask delete */ {15, ITEM_KEYED | ITEM_ASK_DELETE},
-    /* 11 bid update */ {14, ITEM_KEYED | ITEM_BID_UPDATE},
-    /* 12 ask update */ {15, ITEM_KEYED | ITEM_ASK_UPDATE},
-    /* 13 instrument reset */ {8, 0},
-    /* 14 book clear */ {7, ITEM_CLEAR_BOOK},
-    /* 15 basic data */ {6, ITEM_KEYED},
-    /* 16 price history */ {4, 0},
-    /* 17 instrument delete */ {9, 0},
+    /* 4 news */ {KIND_NEWS, ITEM_KEYED},
+    /* 5 quote */ {KIND_QUOTE, ITEM_KEYED},
+    /* 6 trade */ {KIND_TRADE, 0},
+    /* 7 bid insert */ {KIND_BID_LEVEL, ITEM_KEYED | ITEM_BID_INSERT},
+    /* 8 ask insert */ {KIND_ASK_LEVEL, ITEM_KEYED | ITEM_ASK_INSERT},
+    /* 9 bid delete */ {KIND_BID_LEVEL, ITEM_KEYED | ITEM_BID_DELETE},
+    /* 10 ask delete */ {KIND_ASK_LEVEL, ITEM_KEYED | ITEM_ASK_DELETE},
+    /* 11 bid update */ {KIND_BID_LEVEL, ITEM_KEYED | ITEM_BID_UPDATE},
+    /* 12 ask update */ {KIND_ASK_LEVEL, ITEM_KEYED | ITEM_ASK_UPDATE},
+    /* 13 instrument reset */ {KIND_INSTRUMENT_RESET, 0},
+    /* 14 book clear */ {KIND_BOOK_CLEAR, ITEM_CLEAR_BOOK},
+    /* 15 basic data */ {KIND_BASIC_DATA, ITEM_KEYED},
+    /* 16 price history */ {KIND_PRICE_HISTORY, 0},
+    /* 17 instrument delete */ {KIND_INSTRUMENT_DELETE, 0},
     /* 18 */ {0, 0},
     /* 19 request */ {0, 0},
     /* 20 request finished */ {0, 0},
     /* 21 */ {0, 0},
-    /* 22 news */ {13, ITEM_KEYED},
-    /* 23 corporate action */ {11, 0},
-    /* 24 trade state */ {6, ITEM_KEYED | ITEM_NULL_STATUS},
-    /* 25 fundamentals */ {16, 0},
-    /* 26 performance */ {18, ITEM_KEYED},
-    /* 27 key ratios */ {19, ITEM_KEYED},
-    /* 28 estimates */ {20, 0},
-    /* 29 estimates */ {21, 0},
-    /* 30 noii */ {22, ITEM_KEYED},
+    /* 22 news */ {KIND_NEWS, ITEM_KEYED},
+    /* 23 corporate action */ {KIND_CORPORATE_ACTION, 0},
+    /* 24 trade state */ {KIND_BASIC_DATA, ITEM_KEYED | ITEM_NULL_STATUS},
+    /* 25 fundamentals */ {KIND_FUNDAMENTALS, 0},
+    /* 26 performance */ {KIND_PERFORMANCE, ITEM_KEYED},
+    /* 27 key ratios */ {KIND_KEY_RATIOS, ITEM_KEYED},
+    /* 28 estimates */ {KIND_ESTIMATES_20, 0},
+    /* 29 estimates */ {KIND_ESTIMATES_21, 0},
+    /* 30 noii */ {KIND_NOII, ITEM_KEYED},
     /* 31 */ {0, 0},
-    /* 32 l10n */ {32, 0},
-    /* 33 ci */ {26, 0},
-    /* 34 ci */ {27, 0},
-    /* 35 priip */ {33, ITEM_KEYED},
-    /* 36 mifid */ {34, ITEM_KEYED},
-    /* 37 mifid */ {35, 0},
-    /* 38 mappings */ {36, 0},
-    /* 39 mbo add */ {38, ITEM_KEYED},
-    /* 40 mbo change */ {38, ITEM_KEYED | ITEM_UPDATE_FIRST},
-    /* 41 mbo delete */ {38, ITEM_KEYED | ITEM_DELETE},
-    /* 42 greeks */ {37, ITEM_KEYED},
-    /* 43 quote */ {2, ITEM_KEYED},
-    /* 44 quote ex */ {40, ITEM_KEYED},
+    /* 32 l10n */ {KIND_L10N, 0},
+    /* 33 ci */ {KIND_CI_26, 0},
+    /* 34 ci */ {KIND_CI_27, 0},
+    /* 35 priip */ {KIND_PRIIP, ITEM_KEYED},
+    /* 36 mifid */ {KIND_MIFID_34, ITEM_KEYED},
+    /* 37 mifid */ {KIND_MIFID_35, 0},
+    /* 38 mappings */ {KIND_MAPPINGS, 0},
+    /* 39 mbo add */ {KIND_MBO, ITEM_KEYED},
+    /* 40 mbo change */ {KIND_MBO, ITEM_KEYED | ITEM_UPDATE_FIRST},
+    /* 41 mbo delete */ {KIND_MBO, ITEM_KEYED | ITEM_DELETE},
+    /* 42 greeks */ {KIND_GREEKS, ITEM_KEYED},
+    /* 43 quote */ {KIND_QUOTE, ITEM_KEYED},
+    /* 44 quote ex */ {KIND_QUOTE_EX, ITEM_KEYED},
 };
 
 bool debug_on() {
@@ -264,7 +264,7 @@ void Dispatcher::before_fields(int type) {
             break;
         case 13: {
             if (Instrument* record = instrumentLookup(insref)) clearLadders(record);
-            for (uint32_t kind : {2u, 18u, 22u, 37u})
+            for (uint32_t kind : {KIND_QUOTE, KIND_PERFORMANCE, KIND_NOII, KIND_GREEKS})
                 dropQueuedUpdate(&g_queues[0], insref, kind, 0);
             dropQueuedUpdate(&g_queues[3], insref, KIND_ORDER_BOOK, 1);
             dropQueuedUpdate(&g_queues[3], insref, KIND_MBO, 1);
@@ -303,7 +303,7 @@ void Dispatcher::field_by_kind(FieldValue* field, bool snapshot_complete) {
     const uint32_t tag = field->tag;
     const char* value = field->value;
     switch (table_kind_) {
-        case 1:
+        case KIND_TRADE:
             if (tag == 14) {
                 tmpl_.key += ':';
                 if (value) tmpl_.key += value;
@@ -321,29 +321,29 @@ void Dispatcher::field_by_kind(FieldValue* field, bool snapshot_complete) {
                 tmpl_.flags |= ITEM_TRADE_TAG72;
             }
             break;
-        case 6:
+        case KIND_BASIC_DATA:
             switch (tag) {
                 case 55:
-                    separate_update(12, field);
+                    separate_update(KIND_IDENTIFIER_LIST, field);
                     if (has_sign_prefix(value)) drop_first_char(field);
                     break;
                 case 188:
                     if (has_sign_prefix(value)) drop_first_char(field);
                     break;
                 case 297:
-                    separate_update(23, field);
+                    separate_update(KIND_LIST_297, field);
                     break;
                 case 347:
-                    separate_update(24, field);
+                    separate_update(KIND_LIST_347, field);
                     break;
                 case 375:
-                    separate_update(25, field);
+                    separate_update(KIND_LIST_375, field);
                     break;
                 case 66:
-                    separate_update(250, field);
+                    separate_update(KIND_LIST_66, field);
                     break;
                 case 732:
-                    separate_update(246, field);
+                    separate_update(KIND_LIST_732, field);
                     break;
                 case 348: {
                     uint64_t v = 0;
@@ -362,20 +362,21 @@ void Dispatcher::field_by_kind(FieldValue* field, bool snapshot_complete) {
                     break;
             }
             break;
-        case 7:
+        case KIND_BOOK_CLEAR:
             if (tag == 399 && value) {
                 uint64_t v;
                 if (!parse_u64(value, &v)) break;
                 tmpl_.flags &= ~ITEM_CLEAR_BOOK;
                 if (v & 1) tmpl_.flags |= ITEM_CLEAR_BOOK;
                 if (v & 2) tmpl_.flags |= ITEM_CLEAR_MBO;
-                if ((v & 4) && g_config.requestquotesbbo == 1) separate_update(247, nullptr);
+                if ((v & 4) && g_config.requestquotesbbo == 1)
+                    separate_update(KIND_BBO_RESET, nullptr);
             }
             break;
-        case 11:
+        case KIND_CORPORATE_ACTION:
             if (tag == 103) corporate_action_ = true;
             break;
-        case 13:
+        case KIND_NEWS:
             switch (tag) {
                 case 1:
                     if (value) tmpl_.flags |= ITEM_NEWS_MULTIPART;
@@ -402,8 +403,8 @@ void Dispatcher::field_by_kind(FieldValue* field, bool snapshot_complete) {
                     break;
             }
             break;
-        case 14:
-        case 15:
+        case KIND_BID_LEVEL:
+        case KIND_ASK_LEVEL:
             if ((tag == 5 || tag == 6) && value) {
                 price_.assign(value);
                 has_price_ = true;
@@ -412,7 +413,7 @@ void Dispatcher::field_by_kind(FieldValue* field, bool snapshot_complete) {
                 has_level_ = true;
             }
             break;
-        case 18:
+        case KIND_PERFORMANCE:
             if (in(tag, 148, 162) || tag == 249 || tag == 250 || tag == 334 || in(tag, 777, 781)) {
                 tmpl_.flags |= ITEM_PERF_PRICE;
             } else if (in(tag, 261, 277) || tag == 335 || in(tag, 782, 786)) {
@@ -423,20 +424,20 @@ void Dispatcher::field_by_kind(FieldValue* field, bool snapshot_complete) {
                 tmpl_.flags |= ITEM_PERF_BIDYIELD;
             }
             break;
-        case 36:
+        case KIND_MAPPINGS:
             if (tag == 527) {
-                tmpl_.kind = 248;
+                tmpl_.kind = KIND_IDENTIFIER_LIST_KEYED;
             } else if (tag == 55) {
-                tmpl_.kind = 12;
+                tmpl_.kind = KIND_IDENTIFIER_LIST;
             }
             break;
-        case 38:
+        case KIND_MBO:
             if (tag == 695 && value) {
                 uint64_t v;
                 if (parse_u64(value, &v)) tmpl_.order_id = v;
             }
             break;
-        case 40:
+        case KIND_QUOTE_EX:
             if ((tag == 5 || tag == 6 || tag == 19 || tag == 20) && g_config.quoteexspecial != 0 &&
                 snapshot_complete) {
                 fieldListAppend(&quotes_head_, &quotes_tail_, fieldValueCopy(field));
@@ -581,7 +582,7 @@ void Dispatcher::news_extras() {
                 fieldListAppend(&head, &tail, fieldValueCopy(f));
         }
         extra_.reset();
-        extra_.kind = 255;
+        extra_.kind = KIND_NEWS_CODING;
         extra_.insref = tmpl_.insref;
         addQueueItem(head, extra_);
     }
@@ -593,7 +594,7 @@ void Dispatcher::news_extras() {
             if (f->tag == 3 || f->tag == 620) fieldListAppend(&head, &tail, fieldValueCopy(f));
         }
         extra_.reset();
-        extra_.kind = 249;
+        extra_.kind = KIND_NEWS_TAGS;
         extra_.insref = tmpl_.insref;
         addQueueItem(head, extra_);
     }
@@ -614,7 +615,7 @@ void Dispatcher::corporate_action() {
     const FieldValue* seconds = fieldListFind(head_, 789);
     if (seconds && seconds->value) fieldListAppend(&head, &tail, fieldValueCopy(seconds));
     extra_.reset();
-    extra_.kind = 253;
+    extra_.kind = KIND_HISTORY_ADJUSTMENT;
     extra_.insref = tmpl_.insref;
     addQueueItem(head, extra_);
 }
@@ -744,7 +745,7 @@ int Dispatcher::dispatch(int type, uint64_t insref, FieldReader& reader, bool sn
     corporate_action();
     if ((tmpl_.kind == KIND_BID_LEVEL || tmpl_.kind == KIND_ASK_LEVEL) && instrument_ && has_level_)
         level_step();
-    if (tmpl_.kind == 40 && quotes_head_) derived_quote();
+    if (tmpl_.kind == KIND_QUOTE_EX && quotes_head_) derived_quote();
 
     // The trade minute is built from the trade's own date and time, which belong to the
     // queue once the trade is queued: keep copies first.

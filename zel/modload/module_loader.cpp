@@ -3,9 +3,8 @@
 // Runs on the main thread only (start-up and shutdown), so g_module and the library handle
 // need no lock. The loader first checks that the file can be opened at all, then loads it,
 // so that an operator reads "Failed to open" for a wrong path and "Failed to load" for a
-// file that is there but is no usable library. The platform reports failures as text; the
-// loader turns that text into the error number that its messages carry, and logs the text
-// itself on the next line.
+// file that is there but is no usable library. The platform gives each failure an error
+// number and a text: the number goes into the loader's message, the text onto the next line.
 #include "zel/modload/module_loader.h"
 
 #include <cerrno>
@@ -22,27 +21,6 @@ DbModule g_module{};
 namespace {
 
 void* g_library = nullptr;
-
-// The platform's loader speaks in text only. Its failures fall into a few kinds, given
-// the numbers of the matching system errors so that the messages keep their "error:%d".
-int error_number(const char* text) {
-    // Windows gives the loader's error code itself.
-    if (int code = platform_library_error_code()) return code;
-    struct Phrase {
-        const char* words;
-        int number;
-    };
-    static const Phrase kPhrases[] = {
-        {"No such file", ENOENT},     {"Permission denied", EACCES},
-        {"Is a directory", EISDIR},   {"undefined symbol", ENOSYS},
-        {"file too short", ENOEXEC},  {"invalid ELF header", ENOEXEC},
-        {"wrong ELF class", ENOEXEC}, {"ELF", ENOEXEC},
-    };
-    for (const Phrase& phrase : kPhrases) {
-        if (std::strstr(text, phrase.words) != nullptr) return phrase.number;
-    }
-    return EINVAL;
-}
 
 // A bare name is left to the system's library search, which never looks in the current
 // directory: a service started in a directory others can write to would otherwise load
@@ -70,7 +48,7 @@ bool probe(const char* file, const std::string& path) {
     if (library == nullptr) {
         const char* text = platform_library_error();
         log_message(LOG_LEVEL_ERROR, "Failed to open modulefile: %s, error:%d", file,
-                    error_number(text));
+                    platform_library_error_code());
         log_message(LOG_LEVEL_ERROR, "Module file %s: %s", file, text);
         log_message(LOG_LEVEL_ERROR,
                     "A module file named without a directory is searched in the system's "
@@ -124,7 +102,7 @@ static_assert(sizeof kBindings / sizeof kBindings[0] == 19, "every entry point i
 
 void report_missing(const char* file, const char* name) {
     const char* text = platform_library_error();
-    int error = error_number(text);
+    int error = platform_library_error_code();
     const char* short_name = name + std::strlen("mod_");
     if (std::strcmp(name, "mod_add_column") == 0)
         log_message(LOG_LEVEL_ERROR, "Failed to find add_column in modulefile: %s, error:%d", file,
@@ -157,7 +135,7 @@ int load_module(const char* file) {
     if (library == nullptr) {
         const char* text = platform_library_error();
         log_message(LOG_LEVEL_ERROR, "Failed to load modulefile: %s, error:%d", file,
-                    error_number(text));
+                    platform_library_error_code());
         log_message(LOG_LEVEL_ERROR, "Module file %s: %s", file, text);
         return -1;
     }

@@ -12,6 +12,8 @@
 #include <cstdint>
 #include <string>
 
+#include "zel/base/message_kinds.h"
+
 // Flag bits shared by QueueItem::flags and UpdateTemplate::flags. The bit values are seen
 // by every part of the program that reads an item, so they never change.
 inline constexpr uint32_t ITEM_KEYED = 0x1;            // merged by key while it waits
@@ -44,20 +46,6 @@ inline constexpr uint32_t ITEM_INSERT_BITS = ITEM_BID_INSERT | ITEM_ASK_INSERT; 
 inline constexpr uint32_t ITEM_UPDATE_BITS = ITEM_BID_UPDATE | ITEM_ASK_UPDATE;  // 0x240
 inline constexpr uint32_t ITEM_DELETE_BITS = ITEM_BID_DELETE | ITEM_ASK_DELETE;  // 0x480
 inline constexpr uint32_t ITEM_LEVEL_BITS = ITEM_INSERT_BITS | ITEM_UPDATE_BITS | ITEM_DELETE_BITS;
-
-// Message kinds that the queues treat specially.
-inline constexpr uint8_t KIND_TRADE = 1;
-inline constexpr uint8_t KIND_QUOTE = 2;
-inline constexpr uint8_t KIND_BOOK_CLEAR = 7;
-inline constexpr uint8_t KIND_INSTRUMENT_RESET = 8;
-inline constexpr uint8_t KIND_INSTRUMENT_DELETE = 9;
-inline constexpr uint8_t KIND_NEWS = 13;
-inline constexpr uint8_t KIND_BID_LEVEL = 14;
-inline constexpr uint8_t KIND_ASK_LEVEL = 15;
-inline constexpr uint8_t KIND_STATUS = 30;
-inline constexpr uint8_t KIND_MBO = 38;
-inline constexpr uint8_t KIND_TRADE_MINUTE = 245;
-inline constexpr uint8_t KIND_ORDER_BOOK = 251;  // container of level changes
 
 // One field of an update. Fields form a doubly linked list, null-terminated at both ends
 // (the head's prev is null). `value` null means "no value" (the column is written NULL).

@@ -339,34 +339,9 @@ void useStatsBlock(StatsBlock* block) {
 }
 
 uint32_t queueNumberForKind(uint8_t kind) {
-    switch (kind) {
-        case 2:
-        case 8:
-        case 18:
-        case 19:
-        case 22:
-        case 37:
-        case 40:
-        case 247:
-        case 254:
-            return 1;
-        case 1:
-        case 30:
-        case 245:
-            return 2;
-        case 7:
-        case 14:
-        case 15:
-        case 38:
-        case 251:
-            return 4;
-        case 13:
-        case 249:
-        case 255:
-            return (g_config.requestorderbooks == 1 || g_config.requestmbo == 1) ? 2 : 4;
-        default:
-            return 3;
-    }
+    const uint8_t queue = kKindQueue[kind];
+    if (queue != KIND_QUEUE_NEWS) return queue;
+    return (g_config.requestorderbooks == 1 || g_config.requestmbo == 1) ? 2 : 4;
 }
 
 static void order_behind_waiting(UpdateQueue* q, const UpdateTemplate& t);
@@ -495,6 +470,18 @@ void unlinkQueueItem(UpdateQueue* queue, QueueItem* item) {
     list_unlink(queue, item);
     if ((item->flags & ITEM_KEYED) && item->key) queue->dedup.remove(item->key, item);
     if (item->flags & ITEM_EMPTY) stat_sub(queue->stats->empty_items, 1);
+}
+
+void putBackQueueItems(UpdateQueue* queue, QueueItem* head, QueueItem* tail) {
+    if (head == nullptr) return;
+    tail->next = queue->head;
+    if (queue->head) {
+        queue->head->prev = tail;
+    } else {
+        queue->tail = tail;
+    }
+    head->prev = nullptr;
+    queue->head = head;
 }
 
 void appendQueueItem(UpdateQueue* queue, QueueItem* item) {

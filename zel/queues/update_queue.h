@@ -142,7 +142,8 @@ bool queueKeepsWriting(UpdateQueue* queue);
 // Takes the queue's lock; walks the whole queue.
 void countQueuedByKind(UpdateQueue* queue, uint64_t (&by_kind)[256]);
 
-// Queue number (1 to 4) of a message kind. News (13, 249, 255) goes to queue 2 while order
+// Queue number (1 to 4) of a message kind, from the kinds table (kKindQueue in
+// zel/base/message_kinds.h). The news kinds (KIND_QUEUE_NEWS) go to queue 2 while order
 // books or orders are requested and to queue 4 otherwise.
 uint32_t queueNumberForKind(uint8_t kind);
 inline UpdateQueue* queueForKind(uint8_t kind) {
@@ -171,6 +172,12 @@ void unlinkQueueItem(UpdateQueue* queue, QueueItem* item);
 void mergeFields(QueueItem* item, FieldValue* fields);
 // Appends `item` at the tail (no counters touched).
 void appendQueueItem(UpdateQueue* queue, QueueItem* item);
+// Puts a batch the database thread took back in front of the head, in its order, so that
+// it is taken again from its first item. `head` .. `tail` is a chain linked through
+// next/prev (head's prev and tail's next null); both null: nothing to do. No counter, key
+// or cursor is touched: the items stayed counted as queued while they were out, and their
+// keys were given up when they were taken.
+void putBackQueueItems(UpdateQueue* queue, QueueItem* head, QueueItem* tail);
 // Leaves at the tail, in the place of the keyed `item` just taken, an empty placeholder
 // (ITEM_KEYED | ITEM_EMPTY, same kind and insref, a copy of the key, `time` = now) that is
 // registered under the key and counted in empty_items, so that updates of the key during

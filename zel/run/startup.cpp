@@ -23,6 +23,7 @@
 #include "zel/base/config.h"
 #include "zel/base/config_file.h"
 #include "zel/base/log.h"
+#include "zel/base/message_kinds.h"
 #include "zel/base/run_state.h"
 #include "zel/base/sql_log.h"
 #include "zel/feed/feed_session.h"
@@ -39,7 +40,8 @@
 #include "zel/sql/db_thread.h"
 #include "zel/sql/db_worker.h"
 #include "zel/sql/execute.h"
-#include "zel/sql/status_time.h"
+#include "zel/sql/query_result.h"
+#include "zel/sql/status_rows.h"
 #include "zel/stats/stats_block.h"
 #include "zel/tabledef/database_check.h"
 #include "zel/tabledef/table_definitions.h"
@@ -91,45 +93,21 @@ std::string format(const char* pattern, ...) {
     return text;
 }
 
-// Writes one status row on queue 2's connection: the UPDATE, and the INSERT when the
-// UPDATE did not change exactly one row.
-void write_status_row(const std::string& update, const std::string& insert) {
-    DbConnection* connection = g_workers[1].connection;
-    if (g_module.mod_executesql(connection, update.c_str()) != 1)
-        g_module.mod_executesql(connection, insert.c_str());
-}
-
-// "Startup time" and "Running" = 1, when the definitions name a status table.
-void write_start_status_rows() {
-    const MessageDef* status = find_messagedef(KIND_STATUS);
-    if (!status) return;
-    int64_t now = now_seconds();
-    ClockText date = date_text_at(now, KIND_STATUS);
-    ClockText time = time_text_at(now, KIND_STATUS);
-    write_status_row(format("UPDATE %s SET value = '%s %s' WHERE name = 'Startup time'",
-                            status->table, date.c_str(), time.c_str()),
-                     format("INSERT INTO %s (name,value) VALUES ('Startup time','%s %s')",
-                            status->table, date.c_str(), time.c_str()));
-    write_status_row(format("UPDATE %s SET value = '1' WHERE name = 'Running'", status->table),
-                     format("INSERT INTO %s (name,value) VALUES ('Running','1')", status->table));
-}
-
 // The references the basic-data table holds already (other than deleted ones) and this
 // instance requests, for the stale-instrument pass of the feed thread.
 void load_stale_set() {
     if (g_config.requestbasicdata != 1 || g_config.deletelimit == 0) return;
-    const MessageDef* basic = find_messagedef(6);
-    const FieldDef* state = find_fielddef(6u, 126u);
+    const MessageDef* basic = find_messagedef(KIND_BASIC_DATA);
+    const FieldDef* state = find_fielddef(KIND_BASIC_DATA, 126u);
     if (!basic || !state) return;
     DbWorker& worker = g_workers[0];
     worker.statement.clear();
     worker.statement.appendf("SELECT %s FROM %s ", basic->column, basic->table);
     worker.statement.appendf("WHERE (%s!=9 OR %s IS NULL)", state->column, state->column);
-    int32_t status = 0;
-    ResultValue* rows = query(worker, &status, ZEL_LABEL);
-    if (rows && staleSetCreate(kStaleSetSize)) {
+    QueryResult stored(worker, ZEL_LABEL);
+    if (stored.rows() && staleSetCreate(kStaleSetSize)) {
         const RequestedInstruments requested(g_config.insrefs);
-        for (ResultValue* row = rows; row; row = row->next) {
+        for (const ResultValue* row = stored.rows(); row; row = row->next) {
             if (!row->value) continue;
             char* end = nullptr;
             unsigned long long insref = std::strtoull(row->value, &end, 10);
@@ -137,7 +115,6 @@ void load_stale_set() {
             if (insref < g_config.deletelimit && requested.contains(insref)) staleSetAdd(insref);
         }
     }
-    free_result(worker);
 }
 
 // Starts one thread, named "zel NAME" so that an operator can tell the feed thread from the
@@ -364,8 +341,9 @@ int startup() {
     running = 1;
     stop_handlers_arm();
 
-    // 20. The status rows an operator reads first.
-    write_start_status_rows();
+    // 20. The status rows an operator reads first, on queue 2's connection (the status
+    // rows' own), before its thread exists.
+    mark_started(g_workers[1], find_messagedef(KIND_STATUS));
 
     // 21. The statistics block (private counters when the shared one cannot be made).
     create_stats_block(config.map_name.c_str());
@@ -407,11 +385,10 @@ void shutdown() {
 
     bool module_bound = g_module.mod_executesql != nullptr && !g_module_ended;
     if (module_bound && g_workers[1].connection) {
-        if (const MessageDef* status = find_messagedef(KIND_STATUS)) {
-            write_status_row(
-                format("UPDATE %s SET value = '0' WHERE name = 'Running'", status->table),
-                format("INSERT INTO %s (name,value) VALUES ('Running','0')", status->table));
-        }
+        // The threads have ended: a connection lost now is not waited for (a stop request
+        // has marked it so already; a start-up that failed has not).
+        g_module.mod_set_status(g_workers[1].connection, ZEL_STATUS_STOP);
+        mark_stopped(g_workers[1], find_messagedef(KIND_STATUS));
     }
     if (module_bound) {
         for (DbWorker& worker : g_workers) {

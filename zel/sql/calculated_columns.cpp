@@ -10,13 +10,12 @@
 #include "zel/sql/calculated_columns.h"
 
 #include "zel/base/config.h"
+#include "zel/base/message_kinds.h"
 #include "zel/sql/sql_values.h"
 #include "zel/sql/stamp_values.h"
 #include "zel/tabledef/table_definitions.h"
 
 namespace {
-
-constexpr unsigned kKeyRatios = 19;
 
 // The expression of a calculated column from the price text (a checked number) and the
 // raw-value column; false for a calc code without a formula.
@@ -51,7 +50,7 @@ bool append_formula(SqlText& sql, const FieldDef& def, const char* price) {
 int keyratio_update(DbWorker& worker, const QueueItem& item) {
     const std::vector<const FieldDef*>& fields = g_config.calc_keyratio_fields;
     if (fields.empty() || !item.price_present || !item.price) return 0;
-    const MessageDef* def = find_messagedef(kKeyRatios);
+    const MessageDef* def = find_messagedef(KIND_KEY_RATIOS);
     if (!def) return -1;
 
     // The price goes into arithmetic: a text that is not a number sets each column to
@@ -81,13 +80,13 @@ int keyratio_update(DbWorker& worker, const QueueItem& item) {
         if (f->tag == 3) date = f->value;
     }
     if (time) {
-        if (const FieldDef* column = find_fielddef(kKeyRatios, 4u)) {
+        if (const FieldDef* column = find_fielddef(KIND_KEY_RATIOS, 4u)) {
             sql.appendf(",%s=", column->column);
             append_time_value(worker, sql, time);
         }
     }
     if (date) {
-        if (const FieldDef* column = find_fielddef(kKeyRatios, 3u)) {
+        if (const FieldDef* column = find_fielddef(KIND_KEY_RATIOS, 3u)) {
             sql.appendf(",%s=", column->column);
             append_date_value(worker, sql, date);
         }

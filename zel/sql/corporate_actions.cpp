@@ -15,15 +15,14 @@
 #include <iterator>
 
 #include "zel/base/log.h"
+#include "zel/base/message_kinds.h"
 #include "zel/modload/module_loader.h"
 #include "zel/sql/execute.h"
+#include "zel/sql/query_result.h"
 #include "zel/sql/sql_values.h"
 #include "zel/tabledef/table_definitions.h"
 
 namespace {
-
-constexpr unsigned kAdjusted = 252;
-constexpr unsigned kActions = 11;
 
 // Price columns: rescaled with the ratio for every action.
 constexpr unsigned kGeneralTags[] = {41, 42, 40, 43, 44, 39, 94, 96, 124, 430, 385};
@@ -54,7 +53,7 @@ bool is_copied_tag(unsigned tag) {
 void append_rescales(SqlText& sql, const unsigned* begin, const unsigned* end, char op,
                      double ratio, bool& first) {
     for (const unsigned* tag = begin; tag != end; ++tag) {
-        const FieldDef* def = find_fielddef(kAdjusted, *tag);
+        const FieldDef* def = find_fielddef(KIND_ADJUSTED_HISTORY, *tag);
         if (!def) continue;
         if (!first) sql.push_back(',');
         sql.appendf("%s=(%s%c%.6f)", def->column, def->column, op, ratio);
@@ -84,9 +83,9 @@ void append_scaled(SqlText& out, const char* value, char op, double product) {
 
 int history_adjustment(DbWorker& worker, uint64_t insref, const char* date, double ratio,
                        uint8_t type, AdjustDirection direction, const FieldValue* field789) {
-    const MessageDef* adjusted = find_messagedef(kAdjusted);
+    const MessageDef* adjusted = find_messagedef(KIND_ADJUSTED_HISTORY);
     if (!adjusted) return 0;
-    const FieldDef* date_column = find_fielddef(kAdjusted, 3u);
+    const FieldDef* date_column = find_fielddef(KIND_ADJUSTED_HISTORY, 3u);
     if (!date_column) {
         // Without a date condition the UPDATE would rescale every row of the instrument,
         // those after the action included.
@@ -119,7 +118,7 @@ int history_adjustment(DbWorker& worker, uint64_t insref, const char* date, doub
                         first);
     }
     if (field789) {
-        if (const FieldDef* def = find_fielddef(kAdjusted, 789u)) {
+        if (const FieldDef* def = find_fielddef(KIND_ADJUSTED_HISTORY, 789u)) {
             if (!first) sql.push_back(',');
             sql.appendf("%s=", def->column);
             append_literal(worker, sql, field789->value, def->length);
@@ -144,9 +143,9 @@ int corporate_action(DbWorker& worker, QueueItem& item) {
                     __LINE__, item.insref);
         return 0;
     }
-    const FieldDef* factor_column = find_fielddef(kActions, 103u);
-    const FieldDef* type_column = find_fielddef(kActions, 99u);
-    const MessageDef* actions = find_messagedef(kActions);
+    const FieldDef* factor_column = find_fielddef(KIND_CORPORATE_ACTION, 103u);
+    const FieldDef* type_column = find_fielddef(KIND_CORPORATE_ACTION, 99u);
+    const MessageDef* actions = find_messagedef(KIND_CORPORATE_ACTION);
     if (!factor_column || !type_column || !actions) return 0;
 
     SqlText& sql = worker.statement;
@@ -170,7 +169,7 @@ int corporate_action(DbWorker& worker, QueueItem& item) {
     for (const FieldValue* f = item.fields; f; f = f->next) {
         if (f->tag == 789) field789 = f;
         if (!f->value) continue;
-        const FieldDef* def = find_fielddef(kActions, f->tag);
+        const FieldDef* def = find_fielddef(KIND_CORPORATE_ACTION, f->tag);
         if (!def) continue;
         switch (f->tag) {
             case 3:
@@ -206,33 +205,27 @@ int corporate_action(DbWorker& worker, QueueItem& item) {
         return 0;
     }
 
-    int32_t status = 0;
-    ResultValue* row = query(worker, &status, SQLBUILDS_LABEL);
-    if (status < 0) {
-        free_result(worker);
-        return status;
-    }
     double factor = std::strtod(new_factor, nullptr);
     double ratio = factor;
-    if (row) {
-        if (row->value) {
-            double stored = std::strtod(row->value, nullptr);
-            char printed[64];
-            std::snprintf(printed, sizeof printed, "%.6f", stored);
-            if (std::strcmp(printed, new_factor) == 0) {
-                free_result(worker);
-                return 0;
+    {
+        QueryResult stored_action(worker, SQLBUILDS_LABEL);
+        if (stored_action.failed()) return stored_action.status();
+        if (const ResultValue* row = stored_action.rows()) {
+            if (row->value) {
+                double stored = std::strtod(row->value, nullptr);
+                char printed[64];
+                std::snprintf(printed, sizeof printed, "%.6f", stored);
+                if (std::strcmp(printed, new_factor) == 0) return 0;
+                ratio = factor / stored;
             }
-            ratio = factor / stored;
-        }
-        int stored_type = row->next && row->next->value ? std::atoi(row->next->value) : -1;
-        if (stored_type != new_type && (stored_type == 11 || new_type == 11)) {
-            log_message(LOG_LEVEL_PROBLEM,
-                        "Corporateaction with 'wrong' type adjusted %d - %" PRIu64 " : %s",
-                        __LINE__, item.insref, date ? date : "");
+            int stored_type = row->next && row->next->value ? std::atoi(row->next->value) : -1;
+            if (stored_type != new_type && (stored_type == 11 || new_type == 11)) {
+                log_message(LOG_LEVEL_PROBLEM,
+                            "Corporateaction with 'wrong' type adjusted %d - %" PRIu64 " : %s",
+                            __LINE__, item.insref, date ? date : "");
+            }
         }
     }
-    free_result(worker);
     if (ratio == 1.0) return 0;
     if (!usable_ratio(ratio)) {
         log_message(LOG_LEVEL_PROBLEM, "Corporateaction with unusable ratio %d - %" PRIu64 " : %s",
@@ -244,9 +237,9 @@ int corporate_action(DbWorker& worker, QueueItem& item) {
 }
 
 int adjusted_row(DbWorker& worker, QueueItem& item) {
-    const FieldDef* factor_column = find_fielddef(kActions, 103u);
-    const FieldDef* type_column = find_fielddef(kActions, 99u);
-    const MessageDef* actions = find_messagedef(kActions);
+    const FieldDef* factor_column = find_fielddef(KIND_CORPORATE_ACTION, 103u);
+    const FieldDef* type_column = find_fielddef(KIND_CORPORATE_ACTION, 99u);
+    const MessageDef* actions = find_messagedef(KIND_CORPORATE_ACTION);
     if (!factor_column || !type_column || !actions) {
         log_message(LOG_LEVEL_PROBLEM, "No adjustmentfactor found in Corporateactions");
         return 0;
@@ -263,7 +256,7 @@ int adjusted_row(DbWorker& worker, QueueItem& item) {
     sql.appendf("%s FROM %s ", type_column->column, actions->table);
 
     if (const FieldValue* date = find_field(item, 3)) {
-        const FieldDef* date_column = find_fielddef(kActions, 3u);
+        const FieldDef* date_column = find_fielddef(KIND_CORPORATE_ACTION, 3u);
         if (!date_column) {
             log_message(LOG_LEVEL_PROBLEM, "No date found in Corporateactions");
             return 0;
@@ -280,19 +273,15 @@ int adjusted_row(DbWorker& worker, QueueItem& item) {
     }
     append_tail(worker);
 
-    int32_t status = 0;
-    ResultValue* rows = query(worker, &status, SQLBUILDS_LABEL);
-    if (!rows) {
-        free_result(worker);
-        return status == ZEL_RESULT_RERUN ? ZEL_RESULT_RERUN : -1;
-    }
     double all = 1.0;
     double type11 = 1.0;
     double other = 1.0;
-    for (ResultValue* v = rows; v; v = v->next->next) {
+    QueryResult actions_after(worker, SQLBUILDS_LABEL);
+    if (!actions_after.rows())
+        return actions_after.status() == ZEL_RESULT_RERUN ? ZEL_RESULT_RERUN : -1;
+    for (const ResultValue* v = actions_after.rows(); v; v = v->next->next) {
         if (!v->next) {
             log_message(LOG_LEVEL_PROBLEM, "Received errenous records from database");
-            free_result(worker);
             return 0;
         }
         double factor = v->value ? std::strtod(v->value, nullptr) : 1.0;
@@ -312,7 +301,7 @@ int adjusted_row(DbWorker& worker, QueueItem& item) {
             other *= factor;
         }
     }
-    free_result(worker);
+    actions_after.release();
     if (!usable_ratio(all) || !usable_ratio(type11) || !usable_ratio(other)) {
         // Usable factors whose product no longer is (it prints as 0.000000, or overflows):
         // the row is written as it came rather than zeroed.
@@ -323,7 +312,7 @@ int adjusted_row(DbWorker& worker, QueueItem& item) {
         return -1;
     }
 
-    const MessageDef* adjusted = find_messagedef(kAdjusted);
+    const MessageDef* adjusted = find_messagedef(KIND_ADJUSTED_HISTORY);
     if (!adjusted) {
         log_message(LOG_LEVEL_PROBLEM, "No adjustedpricehistory found in tabledefinitions");
         return 0;
@@ -338,7 +327,7 @@ int adjusted_row(DbWorker& worker, QueueItem& item) {
     int values = 0;
     for (const FieldValue* f = item.fields; f; f = f->next) {
         if (!f->value) continue;
-        const FieldDef* def = find_fielddef(kAdjusted, f->tag);
+        const FieldDef* def = find_fielddef(KIND_ADJUSTED_HISTORY, f->tag);
         if (!def) continue;
         sql.appendf(",%s", def->column);
         tail.push_back(',');
@@ -377,7 +366,7 @@ int adjusted_row(DbWorker& worker, QueueItem& item) {
     tail.append_u64(item.insref);
     bool first = true;
     for (const FieldValue* f = item.fields; f; f = f->next) {
-        const FieldDef* def = find_fielddef(kAdjusted, f->tag);
+        const FieldDef* def = find_fielddef(KIND_ADJUSTED_HISTORY, f->tag);
         if (!def) continue;
         if (f->tag == 3 || f->tag == 97) {
             tail.appendf(" AND %s=", def->column);

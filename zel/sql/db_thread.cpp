@@ -57,7 +57,8 @@ constexpr int64_t kTransactionSpanSeconds = 2;
 constexpr int64_t kIdleWaitMs = 1000;
 constexpr int64_t kLongestWaitSeconds = 300;
 constexpr uint32_t kRerunLimit = 3;
-constexpr uint8_t kCorporateAction = 253;
+// The kind whose transaction rules are kept below (see the head of this file).
+constexpr uint8_t kCorporateAction = KIND_HISTORY_ADJUSTMENT;
 
 // The items taken and not yet known to be written, in take order, linked through their
 // own next/prev (they are out of the queue). `count` is what the queued counter still
@@ -121,15 +122,7 @@ void rerun_batch(DbWorker& worker, Batch& batch) {
         ++worker.reruns;
         log_message(LOG_LEVEL_PROBLEM, "Deadlocked so will rerun %" PRIu64 " queue items", items);
     }
-    if (batch.head) {
-        batch.tail->next = q.head;
-        if (q.head) {
-            q.head->prev = batch.tail;
-        } else {
-            q.tail = batch.tail;
-        }
-        q.head = batch.head;
-    }
+    putBackQueueItems(&q, batch.head, batch.tail);
     batch.clear();
 }
 
@@ -260,9 +253,10 @@ int generic_write(DbWorker& worker, QueueItem& item, const MessageDef& def, bool
     // computed.
     InstrumentType copy;
     const InstrumentType* instrument = nullptr;
-    if ((item.kind == KIND_QUOTE || item.kind == 19) && instrument_type_copy(item.insref, copy))
+    if ((item.kind == KIND_QUOTE || item.kind == KIND_KEY_RATIOS) &&
+        instrument_type_copy(item.insref, copy))
         instrument = &copy;
-    if (item.kind == 19 && !g_config.calc_keyratio_fields.empty() &&
+    if (item.kind == KIND_KEY_RATIOS && !g_config.calc_keyratio_fields.empty() &&
         keyratio_price(worker, item, instrument) == ZEL_RESULT_RERUN)
         return ZEL_RESULT_RERUN;
     bool insert_first = def.insertfirst && !(item.flags & ITEM_UPDATE_FIRST) &&
@@ -316,28 +310,28 @@ int write_orders(DbWorker& worker, QueueItem& item, const MessageDef& def) {
 // history itself. While it is written as kind 252 the item carries that kind, so the
 // builders find the adjusted table's FieldDefs.
 int write_price_history(DbWorker& worker, QueueItem& item) {
-    if (const MessageDef* adjusted = find_messagedef(252)) {
+    if (const MessageDef* adjusted = find_messagedef(KIND_ADJUSTED_HISTORY)) {
         int r;
         if (item.flags & ITEM_DELETE) {
-            item.kind = 252;
+            item.kind = KIND_ADJUSTED_HISTORY;
             r = row_delete(worker, item, *adjusted);
             if (r == 1) r = execute(worker, EXEC_PLAIN, ZEL_LABEL);
-            item.kind = 4;
+            item.kind = KIND_PRICE_HISTORY;
         } else {
             r = adjusted_row(worker, item);
             if (r != 1 && r != ZEL_RESULT_RERUN) {
                 // No corporate action applies (or it could not be applied): the adjusted
                 // row is the row as it came.
-                item.kind = 252;
+                item.kind = KIND_ADJUSTED_HISTORY;
                 bool wrote = false;
                 r = write_row(worker, item, *adjusted, nullptr, adjusted->insertfirst != 0, true,
                               &wrote);
-                item.kind = 4;
+                item.kind = KIND_PRICE_HISTORY;
             }
         }
         if (r == ZEL_RESULT_RERUN) return ZEL_RESULT_RERUN;
     }
-    const MessageDef* def = find_messagedef(4);
+    const MessageDef* def = find_messagedef(KIND_PRICE_HISTORY);
     if (!def) return 0;
     bool wrote = false;
     return generic_write(worker, item, *def, &wrote);
@@ -493,7 +487,7 @@ int64_t run_pass(DbWorker& worker) {
 
 int dispatch_item(DbWorker& worker, QueueItem& item, const MessageDef& def) {
     switch (item.kind) {
-        case 4:
+        case KIND_PRICE_HISTORY:
             return write_price_history(worker, item);
         case KIND_BOOK_CLEAR:
             return book_removal(worker, item);
@@ -501,11 +495,11 @@ int dispatch_item(DbWorker& worker, QueueItem& item, const MessageDef& def) {
             return instrument_removal(worker, item);
         case KIND_STATUS:
             return status_rows(worker, item, &def, g_stats);
-        case 36:
+        case KIND_MAPPINGS:
             return 0;  // mappings of this kind are not stored
         case KIND_MBO:
             return write_orders(worker, item, def);
-        case 253: {
+        case KIND_HISTORY_ADJUSTMENT: {
             int r = corporate_action(worker, item);
             if (r == 1) r = execute(worker, EXEC_PLAIN, ZEL_LABEL);
             return r;
@@ -513,20 +507,20 @@ int dispatch_item(DbWorker& worker, QueueItem& item, const MessageDef& def) {
 
         case KIND_INSTRUMENT_RESET:
             return day_reset(worker, item, def);
-        case 247:
+        case KIND_BBO_RESET:
             return execute_built(worker, quote_bbo_reset(worker, item, def));
-        case 12:
-        case 248:
+        case KIND_IDENTIFIER_LIST:
+        case KIND_IDENTIFIER_LIST_KEYED:
             return identifier_list(worker, item, def);
-        case 249:
+        case KIND_NEWS_TAGS:
             return news_tags(worker, item);
-        case 23:
-        case 24:
-        case 25:
-        case 246:
-        case 250:
+        case KIND_LIST_297:
+        case KIND_LIST_347:
+        case KIND_LIST_375:
+        case KIND_LIST_732:
+        case KIND_LIST_66:
             return packed_list_rows(worker, item, def);
-        case 255:
+        case KIND_NEWS_CODING:
             return news_coding(worker, item);
         case KIND_TRADE_MINUTE:
             // Only a rerun matters: the bar query and statements run inside the batch's
@@ -550,7 +544,8 @@ int dispatch_item(DbWorker& worker, QueueItem& item, const MessageDef& def) {
             // differences and kind 2 the calculated key-ratio columns.
             InstrumentType copy;
             const InstrumentType* instrument = nullptr;
-            if (item.kind == 18 && instrument_type_copy(item.insref, copy)) instrument = &copy;
+            if (item.kind == KIND_PERFORMANCE && instrument_type_copy(item.insref, copy))
+                instrument = &copy;
             return quote_followups(worker, item, instrument);
         }
     }

@@ -11,17 +11,15 @@
 #include <cstdlib>
 
 #include "zel/base/config.h"
+#include "zel/base/message_kinds.h"
 #include "zel/sql/calculated_columns.h"
 #include "zel/sql/execute.h"
+#include "zel/sql/query_result.h"
 #include "zel/sql/sql_values.h"
 #include "zel/sql/stamp_values.h"
 #include "zel/tabledef/table_definitions.h"
 
 namespace {
-
-constexpr unsigned kQuotes = 2;
-constexpr unsigned kPerformance = 18;
-constexpr unsigned kDifferences = 254;
 
 // The periods in the order their pairs are written: column suffix, the performance field
 // of the price reference and that of the yield reference.
@@ -44,17 +42,17 @@ constexpr size_t kNameRoom = 48;
 
 // Runs worker.statement as a one-value query and copies the value out.
 char* read_one(DbWorker& worker, int32_t* status) {
-    ResultValue* rows = query(worker, status, SQLBUILDS_LABEL);
-    char* copy = nullptr;
-    if (*status >= 0 && rows && rows->value && rows->value[0]) copy = queueStrdup(rows->value);
-    free_result(worker);
-    return copy;
+    QueryResult result(worker, SQLBUILDS_LABEL);
+    *status = result.status();
+    const ResultValue* rows = result.rows();
+    if (result.failed() || !rows || !rows->value || !rows->value[0]) return nullptr;
+    return queueStrdup(rows->value);
 }
 
 char* read_quote_column(DbWorker& worker, uint64_t insref, unsigned tag, int32_t* status) {
     *status = 0;
-    const FieldDef* column = find_fielddef(kQuotes, tag);
-    const MessageDef* quotes = find_messagedef(kQuotes);
+    const FieldDef* column = find_fielddef(KIND_QUOTE, tag);
+    const MessageDef* quotes = find_messagedef(KIND_QUOTE);
     if (!column || !quotes) return nullptr;
     SqlText& sql = worker.statement;
     sql.clear();
@@ -68,13 +66,13 @@ char* read_quote_column(DbWorker& worker, uint64_t insref, unsigned tag, int32_t
 void append_stamps(DbWorker& worker, const char* time, const char* date) {
     SqlText& sql = worker.statement;
     if (time) {
-        if (const FieldDef* column = find_fielddef(kDifferences, 4u)) {
+        if (const FieldDef* column = find_fielddef(KIND_DIFFERENCES, 4u)) {
             sql.appendf(",%s=", column->column);
             append_time_value(worker, sql, time);
         }
     }
     if (date) {
-        if (const FieldDef* column = find_fielddef(kDifferences, 3u)) {
+        if (const FieldDef* column = find_fielddef(KIND_DIFFERENCES, 3u)) {
             sql.appendf(",%s=", column->column);
             append_date_value(worker, sql, date);
         }
@@ -92,7 +90,7 @@ void item_stamps(const QueueItem& item, const char** date, const char** time) {
 
 // Starts "UPDATE table SET " with the tail " WHERE inscol=insref". Null without kind 254.
 const MessageDef* start_update(DbWorker& worker, const QueueItem& item) {
-    const MessageDef* def = find_messagedef(kDifferences);
+    const MessageDef* def = find_messagedef(KIND_DIFFERENCES);
     if (!def) return nullptr;
     worker.statement.clear();
     worker.tail.clear();
@@ -163,8 +161,8 @@ char* read_quote_bid_yield(DbWorker& worker, uint64_t insref, int32_t* status) {
 char* read_one_day_reference(DbWorker& worker, uint64_t insref, int32_t* status) {
     *status = 0;
     if (g_config.requestperformance == 0) return nullptr;
-    const FieldDef* column = find_fielddef(kPerformance, 148u);
-    const MessageDef* performance = find_messagedef(kPerformance);
+    const FieldDef* column = find_fielddef(KIND_PERFORMANCE, 148u);
+    const MessageDef* performance = find_messagedef(KIND_PERFORMANCE);
     if (!column || !performance) return nullptr;
     SqlText& sql = worker.statement;
     sql.clear();
@@ -179,9 +177,9 @@ void difference_pair(DbWorker& worker, int& count, const char* name, unsigned re
     if (std::snprintf(percent_name, sizeof percent_name, "%sprc", name) >=
         static_cast<int>(sizeof percent_name))
         return;
-    const FieldDef* difference = find_fielddef(kDifferences, name);
-    const FieldDef* reference = find_fielddef(kPerformance, reference_tag);
-    const FieldDef* percent = find_fielddef(kDifferences, percent_name);
+    const FieldDef* difference = find_fielddef(KIND_DIFFERENCES, name);
+    const FieldDef* reference = find_fielddef(KIND_PERFORMANCE, reference_tag);
+    const FieldDef* percent = find_fielddef(KIND_DIFFERENCES, percent_name);
     if (!difference || !reference || !percent) return;
 
     // The value is written into arithmetic: a text that is not a number could change the
@@ -245,8 +243,8 @@ int difference_reset(DbWorker& worker, const QueueItem& item) {
     SqlText& sql = worker.statement;
     int pairs = 0;
     for (const auto& names : kOneDay) {
-        const FieldDef* percent = find_fielddef(kDifferences, names[0]);
-        const FieldDef* difference = find_fielddef(kDifferences, names[1]);
+        const FieldDef* percent = find_fielddef(KIND_DIFFERENCES, names[0]);
+        const FieldDef* difference = find_fielddef(KIND_DIFFERENCES, names[1]);
         if (!percent || !difference) continue;
         if (pairs > 0) sql.push_back(',');
         sql.appendf("%s=NULL,%s=NULL ", percent->column, difference->column);
@@ -272,7 +270,7 @@ int keyratio_price(DbWorker& worker, QueueItem& item, const InstrumentType* inst
 
 int quote_followups(DbWorker& worker, QueueItem& item, const InstrumentType* instrument) {
     switch (item.kind) {
-        case 2: {
+        case KIND_QUOTE: {
             bool any = item.price_present || item.yield_present || item.bid_present ||
                        item.bid_yield_present;
             if (Config::in_force(g_config.requestperformance) && any &&
@@ -282,7 +280,7 @@ int quote_followups(DbWorker& worker, QueueItem& item, const InstrumentType* ins
                 return execute_built(worker, keyratio_update(worker, item));
             return 0;
         }
-        case 18: {
+        case KIND_PERFORMANCE: {
             constexpr uint32_t kChanged =
                 ITEM_PERF_PRICE | ITEM_PERF_YIELD | ITEM_PERF_BID | ITEM_PERF_BIDYIELD;
             if (!(item.flags & kChanged) || !Config::in_force(g_config.requestquotes)) return 0;
@@ -309,7 +307,7 @@ int quote_followups(DbWorker& worker, QueueItem& item, const InstrumentType* ins
             }
             return execute_built(worker, difference_update(worker, item));
         }
-        case 40:
+        case KIND_QUOTE_EX:
             if (item.price_present && Config::in_force(g_config.requestperformance))
                 return execute_built(worker, extended_quote_difference(worker, item));
             return 0;

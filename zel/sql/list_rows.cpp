@@ -13,13 +13,12 @@
 #include <string_view>
 
 #include "zel/base/log.h"
+#include "zel/base/message_kinds.h"
 #include "zel/sql/execute.h"
 #include "zel/sql/sql_values.h"
 #include "zel/sql/stamp_values.h"
 
 namespace {
-
-constexpr unsigned kNewsTags = 249;
 
 int run(DbWorker& worker) {
     return execute(worker, EXEC_PLAIN, SQLBUILDS_LABEL) == ZEL_RESULT_RERUN ? ZEL_RESULT_RERUN : 1;
@@ -178,7 +177,7 @@ int news_tags(DbWorker& worker, const QueueItem& item) {
 }
 
 int identifier_list(DbWorker& worker, const QueueItem& item, const MessageDef& def) {
-    const bool second_key = item.kind == 248;
+    const bool second_key = item.kind == KIND_IDENTIFIER_LIST_KEYED;
     const FieldDef* list_def = find_fielddef(item.kind, second_key ? 527u : 55u);
     if (!list_def) return 1;
     const FieldDef* key_def = nullptr;

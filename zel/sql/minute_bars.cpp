@@ -17,12 +17,13 @@
 #include <initializer_list>
 
 #include "zel/base/log.h"
+#include "zel/base/message_kinds.h"
 #include "zel/sql/execute.h"
+#include "zel/sql/query_result.h"
 #include "zel/sql/sql_values.h"
 
 namespace {
 
-constexpr unsigned kTrades = 1;
 constexpr uint32_t kCancelled = 0x10;
 constexpr uint32_t kCountsPrice = 0x80;
 constexpr uint32_t kCountsVolume = 0x40;
@@ -76,13 +77,13 @@ int minute_bar(DbWorker& worker, const QueueItem& item, const MessageDef& def) {
         bar[i] = find_fielddef(item.kind, i + 1);
         if (!bar[i]) return 1;
     }
-    const MessageDef* trades = find_messagedef(kTrades);
-    const FieldDef* price_col = find_fielddef(kTrades, 12u);
-    const FieldDef* second_col = find_fielddef(kTrades, 201u);
-    const FieldDef* quantity_col = find_fielddef(kTrades, 13u);
-    const FieldDef* flags_col = find_fielddef(kTrades, 15u);
-    const FieldDef* date_col = find_fielddef(kTrades, 3u);
-    const FieldDef* time_col = find_fielddef(kTrades, 36u);
+    const MessageDef* trades = find_messagedef(KIND_TRADE);
+    const FieldDef* price_col = find_fielddef(KIND_TRADE, 12u);
+    const FieldDef* second_col = find_fielddef(KIND_TRADE, 201u);
+    const FieldDef* quantity_col = find_fielddef(KIND_TRADE, 13u);
+    const FieldDef* flags_col = find_fielddef(KIND_TRADE, 15u);
+    const FieldDef* date_col = find_fielddef(KIND_TRADE, 3u);
+    const FieldDef* time_col = find_fielddef(KIND_TRADE, 36u);
     if (!trades || !price_col || !second_col || !quantity_col || !flags_col || !date_col ||
         !time_col)
         return 1;
@@ -112,14 +113,10 @@ int minute_bar(DbWorker& worker, const QueueItem& item, const MessageDef& def) {
     sql.append_u64(item.insref);
     sql.appendf(" AND %s='%s' AND %s >= '%s00' AND %s <= '%s59.999999'", date_col->column, date,
                 time_col->column, minute, time_col->column, minute);
-    int32_t status = 0;
-    ResultValue* rows = query(worker, &status, SQLBUILDS_LABEL);
-    if (status < 0) {
-        free_result(worker);
-        return status;
-    }
-    if (!rows) {
-        free_result(worker);
+    QueryResult trades_of_minute(worker, SQLBUILDS_LABEL);
+    if (trades_of_minute.failed()) return trades_of_minute.status();
+    if (!trades_of_minute.rows()) {
+        trades_of_minute.release();
         return delete_bar(worker, def, stamp, item.insref, date, minute);
     }
 
@@ -127,7 +124,7 @@ int minute_bar(DbWorker& worker, const QueueItem& item, const MessageDef& def) {
     Series seconds;
     double volume = 0;
     double turnover = 0;
-    for (const ResultValue* row = rows; row;) {
+    for (const ResultValue* row = trades_of_minute.rows(); row;) {
         // Four values per row: price, second price, quantity, flags.
         const ResultValue* cells[4] = {};
         for (const ResultValue*& cell : cells) {
@@ -150,7 +147,7 @@ int minute_bar(DbWorker& worker, const QueueItem& item, const MessageDef& def) {
             if (!std::isnan(second)) seconds.add(second);
         }
     }
-    free_result(worker);
+    trades_of_minute.release();
 
     if (!prices.has_values() && !seconds.has_values())
         return delete_bar(worker, def, stamp, item.insref, date, minute);

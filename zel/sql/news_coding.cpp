@@ -13,13 +13,13 @@
 #include <string_view>
 
 #include "zel/base/log.h"
+#include "zel/base/message_kinds.h"
 #include "zel/sql/execute.h"
 #include "zel/sql/sql_values.h"
 #include "zel/sql/stamp_values.h"
 
 namespace {
 
-constexpr unsigned kNewsCoding = 255;
 constexpr int kPackedColumns = 20;
 
 // Takes the first word of `rest` (up to its first blank) and leaves in `rest` what follows
@@ -87,7 +87,7 @@ int news_coding(DbWorker& worker, const QueueItem& item) {
     const char* companies = nullptr;
     const char* id = nullptr;
     for (const FieldValue* f = item.fields; f; f = f->next) {
-        const FieldDef* fd = find_fielddef(kNewsCoding, f->tag);
+        const FieldDef* fd = find_fielddef(KIND_NEWS_CODING, f->tag);
         if (!fd) continue;
         switch (f->tag) {
             case 3:
@@ -110,10 +110,10 @@ int news_coding(DbWorker& worker, const QueueItem& item) {
                 break;
         }
     }
-    if (!isin_def && (isin_def = find_fielddef(kNewsCoding, 167u))) isins = "";
-    if (!company_def && (company_def = find_fielddef(kNewsCoding, 85u))) companies = "0";
+    if (!isin_def && (isin_def = find_fielddef(KIND_NEWS_CODING, 167u))) isins = "";
+    if (!company_def && (company_def = find_fielddef(KIND_NEWS_CODING, 85u))) companies = "0";
 
-    const MessageDef* def = find_messagedef(kNewsCoding);
+    const MessageDef* def = find_messagedef(KIND_NEWS_CODING);
     // An identifier without a value could neither find the old rows nor key the new ones.
     if (!def || !def->column || !id_def || !id || (!isin_def && !company_def)) {
         log_message(LOG_LEVEL_PROBLEM,

@@ -8,6 +8,7 @@
 #include <iterator>
 
 #include "zel/base/config.h"
+#include "zel/base/message_kinds.h"
 #include "zel/sql/execute.h"
 #include "zel/tabledef/table_definitions.h"
 
@@ -22,27 +23,29 @@ struct Target {
 // Removed with the instrument unless deleted instruments are kept.
 constexpr Target kInstrumentRows[] = {
     {&Config::requestbasicdata, 6, "insref"},
-    {&Config::requestl10n, 32, "insref"},
-    {&Config::requestquotes, 2, "insref"},
+    {&Config::requestl10n, KIND_L10N, "insref"},
+    {&Config::requestquotes, KIND_QUOTE, "insref"},
     // The best-bid-and-offer quotes share the quote table: a second DELETE, usually empty.
-    {&Config::requestquotesbbo, 2, "insref"},
-    {&Config::requestquoteex, 40, "insref"},
-    {&Config::requestfundamentals, 16, "insref"},
-    {&Config::requestestimates, 20, "insref"},
-    {&Config::requestestimates, 21, "insref"},
-    {&Config::requestcorporateactions, 11, "insref"},
-    {&Config::requestpricehistory, 4, "insref"},
-    {&Config::requestpricehistory, 252, "insref"},
-    {&Config::requestci, 26, "insref"},
-    {&Config::requestci, 27, "insref"},
-    {&Config::requestgreeks, 37, "insref"},
+    {&Config::requestquotesbbo, KIND_QUOTE, "insref"},
+    {&Config::requestquoteex, KIND_QUOTE_EX, "insref"},
+    {&Config::requestfundamentals, KIND_FUNDAMENTALS, "insref"},
+    {&Config::requestestimates, KIND_ESTIMATES_20, "insref"},
+    {&Config::requestestimates, KIND_ESTIMATES_21, "insref"},
+    {&Config::requestcorporateactions, KIND_CORPORATE_ACTION, "insref"},
+    {&Config::requestpricehistory, KIND_PRICE_HISTORY, "insref"},
+    {&Config::requestpricehistory, KIND_ADJUSTED_HISTORY, "insref"},
+    {&Config::requestci, KIND_CI_26, "insref"},
+    {&Config::requestci, KIND_CI_27, "insref"},
+    {&Config::requestgreeks, KIND_GREEKS, "insref"},
 };
 
 // Removed in every case: live state that means nothing for an instrument that is gone.
 constexpr Target kLiveRows[] = {
-    {&Config::requestorderbooks, 251, "insref"}, {&Config::requestmbo, 38, "insref"},
-    {&Config::requestperformance, 18, "insref"}, {&Config::requestkeyratios, 19, "insref"},
-    {&Config::requestnoii, 22, "insref"},
+    {&Config::requestorderbooks, KIND_ORDER_BOOK, "insref"},
+    {&Config::requestmbo, KIND_MBO, "insref"},
+    {&Config::requestperformance, KIND_PERFORMANCE, "insref"},
+    {&Config::requestkeyratios, KIND_KEY_RATIOS, "insref"},
+    {&Config::requestnoii, KIND_NOII, "insref"},
 };
 
 // The list rows of the instrument, and those of other instruments' lists that refer to it
@@ -51,8 +54,9 @@ constexpr struct {
     unsigned kind;
     const char* tag;
 } kCascade[] = {
-    {12, "55"},     {12, "insref"}, {23, "1"},       {23, "insref"},
-    {24, "insref"}, {25, "insref"}, {250, "insref"}, {246, "insref"},
+    {KIND_IDENTIFIER_LIST, "55"}, {KIND_IDENTIFIER_LIST, "insref"}, {KIND_LIST_297, "1"},
+    {KIND_LIST_297, "insref"},    {KIND_LIST_347, "insref"},        {KIND_LIST_375, "insref"},
+    {KIND_LIST_66, "insref"},     {KIND_LIST_732, "insref"},
 };
 
 void remove_targets(DbWorker& worker, const QueueItem& item, const Target* begin, const Target* end,
@@ -85,8 +89,8 @@ void basic_data_cascade(DbWorker& worker, const QueueItem& item, int* status) {
 int instrument_removal(DbWorker& worker, const QueueItem& item) {
     int status = 1;
     if (g_config.keepdeleted == 1) {
-        const MessageDef* basic = find_messagedef(6);
-        const FieldDef* state = find_fielddef(6u, 126u);
+        const MessageDef* basic = find_messagedef(KIND_BASIC_DATA);
+        const FieldDef* state = find_fielddef(KIND_BASIC_DATA, 126u);
         if (basic && state) {
             // 9 in the status column marks the instrument deleted; the start-up skips it.
             SqlText& sql = worker.statement;

@@ -12,6 +12,7 @@
 
 #include "zel/base/config.h"
 #include "zel/base/log.h"
+#include "zel/base/message_kinds.h"
 #include "zel/sql/stamp_values.h"
 #include "zel/sql/status_time.h"
 
@@ -30,10 +31,12 @@ std::atomic<bool> g_bbo_empty{false};
 std::atomic<bool> g_noii_empty{false};
 std::atomic<bool> g_greeks_empty{false};
 
-const ResetKind kQuote{2, &Config::reset_list_quotes, true, "quotereset", &g_quote_empty};
-const ResetKind kQuoteBbo{39, &Config::reset_list_quotes_bbo, true, "quotebboreset", &g_bbo_empty};
-const ResetKind kNoii{22, &Config::reset_list_noii, false, "noiireset", &g_noii_empty};
-const ResetKind kGreeks{37, &Config::reset_list_greeks, false, "greeksreset", &g_greeks_empty};
+const ResetKind kQuote{KIND_QUOTE, &Config::reset_list_quotes, true, "quotereset", &g_quote_empty};
+const ResetKind kQuoteBbo{KIND_QUOTE_BBO, &Config::reset_list_quotes_bbo, true, "quotebboreset",
+                          &g_bbo_empty};
+const ResetKind kNoii{KIND_NOII, &Config::reset_list_noii, false, "noiireset", &g_noii_empty};
+const ResetKind kGreeks{KIND_GREEKS, &Config::reset_list_greeks, false, "greeksreset",
+                        &g_greeks_empty};
 
 int build_reset(DbWorker& worker, const QueueItem& item, const MessageDef& def,
                 const ResetKind& reset) {

@@ -14,8 +14,10 @@
 
 #include "zel/base/config.h"
 #include "zel/base/log.h"
+#include "zel/base/message_kinds.h"
 #include "zel/sql/corporate_actions.h"
 #include "zel/sql/execute.h"
+#include "zel/sql/query_result.h"
 #include "zel/sql/removal.h"
 #include "zel/sql/sql_values.h"
 
@@ -33,7 +35,7 @@ bool counts(const FieldDef& def, uint32_t tag) {
 // Copies a quote-like field into the current-value slot it feeds, if any.
 void fill_slot(QueueItem& item, const FieldValue& field, const InstrumentType* instrument) {
     switch (item.kind) {
-        case 2:
+        case KIND_QUOTE:
             switch (field.tag) {
                 case 7:
                     set_current_value(item.price, item.price_present, field.value);
@@ -54,7 +56,7 @@ void fill_slot(QueueItem& item, const FieldValue& field, const InstrumentType* i
                 default:
                     return;
             }
-        case 40:
+        case KIND_QUOTE_EX:
             if (field.tag == 7) set_current_value(item.price, item.price_present, field.value);
             return;
         default:
@@ -118,8 +120,8 @@ const char* price_slot(const QueueItem& item) {
 // undone with the factor and type stored in its row. Returns 0 to go on with the delete,
 // or the negative status or result that ends it.
 int undo_corporate_action(DbWorker& worker, QueueItem& item, const MessageDef& def) {
-    const FieldDef* factor = find_fielddef(11u, 103u);
-    const FieldDef* type = find_fielddef(11u, 99u);
+    const FieldDef* factor = find_fielddef(KIND_CORPORATE_ACTION, 103u);
+    const FieldDef* type = find_fielddef(KIND_CORPORATE_ACTION, 99u);
     if (!factor || !type) return 0;
 
     SqlText& sql = worker.statement;
@@ -136,7 +138,7 @@ int undo_corporate_action(DbWorker& worker, QueueItem& item, const MessageDef& d
     const FieldValue* field789 = nullptr;
     for (const FieldValue* f = item.fields; f; f = f->next) {
         if (f->tag == 789) field789 = f;
-        const FieldDef* fd = find_fielddef(11u, f->tag);
+        const FieldDef* fd = find_fielddef(KIND_CORPORATE_ACTION, f->tag);
         if (!fd || !fd->is_key) continue;
         if (f->tag == kTagDate) date = f->value;
         tail.appendf("AND %s=", fd->column);
@@ -145,32 +147,29 @@ int undo_corporate_action(DbWorker& worker, QueueItem& item, const MessageDef& d
     }
     append_tail(worker);
 
-    int32_t status = 0;
-    ResultValue* row = query(worker, &status, SQLBUILDS_LABEL);
-    if (status < 0) return status;
-    if (row && row->value && row->next && row->next->value) {
-        const char* stored_factor = row->value;
-        double ratio = std::strtod(stored_factor, nullptr);
-        auto stored_type = static_cast<uint8_t>(std::atoi(row->next->value));
-        // Copy what the adjustment needs before the result goes back to the module.
-        bool usable = is_sql_number(stored_factor) && ratio > 0.0;
-        free_result(worker);
-        if (!usable) {
-            log_message(LOG_LEVEL_PROBLEM,
-                        "Corporateaction with unusable stored factor not reversed %d - %" PRIu64
-                        " : '%s'",
-                        __LINE__, item.insref, stored_factor);
-            return 0;
-        }
-        // date points into the item, which outlives the statement.
-        if (history_adjustment(worker, item.insref, date, ratio, stored_type, ADJUST_REVERSE,
-                               field789) == 1) {
-            int r = execute(worker, EXEC_PLAIN, SQLBUILDS_LABEL);
-            if (r < 0) return r;
-        }
+    QueryResult stored_action(worker, SQLBUILDS_LABEL);
+    if (stored_action.failed()) return stored_action.status();
+    const ResultValue* row = stored_action.rows();
+    if (!row || !row->value || !row->next || !row->next->value) return 0;
+    const char* stored_factor = row->value;
+    double ratio = std::strtod(stored_factor, nullptr);
+    auto stored_type = static_cast<uint8_t>(std::atoi(row->next->value));
+    // The factor is named in the report while the rows are still held.
+    if (!is_sql_number(stored_factor) || !(ratio > 0.0)) {
+        log_message(LOG_LEVEL_PROBLEM,
+                    "Corporateaction with unusable stored factor not reversed %d - %" PRIu64
+                    " : '%s'",
+                    __LINE__, item.insref, stored_factor);
         return 0;
     }
-    free_result(worker);
+    // Everything the adjustment needs is copied: the rows go back before its statement.
+    stored_action.release();
+    // date points into the item, which outlives the statement.
+    if (history_adjustment(worker, item.insref, date, ratio, stored_type, ADJUST_REVERSE,
+                           field789) == 1) {
+        int r = execute(worker, EXEC_PLAIN, SQLBUILDS_LABEL);
+        if (r < 0) return r;
+    }
     return 0;
 }
 
@@ -229,8 +228,8 @@ int row_update(DbWorker& worker, QueueItem& item, const MessageDef& def,
     // A trade without a field-72 value must not keep the previous trade's one. When the
     // item carries field 72 itself (without a value), its own assignment already clears
     // the column, and a second assignment of one column would make the UPDATE fail.
-    if (item.kind == 1 && !(item.flags & ITEM_TRADE_TAG72) && !has_tag72) {
-        if (const FieldDef* tag72 = find_fielddef(1u, 72u)) {
+    if (item.kind == KIND_TRADE && !(item.flags & ITEM_TRADE_TAG72) && !has_tag72) {
+        if (const FieldDef* tag72 = find_fielddef(KIND_TRADE, 72u)) {
             sql.push_back(assigned ? ',' : ' ');
             sql.appendf("%s=NULL", tag72->column);
         }
@@ -285,7 +284,7 @@ int row_delete(DbWorker& worker, QueueItem& item, const MessageDef& def) {
     SqlText& sql = worker.statement;
     SqlText& tail = worker.tail;
 
-    if (item.kind == 11) {
+    if (item.kind == KIND_CORPORATE_ACTION) {
         int r = undo_corporate_action(worker, item, def);
         if (r < 0) return r;
     }
@@ -302,14 +301,14 @@ int row_delete(DbWorker& worker, QueueItem& item, const MessageDef& def) {
         return 1;
     }
 
-    if (item.kind == 6) {
+    if (item.kind == KIND_BASIC_DATA) {
         int status = 1;
         basic_data_cascade(worker, item, &status);
         if (status == ZEL_RESULT_RERUN) return ZEL_RESULT_RERUN;
     }
 
-    if (item.kind == 38) {
-        const FieldDef* order = find_fielddef(38u, 695u);
+    if (item.kind == KIND_MBO) {
+        const FieldDef* order = find_fielddef(KIND_MBO, 695u);
         if (!order) {
             missing_definition(g_warned_order, 38, 695);
             return -1;

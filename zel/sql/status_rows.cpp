@@ -7,6 +7,7 @@
 // that other processes see the version once its row is written).
 #include "zel/sql/status_rows.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cinttypes>
 #include <cstdio>
@@ -41,6 +42,37 @@ void store_cache(uint64_t* cache, uint64_t value) {
     std::atomic_ref<uint64_t>(*cache).store(value, std::memory_order_relaxed);
 }
 
+// The one rule for a status row: the UPDATE in try-update mode, and the INSERT when the
+// UPDATE changed no row (a failed UPDATE included: the INSERT reports what is wrong).
+// `value` is a text the program made (a number or a time stamp), written as it is.
+// Returns 1 when the row was written, 0 when the INSERT failed too, -3 for a rerun.
+int upsert_row(DbWorker& worker, const MessageDef& def, const char* name, const char* value) {
+    SqlText& sql = worker.statement;
+    sql.clear();
+    sql.appendf("UPDATE %s SET value = '%s' WHERE name = '%s'", def.table, value, name);
+    int r = execute(worker, EXEC_TRY_UPDATE, SQLBUILDS_LABEL);
+    if (r >= 1) return 1;
+    if (r == ZEL_RESULT_RERUN) return ZEL_RESULT_RERUN;
+    sql.clear();
+    sql.appendf("INSERT INTO %s (name,value) VALUES ('%s','%s')", def.table, name, value);
+    r = execute(worker, EXEC_PLAIN, SQLBUILDS_LABEL);
+    if (r == ZEL_RESULT_RERUN) return ZEL_RESULT_RERUN;
+    return r >= 0 ? 1 : 0;
+}
+
+// "date time" of one instant, so that a row never shows a new day with an old time.
+struct Stamp {
+    char text[sizeof(ClockText::text) * 2 + 1];
+};
+Stamp status_stamp() {
+    int64_t now = now_seconds();
+    ClockText date = date_text_at(now, KIND_STATUS);
+    ClockText time = time_text_at(now, KIND_STATUS);
+    Stamp stamp;
+    std::snprintf(stamp.text, sizeof stamp.text, "%s %s", date.c_str(), time.c_str());
+    return stamp;
+}
+
 // Writes the row when its value differs from the cache.
 int update_if_changed(DbWorker& worker, const MessageDef& def, const char* name, uint64_t value,
                       uint64_t* cache) {
@@ -61,21 +93,25 @@ void forget_status_rows_written() {
 
 int set_status_value(DbWorker& worker, const MessageDef& def, const char* name, uint64_t value,
                      uint64_t* cache) {
-    SqlText& sql = worker.statement;
-    sql.clear();
-    sql.appendf("UPDATE %s SET value = '%" PRIu64 "' WHERE name = '%s'", def.table, value, name);
-    int r = execute(worker, EXEC_TRY_UPDATE, SQLBUILDS_LABEL);
-    if (r >= 1) {
-        store_cache(cache, value);
-        return 1;
-    }
+    char text[24];
+    std::snprintf(text, sizeof text, "%" PRIu64, value);
+    int r = upsert_row(worker, def, name, text);
     if (r == ZEL_RESULT_RERUN) return ZEL_RESULT_RERUN;
-    sql.clear();
-    sql.appendf("INSERT INTO %s (name,value) VALUES ('%s','%" PRIu64 "')", def.table, name, value);
-    r = execute(worker, EXEC_PLAIN, SQLBUILDS_LABEL);
-    if (r == ZEL_RESULT_RERUN) return ZEL_RESULT_RERUN;
-    if (r >= 0) store_cache(cache, value);
+    // A row that could not be written keeps its old cache, so it is tried again next time.
+    if (r == 1) store_cache(cache, value);
     return 1;
+}
+
+int mark_started(DbWorker& worker, const MessageDef* def) {
+    if (!def) return 1;
+    int started = upsert_row(worker, *def, "Startup time", status_stamp().text);
+    int running = upsert_row(worker, *def, "Running", "1");
+    return std::min(started, running);
+}
+
+int mark_stopped(DbWorker& worker, const MessageDef* def) {
+    if (!def) return 1;
+    return upsert_row(worker, *def, "Running", "0");
 }
 
 int status_rows(DbWorker& worker, const QueueItem& /*item*/, const MessageDef* def,
@@ -138,19 +174,7 @@ int status_rows(DbWorker& worker, const QueueItem& /*item*/, const MessageDef* d
         ZEL_RESULT_RERUN)
         return ZEL_RESULT_RERUN;
 
-    // Date and time of one instant, so that the row never shows a new day with an old time.
-    int64_t now = now_seconds();
-    ClockText date = date_text_at(now, 30);
-    ClockText time = time_text_at(now, 30);
-    SqlText& sql = worker.statement;
-    sql.clear();
-    sql.appendf("UPDATE %s SET value = '%s %s' WHERE name = 'Last write'", def->table, date.c_str(),
-                time.c_str());
-    int r = execute(worker, EXEC_TRY_UPDATE, SQLBUILDS_LABEL);
-    if (r > 0) return 1;
-    if (r == ZEL_RESULT_RERUN) return ZEL_RESULT_RERUN;
-    sql.clear();
-    sql.appendf("INSERT INTO %s (name,value) VALUES ('Last write','%s %s')", def->table,
-                date.c_str(), time.c_str());
-    return execute(worker, EXEC_PLAIN, SQLBUILDS_LABEL) == ZEL_RESULT_RERUN ? ZEL_RESULT_RERUN : 1;
+    return upsert_row(worker, *def, "Last write", status_stamp().text) == ZEL_RESULT_RERUN
+               ? ZEL_RESULT_RERUN
+               : 1;
 }

@@ -6,6 +6,7 @@
 
 #include "zel/base/clock.h"
 #include "zel/base/config.h"
+#include "zel/base/message_kinds.h"
 
 namespace {
 
@@ -17,12 +18,12 @@ struct tm broken_down(int64_t seconds, unsigned kind) {
 
 bool stamps_local_time(unsigned kind) {
     switch (kind) {
-        case 30:
+        case KIND_STATUS:
             return true;
-        case 4:
-        case 11:
-        case 252:
-        case 253:
+        case KIND_PRICE_HISTORY:
+        case KIND_CORPORATE_ACTION:
+        case KIND_ADJUSTED_HISTORY:
+        case KIND_HISTORY_ADJUSTMENT:
             return false;
         default:
             return g_config.localtime != 0;

@@ -224,6 +224,37 @@ TEST_F(FakeModuleTest, QueriesReturnRowMajorListsOwnedByTheConnection) {
     EXPECT_EQ(ZEL_RESULT_FAILED, status);
 }
 
+// A result that is not handed back stays, and the next query's rows are appended to it, as
+// a real module that reads into one list does: a caller that misses a free reads old rows.
+TEST_F(FakeModuleTest, AResultNotHandedBackCollectsTheNextQuerysRows) {
+    FakeResult first;
+    first.code = 0;
+    first.rows = {{"1"}};
+    fake_on_statement("SELECT a", first);
+    FakeResult second;
+    second.code = 0;
+    second.rows = {{"2"}};
+    fake_on_statement("SELECT b", second);
+    int32_t status = -9;
+    DbConnection* c = conn_[0];
+    ASSERT_NE(nullptr, g_module.mod_querysql(c, "SELECT a", &status));
+    ResultValue* both = g_module.mod_querysql(c, "SELECT b", &status);
+    std::vector<std::string> values;
+    for (ResultValue* node = both; node != nullptr; node = node->next)
+        values.push_back(node->value);
+    EXPECT_EQ((std::vector<std::string>{"1", "2"}), values);
+    // A query with no rows, or a failed one, still leaves the old list where it was.
+    EXPECT_EQ(both, g_module.mod_querysql(c, "SELECT nothing", &status));
+    EXPECT_EQ(1, fake_open_results());
+    g_module.mod_freeresult(c);
+    EXPECT_EQ(0, fake_open_results());
+    ResultValue* own = g_module.mod_querysql(c, "SELECT b", &status);
+    ASSERT_NE(nullptr, own);
+    EXPECT_STREQ("2", own->value);
+    EXPECT_EQ(nullptr, own->next);
+    g_module.mod_freeresult(c);
+}
+
 TEST_F(FakeModuleTest, ValuesAreQuotedWithinTheirCharacterLimit) {
     DbConnection* c = conn_[0];
     EXPECT_STREQ("'it''s'", g_module.mod_add_value(c, "it's", 0));

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -23,14 +24,42 @@ TEST(DynamicLibrary, FindsExportsAndExplainsFailures) {
     auto cosine = reinterpret_cast<double (*)(double)>(platform_library_symbol(library, "cos"));
     ASSERT_NE(cosine, nullptr);
     EXPECT_EQ(cosine(0.0), 1.0);
+    EXPECT_EQ(platform_library_error_code(), 0);
     EXPECT_EQ(platform_library_symbol(library, "mod_no_such_entry"), nullptr);
     EXPECT_NE(std::strstr(platform_library_error(), "mod_no_such_entry"), nullptr)
         << platform_library_error();
+    EXPECT_EQ(platform_library_error_code(), ENOSYS);
     EXPECT_TRUE(platform_library_close(library));
+    EXPECT_EQ(platform_library_error_code(), 0);
 
     EXPECT_EQ(platform_library_open("./no-such-module.so"), nullptr);
     EXPECT_NE(std::strstr(platform_library_error(), "no-such-module.so"), nullptr)
         << platform_library_error();
+    EXPECT_EQ(platform_library_error_code(), ENOENT);
+}
+
+// Each kind of failed open carries its own number, so that callers need not read the text.
+TEST(DynamicLibrary, ClassifiesFailedOpensByKind) {
+    fs::path dir = fs::temp_directory_path() /
+                   ("zel_dynlib_test_" +
+                    std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
+    fs::create_directories(dir);
+    std::string junk = (dir / "junk.so").string();
+    std::ofstream(junk) << "this is not a shared library\n";
+    std::string empty = (dir / "empty.so").string();
+    std::ofstream{empty};
+
+    EXPECT_EQ(platform_library_open(junk.c_str()), nullptr);
+    EXPECT_EQ(platform_library_error_code(), ENOEXEC) << platform_library_error();
+    EXPECT_EQ(platform_library_open(empty.c_str()), nullptr);
+    EXPECT_EQ(platform_library_error_code(), ENOEXEC) << platform_library_error();
+    EXPECT_EQ(platform_library_open(dir.string().c_str()), nullptr);
+    EXPECT_EQ(platform_library_error_code(), EISDIR) << platform_library_error();
+    EXPECT_EQ(platform_library_open("zel_no_such_library.so"), nullptr);
+    EXPECT_EQ(platform_library_error_code(), ENOENT) << platform_library_error();
+
+    std::error_code ignored;
+    fs::remove_all(dir, ignored);
 }
 
 // A thread's own objects are released when the thread ends, each once, and not before.

@@ -345,6 +345,41 @@ TEST_F(Delay, CursorMovesOnWhenItsItemIsTaken) {
     EXPECT_EQ(q.head->insref, 3u);
 }
 
+class PutBack : public QueueTest {};
+
+// A batch the database thread took goes back in front of the head in its order, into an
+// empty queue as in front of items that arrived meanwhile.
+TEST_F(PutBack, TheBatchReturnsToTheFrontInItsOrder) {
+    UpdateQueue& q = queue(3);
+    add(4, 1, 0, {{5, "a"}});
+    add(4, 2, 0, {{5, "b"}});
+    QueueItem* a = q.head;
+    QueueItem* b = a->next;
+    auto take_both = [&] {
+        unlinkQueueItem(&q, a);
+        unlinkQueueItem(&q, b);
+        a->next = b;  // chained as the database thread keeps its batch
+        b->prev = a;
+    };
+    take_both();
+    EXPECT_EQ(q.head, nullptr);
+    putBackQueueItems(&q, a, b);
+    EXPECT_EQ(items_of(q), (std::vector<QueueItem*>{a, b}));
+    EXPECT_EQ(q.tail, b);
+    EXPECT_EQ(a->prev, nullptr);
+
+    take_both();
+    add(4, 3, 0, {{5, "c"}});
+    QueueItem* c = q.head;
+    putBackQueueItems(&q, a, b);
+    EXPECT_EQ(items_of(q), (std::vector<QueueItem*>{a, b, c}));
+    EXPECT_EQ(c->prev, b);
+    EXPECT_EQ(q.tail, c);
+    putBackQueueItems(&q, nullptr, nullptr);
+    EXPECT_EQ(items_of(q).size(), 3u);
+    EXPECT_EQ(q.stats->queued, 3u);
+}
+
 TEST_F(Delay, UnlinkedPlaceholderLowersEmptyItemsAndFreesItsKey) {
     UpdateQueue& q = queue(1);
     ManualClock::now = 1000;

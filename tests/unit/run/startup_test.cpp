@@ -144,6 +144,33 @@ TEST_F(Startup, EmptyStatusTableGetsItsRowsInserted) {
     EXPECT_EQ("INSERT INTO zel_status (name,value) VALUES ('Running','0')", all.back());
 }
 
+// The start and stop marks run through statement execution like every other statement: a
+// failing one is reported with its text and counted as failed, and the rows follow the
+// status rows' rule (an UPDATE that changed any row is not followed by an INSERT).
+TEST_F(Startup, StatusMarksAreReportedCountedAndUpsertedLikeEveryStatusRow) {
+    write_config();
+    FakeResult refused{ZEL_RESULT_REJECTED, false, {}, "permission denied", 42501};
+    fake_on_statement("UPDATE zel_status SET value = '1' WHERE name = 'Running'", refused, 1,
+                      FakeMatch::Exact);
+    FakeResult two_rows;
+    two_rows.code = 2;
+    fake_on_statement("WHERE name = 'Startup time'", two_rows);
+    ASSERT_EQ(STARTUP_RUNNING, startup());
+    std::vector<std::string> at_start = statements(2);
+    ASSERT_GE(at_start.size(), 3u);
+    EXPECT_EQ(std::string::npos, at_start[1].find("'Startup time'")) << at_start[1];
+    EXPECT_EQ("UPDATE zel_status SET value = '1' WHERE name = 'Running'", at_start[1]);
+    EXPECT_EQ("INSERT INTO zel_status (name,value) VALUES ('Running','1')", at_start[2]);
+    EXPECT_TRUE(
+        log_.mentions("SQL Error:'UPDATE zel_status SET value = '1' WHERE name = "
+                      "'Running'' DB:permission denied"));
+    // Nothing else on queue 2 fails: the one failure counted is the refused mark.
+    EXPECT_EQ(1u, g_stats->queue[1].failed);
+    EXPECT_GE(g_stats->queue[1].updated, 2u);
+    request_stop();
+    shutdown();
+}
+
 TEST_F(Startup, NoStatusTableMeansNoStatusRows) {
     write_definitions(R"(<definitions><message mref="1" table="trades">
         <field tag="insref" column="insref" type="bigint"/></message></definitions>)");

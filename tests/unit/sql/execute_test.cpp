@@ -14,6 +14,7 @@
 
 #include "sql_test_util.h"
 #include "zel/sql/execute.h"
+#include "zel/sql/query_result.h"
 
 namespace {
 
@@ -255,6 +256,43 @@ TEST_F(ExecuteTest, QueryReturnsRowsAndLogsTheStatement) {
     EXPECT_EQ(0, fake_open_results());
     EXPECT_EQ(std::vector<std::string>{"[1] SELECT f,t FROM ca"}, sql_log());
     EXPECT_EQ(0u, stats(1).updated);  // queries are not counted
+}
+
+// QueryResult hands the rows back on every way out of its scope, so the next query reads
+// its own rows only (the recording module appends to a list not handed back).
+TEST_F(ExecuteTest, QueryResultHandsTheRowsBackWhenItsScopeEnds) {
+    FakeResult first;
+    first.code = 0;
+    first.rows = {{"first"}};
+    fake_on_statement("SELECT a", first);
+    FakeResult second;
+    second.code = 0;
+    second.rows = {{"second"}};
+    fake_on_statement("SELECT b", second);
+    fake_on_statement("SELECT faulty", FakeResult{ZEL_RESULT_REJECTED, false, {}, "bad", 1});
+    auto read = [](const char* text, bool leave_early) -> std::string {
+        worker(1).statement.assign(text);
+        QueryResult result(worker(1), SqlLabel{"caller", 1});
+        if (leave_early || result.failed() || !result.rows()) return "-";
+        return result.rows()->value;
+    };
+    EXPECT_EQ("-", read("SELECT a", true));
+    EXPECT_EQ(0, fake_open_results());
+    EXPECT_EQ("second", read("SELECT b", false));
+    EXPECT_EQ("-", read("SELECT faulty", false));
+    EXPECT_EQ(0, fake_open_results());
+    EXPECT_EQ(3u, fake_count("mod_freeresult", 1));
+
+    // release() hands them back at once, and only once.
+    {
+        worker(1).statement.assign("SELECT a");
+        QueryResult result(worker(1), SqlLabel{"caller", 2});
+        ASSERT_NE(nullptr, result.rows());
+        result.release();
+        EXPECT_EQ(nullptr, result.rows());
+        EXPECT_EQ(0, fake_open_results());
+    }
+    EXPECT_EQ(4u, fake_count("mod_freeresult", 1));
 }
 
 TEST_F(ExecuteTest, QueryErrors) {
