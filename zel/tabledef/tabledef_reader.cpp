@@ -23,6 +23,7 @@
 
 #include "zel/base/config.h"
 #include "zel/base/log.h"
+#include "zel/base/message_kinds.h"
 
 namespace {
 
@@ -95,13 +96,13 @@ uint8_t read_flag(const ParseState& state, const char* attr, const char* text) {
 
 std::string* reset_list(Config& config, int64_t kind) {
     switch (kind) {
-        case 2:
+        case KIND_QUOTE:
             return &config.reset_list_quotes;
-        case 22:
+        case KIND_NOII:
             return &config.reset_list_noii;
-        case 37:
+        case KIND_GREEKS:
             return &config.reset_list_greeks;
-        case 39:
+        case KIND_QUOTE_BBO:
             return &config.reset_list_quotes_bbo;
         default:
             return nullptr;
@@ -246,7 +247,7 @@ void end_field(ParseState& state) {
                                 kind, tag.c_str());
                     continue;
                 }
-                if (entry->calc != 0 && kind == 19)
+                if (entry->calc != 0 && kind == KIND_KEY_RATIOS)
                     state.config.calc_keyratio_fields.push_back(entry);
                 // The reset clause belongs to the message's first kind and only to an entry
                 // that was kept: a duplicate's column is unknown to the rest of the program.
