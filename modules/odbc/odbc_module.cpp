@@ -123,12 +123,19 @@ int32_t connect_with(DbConnection& conn, const std::string& connection_string, b
     return 1;
 }
 
+// Whether the connection is made through the narrow connect: for a driver that has wide
+// calls but is better given UTF-8 (SQLite's driver has only narrow calls, and the driver
+// manager maps a wide connect onto them by itself).
+bool narrow_connect(const DbConnection& conn) {
+    return conn.narrow && !conn.sqlite;
+}
+
 // The connection string with the options this module relies on for the server found; a
 // connection for the narrow calls names its character set, UTF-8, which the narrow connect
 // would otherwise take from the platform's locale.
 std::string options_for(const DbConnection& conn, const std::string& configured) {
     std::string text = connection_string_for(conn.kind, configured);
-    if (conn.narrow && !conn.sqlite) text = with_utf8_charset(text);
+    if (narrow_connect(conn)) text = with_utf8_charset(text);
     return text;
 }
 
@@ -311,15 +318,15 @@ int32_t connect(DbConnection& conn) {
         // Once the server is known, the connection string carries the options this module
         // relies on for it (found rows, statement-level rollback).
         used.text = conn.detected ? options_for(conn, configured.text) : configured.text;
-        if (connect_with(conn, used.text, conn.detected && conn.narrow) != 1) return 0;
+        if (connect_with(conn, used.text, conn.detected && narrow_connect(conn)) != 1) return 0;
         if (!conn.version.known()) {
             std::string name, version;
             detect_server(conn, &name, &version);
             // The first connect could not know the server: connect again with its options.
             Secret wanted{options_for(conn, configured.text)};
-            if (wanted.text != used.text || conn.narrow != conn.connected_narrow) {
+            if (wanted.text != used.text || narrow_connect(conn) != conn.connected_narrow) {
                 disconnect(conn, false);
-                if (connect_with(conn, wanted.text, conn.narrow) != 1) return 0;
+                if (connect_with(conn, wanted.text, narrow_connect(conn)) != 1) return 0;
             }
         }
     } catch (const std::bad_alloc&) {
