@@ -37,8 +37,11 @@ cleanup() {
 trap cleanup EXIT
 
 fresh_database() {  # fresh_database NAME: a new database from the example schema
-    "${MARIADB[@]}" -e "DROP DATABASE IF EXISTS $1; CREATE DATABASE $1 CHARACTER SET utf8mb4 COLLATE utf8mb4_bin" &&
-        "${MARIADB[@]}" "$1" <"$SRC/examples/schema/mariadb.sql" || { echo "FAIL database $1"; exit 1; }
+    if ! "${MARIADB[@]}" -e "DROP DATABASE IF EXISTS $1; CREATE DATABASE $1 CHARACTER SET utf8mb4 COLLATE utf8mb4_bin" ||
+        ! "${MARIADB[@]}" "$1" <"$SRC/examples/schema/mariadb.sql"; then
+        echo "FAIL database $1"
+        exit 1
+    fi
     databases+=("$1")
 }
 
