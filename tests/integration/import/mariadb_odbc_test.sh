@@ -160,7 +160,7 @@ check_eq "failing: totals" "Success:3606 Failed:2" "$(last_progress failing.err)
 same_as_source failing source.digests
 
 # The server ends the session while a statement runs: the rows before it stay.
-awk '/^INSERT INTO `news`/ && ++n == 100 { print "SELECT SLEEP(30);" } { print }' dump.sql >killed.sql
+awk '/^INSERT INTO `news`/ && ++n == 100 { print "SELECT SLEEP(120);" } { print }' dump.sql >killed.sql
 TARGET=zel_import_killed_$$
 fresh_database "$TARGET"
 write_config "$TARGET"
@@ -170,7 +170,7 @@ sleeping() {
     "${MARIADB[@]}" -N -B -e "SELECT id FROM information_schema.processlist
                                WHERE db = '$TARGET' AND info LIKE 'SELECT SLEEP%'"
 }
-for _ in $(seq 300); do
+for _ in $(seq 900); do
     [[ -n $(sleeping) ]] && break
     sleep 0.1
 done
