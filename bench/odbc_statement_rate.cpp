@@ -2,16 +2,19 @@
 // connection, with nothing else of zel around it: the cost of the module's and the driver's
 // path per statement, to set beside a plain client sending the same statements.
 //
-//   odbc_statement_rate MODULE_FILE CONNECTION_STRING [COUNT]
+//   odbc_statement_rate MODULE_FILE CONNECTION_STRING [COUNT [query]]
 //
 // Makes a table micro_rate (id, v) with one row, then runs COUNT (default 10000) times
 // "UPDATE micro_rate SET v=v+1 WHERE id=1" with transactions on, committing every 1000, as
 // zel's database threads do. Prints the rate. The same statements for the mariadb client:
 //   for i in $(seq 10000); do echo "UPDATE micro_rate SET v=v+1 WHERE id=1;";
 //       ((i % 1000)) || echo "COMMIT;"; done | mariadb ... --init-command="SET autocommit=0" DB
+// With "query", every second statement is "SELECT v FROM micro_rate WHERE id=1" through
+// mod_querysql instead, as zel's calculated fields read stored values between writes.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include "platform/dynlib.h"
 #include "zel_module.h"
@@ -32,7 +35,10 @@ int main(int argc, char** argv) {
     auto connect = reinterpret_cast<mod_connect_fn>(platform_library_symbol(library, "mod_connect"));
     auto execute = reinterpret_cast<mod_executesql_fn>(platform_library_symbol(library, "mod_executesql"));
     auto error = reinterpret_cast<mod_geterrorstring_fn>(platform_library_symbol(library, "mod_geterrorstring"));
-    if (!init || !create || !connect || !execute || !error || init() != 1) {
+    auto query = reinterpret_cast<mod_querysql_fn>(platform_library_symbol(library, "mod_querysql"));
+    auto free_result = reinterpret_cast<mod_freeresult_fn>(platform_library_symbol(library, "mod_freeresult"));
+    const bool with_queries = argc > 4 && std::string(argv[4]) == "query";
+    if (!init || !create || !connect || !execute || !error || !query || !free_result || init() != 1) {
         std::fprintf(stderr, "%s is not a usable database module\n", argv[1]);
         return 1;
     }
@@ -52,7 +58,15 @@ int main(int argc, char** argv) {
     }
     const auto start = std::chrono::steady_clock::now();
     for (int i = 1; i <= count; ++i) {
-        if (execute(conn, "UPDATE micro_rate SET v=v+1 WHERE id=1") != 1) {
+        if (with_queries && i % 2 == 0) {
+            int32_t status = 0;
+            ResultValue* row = query(conn, "SELECT v FROM micro_rate WHERE id=1", &status);
+            if (status < 0 || row == nullptr) {
+                std::fprintf(stderr, "query %d failed: %s\n", i, error(conn) ? error(conn) : "?");
+                return 1;
+            }
+            free_result(conn);
+        } else if (execute(conn, "UPDATE micro_rate SET v=v+1 WHERE id=1") != 1) {
             std::fprintf(stderr, "statement %d failed: %s\n", i, error(conn) ? error(conn) : "?");
             return 1;
         }

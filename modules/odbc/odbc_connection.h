@@ -44,6 +44,7 @@ struct DbConnection {
     zel_odbc::ServerVersion version;
     bool detected = false;   // kind and version read at a successful connect
     bool narrow = false;     // the driver takes UTF-8 texts through the narrow calls
+    bool connected_narrow = false;  // the connection was made through the narrow connect
     bool sqlite = false;     // failures are told apart by SQLite's result codes
     bool wrote = false;      // a statement ran since the transaction began
     int32_t error_code = 0;  // the driver's native error number, 0 when none

@@ -212,6 +212,27 @@ bool driver_is_narrow(const char* dbms_name) {
     return dbms_name != nullptr && equal_nocase(dbms_name, "SQLite");
 }
 
+bool narrow_calls_preferred(ServerKind kind, const std::string& connection_string) {
+    if (kind != kind_mysql) return false;
+    Attribute attr;
+    if (!find_attribute(connection_string, "CHARSET", &attr)) return true;
+    std::string charset =
+        connection_string.substr(attr.value_start, attr.value_end - attr.value_start);
+    while (!charset.empty() && charset.back() == ' ')
+        charset.pop_back();
+    while (!charset.empty() && charset.front() == ' ')
+        charset.erase(0, 1);
+    return same_nocase(charset, "utf8mb4") || same_nocase(charset, "utf8") ||
+           same_nocase(charset, "utf8mb3");
+}
+
+std::string with_utf8_charset(const std::string& connection_string) {
+    std::string text = connection_string;
+    Attribute attr;
+    if (!find_attribute(text, "CHARSET", &attr)) append_attribute(text, "CHARSET=utf8mb4;");
+    return text;
+}
+
 size_t quote_value(ServerKind kind, const char* text, size_t n, char* out) {
     size_t pos = 0;
     if (kind == kind_sqlserver) out[pos++] = 'N';

@@ -50,6 +50,18 @@ int32_t classify_sqlite_failure(int32_t native_code);
 // takes UTF-8 through the narrow ones (the driver manager would hand it Latin-1 otherwise).
 bool driver_is_narrow(const char* dbms_name);
 
+// True when texts for a server of this kind are better handed to its driver as UTF-8
+// through the narrow calls, given the connection string: MySQL and MariaDB, whose
+// Connector/ODBC converts every wide text with a character-set converter opened and closed
+// for that one call (an iconv_open per statement), while its narrow calls take the text as
+// it is in the connection's character set. So only while that character set is UTF-8: no
+// CHARSET in the connection string (the Unicode driver's default, utf8mb4) or utf8/utf8mb4.
+// The caller decides whether the driver manager hands narrow calls through unchanged.
+bool narrow_calls_preferred(ServerKind kind, const std::string& connection_string);
+
+// The connection string with CHARSET=utf8mb4 added when it names no character set.
+std::string with_utf8_charset(const std::string& connection_string);
+
 // Writes the quoted literal of n bytes of text for a server of this kind into out, which
 // must hold 2n + 4 bytes (the most any kind needs), and returns its length without the
 // terminating NUL.

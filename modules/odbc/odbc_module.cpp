@@ -74,16 +74,31 @@ void wipe(std::string& text) {
         p[i] = '\0';
 }
 
-// Connects with the given text; 1 on success, 0 with the reason in the error text.
-int32_t connect_with(DbConnection& conn, const std::string& connection_string) {
-    if (!platform_utf8_to_utf16(connection_string.data(), connection_string.size(), &conn.wide)) {
-        set_error(conn, "Error converting the UTF-8 connectionstring to UTF-16", 0);
-        return 0;
+// Connects with the given text; 1 on success, 0 with the reason in the error text. A
+// connection for the narrow calls is made through the narrow connect: Connector/ODBC takes
+// the texts of a connection made through the wide one for the application's code page and
+// converts every one of them, narrow or wide.
+int32_t connect_with(DbConnection& conn, const std::string& connection_string, bool narrow) {
+    SQLRETURN rc;
+    if (narrow) {
+        std::vector<char> text(connection_string.begin(), connection_string.end());
+        text.push_back('\0');
+        rc = SQLDriverConnect(conn.dbc, nullptr, reinterpret_cast<SQLCHAR*>(text.data()), SQL_NTS,
+                              nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT);
+        volatile char* p = text.data();
+        for (size_t i = 0; i < text.size(); ++i)
+            p[i] = '\0';
+    } else {
+        if (!platform_utf8_to_utf16(connection_string.data(), connection_string.size(),
+                                    &conn.wide)) {
+            set_error(conn, "Error converting the UTF-8 connectionstring to UTF-16", 0);
+            return 0;
+        }
+        rc = SQLDriverConnectW(conn.dbc, nullptr, reinterpret_cast<SQLWCHAR*>(conn.wide.data()),
+                               SQL_NTS, nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT);
+        wipe(conn.wide);
     }
-    SQLRETURN rc =
-        SQLDriverConnectW(conn.dbc, nullptr, reinterpret_cast<SQLWCHAR*>(conn.wide.data()), SQL_NTS,
-                          nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT);
-    wipe(conn.wide);
+    conn.connected_narrow = narrow;
     if (!succeeded(rc)) {
         diagnose(conn, SQL_HANDLE_DBC, conn.dbc);
         return 0;
@@ -106,6 +121,22 @@ int32_t connect_with(DbConnection& conn, const std::string& connection_string) {
         }
     }
     return 1;
+}
+
+// Whether the connection is made through the narrow connect: for a driver that has wide
+// calls but is better given UTF-8 (SQLite's driver has only narrow calls, and the driver
+// manager maps a wide connect onto them by itself).
+bool narrow_connect(const DbConnection& conn) {
+    return conn.narrow && !conn.sqlite;
+}
+
+// The connection string with the options this module relies on for the server found; a
+// connection for the narrow calls names its character set, UTF-8, which the narrow connect
+// would otherwise take from the platform's locale.
+std::string options_for(const DbConnection& conn, const std::string& configured) {
+    std::string text = connection_string_for(conn.kind, configured);
+    if (narrow_connect(conn)) text = with_utf8_charset(text);
+    return text;
 }
 
 // The driver's view of the connection after a failure; false when it cannot tell.
@@ -235,8 +266,15 @@ void detect_server(DbConnection& conn, std::string* name, std::string* version) 
     *name = info_text(conn.dbc, SQL_DBMS_NAME);
     *version = info_text(conn.dbc, SQL_DBMS_VER);
     conn.kind = kind_from_dbms_name(name->c_str());
-    conn.narrow = driver_is_narrow(name->c_str());
-    conn.sqlite = conn.narrow;
+    conn.sqlite = driver_is_narrow(name->c_str());
+    conn.narrow = conn.sqlite;
+#ifndef _WIN32
+    // unixODBC hands narrow calls to a driver that has them unchanged; the Windows driver
+    // manager would convert them through the ANSI code page, so there the wide calls stay.
+    if (conn.params != nullptr && conn.params->connectionstring != nullptr &&
+        narrow_calls_preferred(conn.kind, conn.params->connectionstring))
+        conn.narrow = true;
+#endif
     conn.version = parse_version(version->c_str());
     conn.detected = true;
 }
@@ -279,17 +317,16 @@ int32_t connect(DbConnection& conn) {
         } configured{params->connectionstring}, used;
         // Once the server is known, the connection string carries the options this module
         // relies on for it (found rows, statement-level rollback).
-        used.text =
-            conn.detected ? connection_string_for(conn.kind, configured.text) : configured.text;
-        if (connect_with(conn, used.text) != 1) return 0;
+        used.text = conn.detected ? options_for(conn, configured.text) : configured.text;
+        if (connect_with(conn, used.text, conn.detected && narrow_connect(conn)) != 1) return 0;
         if (!conn.version.known()) {
             std::string name, version;
             detect_server(conn, &name, &version);
             // The first connect could not know the server: connect again with its options.
-            Secret wanted{connection_string_for(conn.kind, configured.text)};
-            if (wanted.text != used.text) {
+            Secret wanted{options_for(conn, configured.text)};
+            if (wanted.text != used.text || narrow_connect(conn) != conn.connected_narrow) {
                 disconnect(conn, false);
-                if (connect_with(conn, wanted.text) != 1) return 0;
+                if (connect_with(conn, wanted.text, narrow_connect(conn)) != 1) return 0;
             }
         }
     } catch (const std::bad_alloc&) {

@@ -90,7 +90,7 @@ bool DumpReader::open(const char* path) {
     damage_.clear();
     newlines_ = statement_line_ = 0;
     path_ = path;
-    escapes_ = true;
+    escapes_ = !keep_escapes_;
     ended_ = false;
     if (std::strcmp(path, "-") == 0) {
         file_ = gzdopen(platform_binary_standard_input(), "rb");
@@ -190,10 +190,29 @@ DumpReadResult DumpReader::next() {
     return DUMP_END;
 }
 
+// A literal of two backslashes: one backslash from a server that reads escapes, both from
+// one that reads standard SQL. The same text on every server, so no dialect is guessed.
+bool server_reads_backslash_escapes(DbConnection* connection) {
+    if (g_module.mod_querysql == nullptr) return false;
+    int32_t status = 0;
+    ResultValue* result = g_module.mod_querysql(connection, "SELECT '\\\\'", &status);
+    const bool reads = status >= 0 && result != nullptr && result->value != nullptr &&
+                       std::strcmp(result->value, "\\") == 0;
+    if (g_module.mod_freeresult != nullptr) g_module.mod_freeresult(connection);
+    return reads;
+}
+
 int sql_import(const char* path, DbConnection* connection, FILE* out, FILE* progress,
-               ImportTotals* totals_out) {
+               ImportTotals* totals_out, const ImportMode& mode) {
     ImportTotals totals;
     DumpReader reader;
+    // Translating "\\" into "\" for a server that reads escapes would turn the backslash
+    // into the start of one: such a server gets the dump's literals as they were written.
+    const bool server_escapes = server_reads_backslash_escapes(connection);
+    reader.keep_escapes(server_escapes);
+    if (server_escapes)
+        log_message(LOG_LEVEL_INFO,
+                    "The server reads backslash escapes: the statements are sent as written");
     errno = 0;
     if (!reader.open(path)) {
         log_message(LOG_LEVEL_ERROR, "Error opening file: %s", path);
@@ -205,6 +224,9 @@ int sql_import(const char* path, DbConnection* connection, FILE* out, FILE* prog
     DumpReadResult read;
     while ((read = reader.next()) == DUMP_STATEMENT) {
         int32_t result = g_module.mod_executesql(connection, reader.text());
+        // A statement counts as executed once it is committed; a commit that fails (the
+        // server gave up the transaction) is the statement's failure.
+        if (mode.commit_each && result >= 0) result = g_module.mod_executesql(connection, "COMMIT");
         ++totals.executed;
         if (result >= 0) {
             ++totals.succeeded;
@@ -212,6 +234,10 @@ int sql_import(const char* path, DbConnection* connection, FILE* out, FILE* prog
             ++totals.failed;
             const char* error = g_module.mod_geterrorstring(connection);
             std::fprintf(out, "'%s' DB:%s\n", reader.text(), error ? error : "Unknown error");
+            // A server that gives up the whole transaction at a failed statement would
+            // refuse every statement after it until the transaction ends.
+            if (mode.commit_each && result != ZEL_RESULT_LOST)
+                g_module.mod_executesql(connection, "ROLLBACK");
         }
         if (totals.executed % kProgressEvery == 0) print_progress(progress, totals);
         if (result == ZEL_RESULT_LOST) {

@@ -55,6 +55,9 @@ class DumpReader {
     const std::string& damage() const { return damage_; }
     // Whether backslash escapes are still being translated.
     bool translating_escapes() const { return escapes_; }
+    // For a server that reads backslash escapes in its literals itself: the dump's text is
+    // passed as written from the first line on. Takes effect at the next open().
+    void keep_escapes(bool keep) { keep_escapes_ = keep; }
 
   private:
     // Reads one line into buffer_: DUMP_STATEMENT for a line (the last one too, ended_
@@ -70,6 +73,7 @@ class DumpReader {
     uint64_t newlines_ = 0;  // line feeds read so far
     uint64_t statement_line_ = 0;
     bool escapes_ = true;
+    bool keep_escapes_ = false;
     bool ended_ = false;
 };
 
@@ -80,11 +84,28 @@ struct ImportTotals {
     uint64_t failed = 0;
 };
 
+// How the connection runs the statements it is given.
+struct ImportMode {
+    // The connection keeps every statement in an open transaction until it is told to
+    // commit (a module that turns the driver's autocommit off when zel groups statements
+    // in transactions). The import then commits each statement that succeeded and rolls
+    // back after each that failed, so that every statement is its own transaction, as it
+    // is on a connection that commits by itself: what the import counted as executed stays
+    // in the database when the import is interrupted or the connection is lost.
+    bool commit_each = false;
+};
+
+// Whether the server behind `connection` reads backslash escapes in string literals (it
+// answers SELECT '\\' with one backslash). False when it cannot be asked.
+bool server_reads_backslash_escapes(DbConnection* connection);
+
 // Runs the import of `path` on `connection`: failures as "'%s' DB:%s\n" on `out`, the
 // progress line "\rSuccess:%llu Failed:%llu" on `progress` after every 1000th statement and
 // once more (with a line end) at the end. A statement succeeds when it executes without an
 // error, whatever its row count. Returns 1 when the input was read to its end and every
 // statement succeeded, 0 otherwise (an input that cannot be opened or is damaged, a failed
 // statement, a lost connection, no memory); every cause but a failed statement is logged.
+// Backslash escapes are translated for a server that reads literals the standard way and
+// passed unchanged to one that reads the escapes itself (server_reads_backslash_escapes).
 int sql_import(const char* path, DbConnection* connection, FILE* out, FILE* progress,
-               ImportTotals* totals = nullptr);
+               ImportTotals* totals = nullptr, const ImportMode& mode = {});

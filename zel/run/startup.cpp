@@ -318,9 +318,13 @@ int startup() {
     }
 
     // 16. An import, on queue 1's connection; a check run or an import ends here.
-    bool imported =
-        !config.import_given ||
-        sql_import(config.import_path.c_str(), g_workers[0].connection, stdout, stderr) == 1;
+    // A module that opens no transaction with a statement of its own keeps the connection
+    // in one while zel groups statements: the import then commits each statement itself.
+    ImportMode import_mode;
+    import_mode.commit_each = config.use_transactions == 1 && begin_transaction.empty();
+    bool imported = !config.import_given ||
+                    sql_import(config.import_path.c_str(), g_workers[0].connection, stdout,
+                               stderr, nullptr, import_mode) == 1;
     if (config.check == 1 || config.import_given) {
         g_module.mod_disconnect(g_workers[0].connection);
         g_module.mod_destroy(g_workers[0].connection);

@@ -112,6 +112,21 @@ TEST(OdbcConnectionString, DriverOptionsAreAddedOrMerged) {
     EXPECT_EQ(connection_string_for(kind_other, "DRIVER={SQLite3};"), "DRIVER={SQLite3};");
 }
 
+// The narrow calls pass UTF-8 unchanged only while the connection's character set is UTF-8;
+// a configured other one keeps the wide calls, which convert to it.
+TEST(OdbcConnectionString, NarrowCallsOnlyForMariaDbOverUtf8) {
+    EXPECT_TRUE(narrow_calls_preferred(kind_mysql, "DRIVER={MariaDB Unicode};SERVER=h;"));
+    EXPECT_TRUE(narrow_calls_preferred(kind_mysql, "SERVER=h;charset= UTF8MB4 ;"));
+    EXPECT_TRUE(narrow_calls_preferred(kind_mysql, "CHARSET=utf8"));
+    EXPECT_FALSE(narrow_calls_preferred(kind_mysql, "SERVER=h;CHARSET=latin1;"));
+    EXPECT_FALSE(narrow_calls_preferred(kind_mysql, "PWD={x;CHARSET=utf8};CHARSET=cp1250"));
+    EXPECT_FALSE(narrow_calls_preferred(kind_postgresql, "DRIVER={PostgreSQL Unicode};"));
+    EXPECT_FALSE(narrow_calls_preferred(kind_sqlserver, "DRIVER={FreeTDS};"));
+    EXPECT_EQ(with_utf8_charset("SERVER=h"), "SERVER=h;CHARSET=utf8mb4;");
+    EXPECT_EQ(with_utf8_charset("SERVER=h;charset=utf8;"), "SERVER=h;charset=utf8;");
+    EXPECT_EQ(with_utf8_charset("PWD={CHARSET=x};"), "PWD={CHARSET=x};CHARSET=utf8mb4;");
+}
+
 TEST(Utf16, RoundTripsAndRefusesMalformedText) {
     const std::string text = "a\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80";
     std::vector<uint16_t> wide;

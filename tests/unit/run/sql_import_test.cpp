@@ -229,10 +229,10 @@ class SqlImport : public ::testing::Test {
     static const char* error_string(DbConnection*) { return "scripted error"; }
 
     // Runs the import of `path`; the two outputs land in out_ and progress_.
-    int run(const std::string& path) {
+    int run(const std::string& path, const ImportMode& mode = {}) {
         FILE* out = std::tmpfile();
         FILE* progress = std::tmpfile();
-        int result = sql_import(path.c_str(), nullptr, out, progress, &totals_);
+        int result = sql_import(path.c_str(), nullptr, out, progress, &totals_, mode);
         out_ = contents(out);
         progress_ = contents(progress);
         return result;
@@ -303,6 +303,86 @@ TEST_F(SqlImport, LostConnectionStopsTheImport) {
     EXPECT_EQ(totals_.executed, 3u);
     EXPECT_EQ(totals_.failed, 1u);
     EXPECT_EQ(executed().size(), 3u);
+}
+
+// A connection that keeps statements in a transaction: each statement is committed on its
+// own, a failed one rolled back, and a commit that fails is the statement's failure.
+TEST_F(SqlImport, EachStatementIsCommittedOnAConnectionThatHoldsATransaction) {
+    answers()["INSERT INTO t VALUES (2,'row 15838 of a dump that goes on')"] = ZEL_RESULT_FAILED;
+    ImportMode mode;
+    mode.commit_each = true;
+    EXPECT_EQ(run(write_plain("commit.sql", numbered_inserts(3)), mode), 0);
+    std::vector<std::string> expected{"INSERT INTO t VALUES (1,'row 7919 of a dump that goes on')",
+                                      "COMMIT",
+                                      "INSERT INTO t VALUES (2,'row 15838 of a dump that goes on')",
+                                      "ROLLBACK",
+                                      "INSERT INTO t VALUES (3,'row 23757 of a dump that goes on')",
+                                      "COMMIT"};
+    EXPECT_EQ(executed(), expected);
+    EXPECT_EQ(totals_.succeeded, 2u);
+    EXPECT_EQ(totals_.failed, 1u);
+
+    executed().clear();
+    answers().clear();
+    answers()["COMMIT"] = ZEL_RESULT_REJECTED;
+    EXPECT_EQ(run(write_plain("commit_refused.sql", numbered_inserts(2)), mode), 0);
+    EXPECT_EQ(totals_.succeeded, 0u);
+    EXPECT_EQ(totals_.failed, 2u);
+    EXPECT_EQ(out_,
+              "'INSERT INTO t VALUES (1,'row 7919 of a dump that goes on')' DB:scripted error\n"
+              "'INSERT INTO t VALUES (2,'row 15838 of a dump that goes on')' DB:scripted error\n");
+    EXPECT_EQ(executed().size(), 6u);  // statement, COMMIT, ROLLBACK, twice
+
+    // A connection that commits by itself is never told to.
+    executed().clear();
+    answers().clear();
+    EXPECT_EQ(run(write_plain("autocommit.sql", numbered_inserts(2))), 1);
+    EXPECT_EQ(executed().size(), 2u);
+}
+
+// The server's answer to SELECT '\\' decides whether the dump's escapes are translated.
+class SqlImportEscapes : public SqlImport {
+  protected:
+    static ResultValue* query(DbConnection*, const char* text, int32_t* status) {
+        queried() = text;
+        *status = 0;
+        static char value[3];
+        std::snprintf(value, sizeof value, "%s", answer());
+        static ResultValue node;
+        node.value = value;
+        node.next = nullptr;
+        return &node;
+    }
+    static void free_result(DbConnection*) {}
+    static const char*& answer() {
+        static const char* text = "";
+        return text;
+    }
+    static std::string& queried() {
+        static std::string text;
+        return text;
+    }
+    void SetUp() override {
+        SqlImport::SetUp();
+        g_module.mod_querysql = &SqlImportEscapes::query;
+        g_module.mod_freeresult = &SqlImportEscapes::free_result;
+    }
+};
+
+TEST_F(SqlImportEscapes, AServerThatReadsEscapesGetsTheDumpAsWritten) {
+    const std::string dump = "INSERT INTO t VALUES ('C:\\\\new','O\\'Brien','a\\0b')\n";
+    std::string path = write_plain("escapes.sql", dump);
+    answer() = "\\";
+    EXPECT_EQ(run(path), 1);
+    EXPECT_EQ(queried(), "SELECT '\\\\'");
+    ASSERT_EQ(executed().size(), 1u);
+    EXPECT_EQ(executed()[0] + "\n", dump);
+
+    executed().clear();
+    answer() = "\\\\";
+    EXPECT_EQ(run(path), 1);
+    ASSERT_EQ(executed().size(), 1u);
+    EXPECT_EQ(executed()[0], "INSERT INTO t VALUES ('C:\\new','O''Brien','ab')");
 }
 
 }  // namespace
