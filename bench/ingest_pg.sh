@@ -250,7 +250,10 @@ replay_connection() {
                 echo "\\shell date +%s.%N >$dir/done-$q"
             fi
         } >"$file"
-        "${FEED_SIDE[@]}" "$PGBENCH" -n -c 1 -t 1 -f "$file" -h "$ZEL_PG_HOST" -p "$ZEL_PG_PORT" \
+        # Pipeline mode needs the extended query protocol.
+        local protocol=()
+        [[ $variant == pipelined ]] && protocol=(-M extended)
+        "${FEED_SIDE[@]}" "$PGBENCH" -n "${protocol[@]}" -c 1 -t 1 -f "$file" -h "$ZEL_PG_HOST" -p "$ZEL_PG_PORT" \
             -U "$ZEL_PG_USER" "$db" >"$dir/pgbench/q${q}_$i.log" 2>&1 &
         started[i]=$!
         # The next part may only wait for its turn once this one holds the lock it waits for.
