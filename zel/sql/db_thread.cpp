@@ -6,6 +6,13 @@
 // drop timed-out news; statements are built and executed without it, so a slow database
 // never holds up the feed thread.
 //
+// Statement batches (statement_batch.h) are a different thing from the batch of items
+// below: while a pass writes its items, their statements are collected and sent together
+// when the module has the batch entry point; each result is then handled as it would be
+// one at a time. They are sent before a COMMIT, before an item that may touch a row with
+// statements still unsent, when full, and at the end of the pass; a rerun drops them with
+// the batch of items, which is taken again.
+//
 // Batches: the items taken since the last COMMIT (or, without transactions, since the pass
 // began) stay linked in the batch until their fate is known. When the server rolls the
 // transaction back (-3, from any statement or from the COMMIT itself), or the connection is
