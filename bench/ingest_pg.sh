@@ -5,7 +5,8 @@
 # connections, connection by connection and transaction by transaction as zel ran them.
 #
 #   bench/ingest_pg.sh [--seconds N] [--rate N] [--build DIR] [--fast | --durable | --both]
-#                      [--savepoints] [--pin]
+#                      [--savepoints] [--pin] [--transactions N] [--pipeline 0|1]
+#                      [--pgbench-pipeline]
 #
 #   --seconds N   how long zel runs (default 30)
 #   --rate N      messages per second the simulator sends (default 0: as fast as zel reads)
@@ -17,6 +18,11 @@
 #   --savepoints  pgbench also replays with the savepoint that the PostgreSQL module puts
 #                 around every statement inside a transaction, in the same query text (what
 #                 the server really gets)
+#   --transactions N  zel's key transactions (default 1000)
+#   --pipeline 0|1    zel's key pipeline (default 1: statements sent in batches)
+#   --pgbench-pipeline  pgbench also replays each transaction in pipeline mode
+#                 (\startpipeline / \endpipeline around it): the same SQL as close to the
+#                 server's limit as a client gets
 #   --pin         the feed side (the simulator and zel's feed thread) on processor 0, the
 #                 database side (zel's database threads, the server, pgbench) on processor
 #                 1, in both runs: the two clients get the same processor for the same
@@ -51,6 +57,9 @@ RATE=0
 MODES=(fast)
 SAVEPOINTS=0
 PIN=0
+TRANSACTIONS=1000
+PIPELINE=1
+PGBENCH_PIPELINE=0
 while (($#)); do
     case $1 in
     --seconds) SECONDS_TO_RUN=$2; shift 2 ;;
@@ -60,6 +69,9 @@ while (($#)); do
     --durable) MODES=(durable); shift ;;
     --both) MODES=(fast durable); shift ;;
     --savepoints) SAVEPOINTS=1; shift ;;
+    --transactions) TRANSACTIONS=$2; shift 2 ;;
+    --pipeline) PIPELINE=$2; shift 2 ;;
+    --pgbench-pipeline) PGBENCH_PIPELINE=1; shift ;;
     --pin) PIN=1; shift ;;
     *) sed -n '7,23p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2 ;;
     esac
@@ -225,6 +237,10 @@ replay_connection() {
                          next
                      }
                      { print }' "$work/replay/q${q}_$i.sql"
+            elif [[ $variant == pipelined ]]; then
+                awk '/^START TRANSACTION;$/ { print "\\startpipeline" }
+                     { print }
+                     /^(COMMIT|ROLLBACK);$/ { print "\\endpipeline" }' "$work/replay/q${q}_$i.sql"
             else
                 cat "$work/replay/q${q}_$i.sql"
             fi
@@ -234,7 +250,10 @@ replay_connection() {
                 echo "\\shell date +%s.%N >$dir/done-$q"
             fi
         } >"$file"
-        "${FEED_SIDE[@]}" "$PGBENCH" -n -c 1 -t 1 -f "$file" -h "$ZEL_PG_HOST" -p "$ZEL_PG_PORT" \
+        # Pipeline mode needs the extended query protocol.
+        local protocol=()
+        [[ $variant == pipelined ]] && protocol=(-M extended)
+        "${FEED_SIDE[@]}" "$PGBENCH" -n "${protocol[@]}" -c 1 -t 1 -f "$file" -h "$ZEL_PG_HOST" -p "$ZEL_PG_PORT" \
             -U "$ZEL_PG_USER" "$db" >"$dir/pgbench/q${q}_$i.log" 2>&1 &
         started[i]=$!
         # The next part may only wait for its turn once this one holds the lock it waits for.
@@ -293,7 +312,8 @@ port $ZEL_PG_PORT
 dbname zel_ingest
 username $ZEL_PG_USER
 password $ZEL_PG_PASSWORD
-transactions 1000
+transactions $TRANSACTIONS
+pipeline $PIPELINE
 updateinterval 0
 aggtrades 1
 keepdeleted 1
@@ -344,7 +364,7 @@ CONFIG
     "${SUPER[@]}" -c "ALTER SYSTEM SET max_connections = $((parts + 20))" >/dev/null
     "$ROOT/scripts/pg-server" restart "$PGDIR" >/dev/null
     if ((PIN)); then pin_server; fi
-    local statements replay_seconds savepoint_seconds=
+    local statements replay_seconds savepoint_seconds= pipelined_seconds=
     statements=$(sed -n 's/^replayed //p' <<<"$split")
     # The hand-over from one pgbench run to the next costs the replay about 20 ms per part
     # on this kind of machine, time zel's one session per connection does not spend; it is
@@ -354,15 +374,20 @@ CONFIG
     handover_seconds=$REPLAY_SECONDS
     replay "$work" plain replay_ingest
     replay_seconds=$(awk -v a="$REPLAY_SECONDS" -v b="$handover_seconds" 'BEGIN { print a - b }')
+    if ((PGBENCH_PIPELINE)); then
+        replay "$work" pipelined replay_pipelined
+        pipelined_seconds=$(awk -v a="$REPLAY_SECONDS" -v b="$handover_seconds" 'BEGIN { print a - b }')
+    fi
     if ((SAVEPOINTS)); then
         replay "$work" savepoints replay_savepoints
         savepoint_seconds=$(awk -v a="$REPLAY_SECONDS" -v b="$handover_seconds" 'BEGIN { print a - b }')
     fi
 
-    local label="$mode, $( ((RATE)) && echo "feed at $RATE/s" || echo "feed at full rate")$( ((PIN)) && echo ", pinned")"
+    local label="$mode, transactions $TRANSACTIONS, pipeline $PIPELINE, $( ((RATE)) && echo "feed at $RATE/s" || echo "feed at full rate")$( ((PIN)) && echo ", pinned")"
     awk -v mode="$label" -v secs="$(awk -v a="$t_first" -v b="$t_stop" 'BEGIN { print b - a }')" \
         -v db_secs="$(awk -v a="$t_first" -v b="$t_exit" 'BEGIN { print b - a }')" \
         -v replay="$replay_seconds" -v with_savepoints="$savepoint_seconds" \
+        -v pipelined="$pipelined_seconds" \
         -v handover="$handover_seconds" \
         -v received="$received" -v merged="$merged" -v failed="$failed" -v statements="$statements" '
         BEGIN {
@@ -371,6 +396,9 @@ CONFIG
                    mode, secs, received / secs, 100 * merged / received, statements, db_secs, zel, failed
             printf "%s: pgbench replayed them in %.1f s (%.1f s of hand-overs between its runs taken off): %.0f statements/s; zel / pgbench = %.2f\n",
                    mode, replay, handover, pg, zel / pg
+            if (pipelined != "")
+                printf "%s: pgbench in pipeline mode: %.1f s: %.0f statements/s; zel / pgbench = %.2f\n",
+                       mode, pipelined, statements / pipelined, zel / (statements / pipelined)
             if (with_savepoints != "")
                 printf "%s: pgbench with the savepoints: %.1f s: %.0f statements/s; zel / pgbench = %.2f\n",
                        mode, with_savepoints, statements / with_savepoints, zel / (statements / with_savepoints)

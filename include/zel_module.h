@@ -1,8 +1,9 @@
 /*
  * zel_module.h - the contract between zel and a database module.
  *
- * A database module is a shared library that exports exactly the 19 mod_ entry points
- * declared below. zel loads it by file name at start-up (zel/modload) and from then on
+ * A database module is a shared library that exports the 19 mod_ entry points declared
+ * below, and may export one optional more (convention 11). zel loads it by file name at
+ * start-up (zel/modload) and from then on
  * reaches the database only through these calls. Nothing C++ crosses this boundary.
  *
  * Conventions every module and every caller keeps:
@@ -51,6 +52,19 @@
  *     their rows in a QueryResult (zel/sql/query_result.h), which hands them back when it
  *     goes out of scope, and the recording test module appends, so a missed hand-back
  *     shows in the unit tests as stale rows.
+ * 11. One more entry point is optional: mod_executebatch, declared at the end. A module
+ *     without it works as before: zel then sends every statement on its own through
+ *     mod_executesql. A module with it receives several statements at once, so that it can
+ *     send them to the server without waiting for each answer. It runs them in order and
+ *     fills one ZelBatchResult per statement that ran; it stops after the first statement
+ *     whose result is negative (those after it are not run: the caller sends them again or
+ *     gives them up), and then its mod_geterrorstring and mod_getlasterror describe that
+ *     statement. Each result has mod_executesql's meaning for that statement alone, and the
+ *     error text and code of a result of 0 or less are what mod_geterrorstring and
+ *     mod_getlasterror would have said right after that statement (the texts belong to the
+ *     connection until its next mod_executebatch or mod_executesql). Inside a transaction a
+ *     failing statement fails alone, as with mod_executesql. zel never sends COMMIT,
+ *     ROLLBACK or the statement that opens a transaction through it.
  */
 #ifndef ZEL_MODULE_H
 #define ZEL_MODULE_H
@@ -165,6 +179,18 @@ typedef uint8_t (*mod_add_column_fn)(DbConnection* conn, char* table_or_buffer, 
 typedef int32_t (*mod_get_info_fn)(DbConnection* conn, ServerInfo* info, uint32_t info_size);
 typedef void (*mod_reconnect_fn)(DbConnection* conn);
 
+/* The outcome of one statement of mod_executebatch (convention 11). */
+typedef struct ZelBatchResult {
+    int32_t result;     /* as mod_executesql's: rows affected, or a ZEL_RESULT_ code */
+    int32_t error_code; /* for a result of 0 or less: mod_getlasterror's code after it */
+    const char* error;  /* for a result of 0 or less: mod_geterrorstring's text, or NULL */
+} ZelBatchResult;
+
+/* Returns how many statements ran (results[0..n) are filled), or -1 for an invalid call
+ * (no connection, no statements, a negative count). */
+typedef int32_t (*mod_executebatch_fn)(DbConnection* conn, const char* const* statements,
+                                       int32_t count, ZelBatchResult* results);
+
 /* Declarations a module compiles its definitions against. */
 ZEL_MODULE_EXPORT int32_t mod_init(void);
 ZEL_MODULE_EXPORT int32_t mod_exit(void);
@@ -187,6 +213,9 @@ ZEL_MODULE_EXPORT uint8_t mod_add_column(DbConnection* conn, char* table_or_buff
                                          uint8_t is_unsigned, int32_t mode);
 ZEL_MODULE_EXPORT int32_t mod_get_info(DbConnection* conn, ServerInfo* info, uint32_t info_size);
 ZEL_MODULE_EXPORT void mod_reconnect(DbConnection* conn);
+/* Optional (convention 11). */
+ZEL_MODULE_EXPORT int32_t mod_executebatch(DbConnection* conn, const char* const* statements,
+                                           int32_t count, ZelBatchResult* results);
 
 #ifdef __cplusplus
 }

@@ -30,6 +30,8 @@ struct DbConnection {
     std::string error_text;
     bool has_error = false;     // mod_geterrorstring answers null until the first error
     std::vector<char> scratch;  // literals made by mod_add_value live here
+    // Error texts of the last mod_executebatch, one per statement that reported one.
+    std::vector<std::string> batch_errors;
     std::string database_name;  // learnt at the first successful connect, kept for good
     ResultValue* result_head = nullptr;
     ResultValue* result_tail = nullptr;

@@ -12,6 +12,10 @@
  * savepoint exists before the statement is parsed, so even a statement that does not parse
  * fails alone.
  *
+ * mod_executebatch sends many statements in one pipeline: inside a transaction each still
+ * between its savepoint and its release (pg_pipeline.h), outside one as plain queries. Its
+ * results mean what mod_executesql's would for each statement alone.
+ *
  * A COMMIT of a transaction that the server had already aborted is answered with the
  * command tag ROLLBACK and no error; it is reported as a rerun, never as written.
  */
@@ -19,6 +23,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <vector>
 
 #include "modules/common/utf8_limit.h"
 #include "modules/pgsql/pg_connection.h"
@@ -88,6 +93,94 @@ bool append_value(DbConnection& conn, const char* text) {
     return true;
 }
 
+// mod_executesql's result for a statement's final answer, with the error text and code
+// recorded for a failure or for no row affected.
+int32_t outcome(DbConnection& conn, PGresult* result, const char* statement, bool in_pipeline) {
+    if (is_failure(PQresultStatus(result))) {
+        const char* sqlstate = record_failure(conn, result, in_pipeline);
+        if (conn.refused_copy) return ZEL_RESULT_REJECTED;
+        return classify_failure(Origin::execute, sqlstate, connection_ok(conn));
+    }
+
+    if (is_statement(statement, "COMMIT") && std::strcmp(PQcmdStatus(result), "ROLLBACK") == 0) {
+        // The transaction had failed on the server before the COMMIT: nothing of it was
+        // written, and only running it again writes it.
+        set_error(conn,
+                  "COMMIT answered with ROLLBACK: the server had aborted the transaction, "
+                  "nothing of it was written",
+                  0);
+        return ZEL_RESULT_RERUN;
+    }
+
+    int32_t count = affected_rows(result);
+    if (count == 0) set_error(conn, "Affected rows:0", 0);
+    return count;
+}
+
+// Statements that open or end a transaction change the module's idea of it: a batch
+// passes them to mod_executesql one at a time.
+bool controls_transaction(const char* statement) {
+    return is_statement(statement, "COMMIT") || is_statement(statement, "ROLLBACK") ||
+           is_statement(statement, "START TRANSACTION");
+}
+
+// Fills one batch result; the error text of a result of 0 or less is kept on the
+// connection until the next batch.
+void fill(DbConnection& conn, int32_t index, int32_t result, ZelBatchResult& out) {
+    out.result = result;
+    out.error_code = 0;
+    out.error = nullptr;
+    if (result > 0) return;
+    out.error_code = conn.error_code.load();
+    std::lock_guard<std::mutex> hold(conn.error_lock);
+    if (!conn.has_error) return;
+    conn.batch_errors[static_cast<size_t>(index)] = conn.error_text;
+    out.error = conn.batch_errors[static_cast<size_t>(index)].c_str();
+}
+
+bool ends_batch(int32_t result) {
+    return result == ZEL_RESULT_LOST || result == ZEL_RESULT_RERUN;
+}
+
+// Statements [first, end) inside the open transaction, each with its savepoint in one
+// pipeline. Returns how many have results; the run ends at a lost connection or a
+// transaction the server gave up.
+int32_t batch_in_transaction(DbConnection& conn, const char* const* statements, int32_t first,
+                             int32_t end, ZelBatchResult* results) {
+    const size_t count = static_cast<size_t>(end - first);
+    std::vector<BracketOutcome> outcomes(count);
+    run_bracketed(conn, statements + first, count, outcomes.data());
+    for (size_t i = 0; i < count; ++i) {
+        const int32_t index = first + static_cast<int32_t>(i);
+        int32_t r = outcome(conn, outcomes[i].result.get(), statements[index], true);
+        // A statement that never reached its savepoint did not run: the transaction could
+        // not go on (or could not be restored after a failure), and only a rerun writes it.
+        if (!outcomes[i].bracketed && r != ZEL_RESULT_LOST) r = ZEL_RESULT_RERUN;
+        fill(conn, index, r, results[index]);
+        if (ends_batch(r)) return index + 1 - first;
+    }
+    return end - first;
+}
+
+// Statements [first, end) outside a transaction as plain queries of one pipeline; a
+// failure ends a pipeline, and the statements behind it go out in the next.
+int32_t batch_plain(DbConnection& conn, const char* const* statements, int32_t first,
+                    int32_t end, ZelBatchResult* results) {
+    std::vector<Result> answers(static_cast<size_t>(end - first));
+    int32_t next = first;
+    while (next < end) {
+        const size_t ran = run_pipelined(conn, statements + next, static_cast<size_t>(end - next),
+                                         answers.data() + (next - first));
+        for (size_t i = 0; i < ran; ++i, ++next) {
+            int32_t r = outcome(conn, answers[static_cast<size_t>(next - first)].get(),
+                                statements[next], true);
+            fill(conn, next, r, results[next]);
+            if (ends_batch(r)) return next + 1 - first;
+        }
+    }
+    return end - first;
+}
+
 }  // namespace
 
 extern "C" {
@@ -123,27 +216,39 @@ int32_t mod_executesql(DbConnection* conn, const char* statement) {
     }
     ExecStatusType state = PQresultStatus(result.get());
     if (state != PGRES_COMMAND_OK && starts_transaction) conn->in_transaction = false;
+    return outcome(*conn, result.get(), statement, in_pipeline);
+}
 
-    if (is_failure(state)) {
-        const char* sqlstate = record_failure(*conn, result.get(), in_pipeline);
-        if (conn->refused_copy) return ZEL_RESULT_REJECTED;
-        return classify_failure(Origin::execute, sqlstate, connection_ok(*conn));
+int32_t mod_executebatch(DbConnection* conn, const char* const* statements, int32_t count,
+                         ZelBatchResult* results) {
+    if (conn == nullptr) return -1;
+    if (statements == nullptr || results == nullptr || count < 0) {
+        set_error(*conn, "No statements given", 0);
+        return -1;
     }
-
-    if (is_statement(statement, "COMMIT") &&
-        std::strcmp(PQcmdStatus(result.get()), "ROLLBACK") == 0) {
-        // The transaction had failed on the server before the COMMIT: nothing of it was
-        // written, and only running it again writes it.
-        set_error(*conn,
-                  "COMMIT answered with ROLLBACK: the server had aborted the transaction, "
-                  "nothing of it was written",
-                  0);
-        return ZEL_RESULT_RERUN;
+    conn->batch_errors.assign(static_cast<size_t>(count), std::string());
+    int32_t done = 0;
+    while (done < count) {
+        const char* first = statements[done];
+        if (conn->server == nullptr || first == nullptr || controls_transaction(first)) {
+            int32_t r = mod_executesql(conn, first);
+            fill(*conn, done, r, results[done]);
+            ++done;
+            if (ends_batch(r) || conn->server == nullptr) break;
+            continue;
+        }
+        int32_t end = done + 1;
+        while (end < count && statements[end] != nullptr && !controls_transaction(statements[end]))
+            ++end;
+        conn->refused_copy = false;
+        const int32_t wanted = end - done;
+        int32_t ran = conn->in_transaction
+                          ? batch_in_transaction(*conn, statements, done, end, results)
+                          : batch_plain(*conn, statements, done, end, results);
+        done += ran;
+        if (ran < wanted) break;  // ended early: lost, or a transaction given up
     }
-
-    int32_t count = affected_rows(result.get());
-    if (count == 0) set_error(*conn, "Affected rows:0", 0);
-    return count;
+    return done;
 }
 
 ResultValue* mod_querysql(DbConnection* conn, const char* query, int32_t* status) {

@@ -8,6 +8,9 @@
  * (PGRES_PIPELINE_ABORTED), so the round ends at the first failure and the next round starts
  * behind it.
  *
+ * Outside a transaction, run_pipelined sends plain statements without the savepoints, each
+ * followed by a sync of its own, so that each commits or fails alone as it would on its own.
+ *
  * Runs on the thread that owns the connection; no lock.
  */
 #include "modules/pgsql/pg_pipeline.h"
@@ -151,6 +154,38 @@ void run_bracketed(DbConnection& conn, const char* const* statements, size_t cou
         }
         finish_round(conn, queries);
     }
+}
+
+size_t run_pipelined(DbConnection& conn, const char* const* statements, size_t count,
+                     Result* results) {
+    if (count == 0) return 0;
+    if (PQenterPipelineMode(conn.server) != 1) {
+        results[0] = client_failure(conn);
+        return 1;
+    }
+    // Each statement is followed by its own sync: the server runs the queries between two
+    // syncs as one implicit transaction, so without it a failing statement would take the
+    // statements before it (already answered as written) down with it.
+    size_t sent = 0;
+    while (sent < count && send(conn.server, statements[sent]) && PQpipelineSync(conn.server) == 1)
+        ++sent;
+    if (sent == 0) {
+        results[0] = client_failure(conn);
+        PQexitPipelineMode(conn.server);
+        return 1;
+    }
+    for (size_t i = 0; i < sent; ++i) {
+        results[i] = next_answer(conn);
+        Result sync = next_answer(conn);
+        if (PQresultStatus(sync.get()) != PGRES_PIPELINE_SYNC) {
+            // The connection failed: what was sent after this statement is unknown.
+            if (succeeded(results[i])) results[i] = std::move(sync);
+            PQexitPipelineMode(conn.server);
+            return i + 1;
+        }
+    }
+    PQexitPipelineMode(conn.server);
+    return sent;
 }
 
 }  // namespace zel_pg

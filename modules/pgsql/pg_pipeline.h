@@ -11,7 +11,7 @@
  * more, for ROLLBACK TO SAVEPOINT and RELEASE.
  *
  * The interface takes a list of statements so that several can share one round trip; the
- * module's mod_executesql passes one. Statements after a failed one are sent again in the
+ * module's mod_executesql passes one, its mod_executebatch many. Statements after a failed one are sent again in the
  * next round trip, behind the rollback to the savepoint, because the server skips what
  * follows a failure up to the end of the pipeline.
  *
@@ -48,6 +48,15 @@ struct BracketOutcome {
 // left unrun, their outcomes carrying the reason.
 void run_bracketed(DbConnection& conn, const char* const* statements, size_t count,
                    BracketOutcome* outcomes);
+
+// Outside a transaction: sends statements[0..count) as plain queries of one pipeline, each
+// ending with a sync of its own (the server makes one implicit transaction of what lies
+// between two syncs: one statement's failure must not undo the ones before it), and reads
+// their answers in order into results. Returns how many have their own answer: all of them,
+// or fewer when the connection failed (the last one read then carries the failure, and
+// what became of those after it is unknown).
+size_t run_pipelined(DbConnection& conn, const char* const* statements, size_t count,
+                     Result* results);
 
 }  // namespace zel_pg
 

@@ -8,7 +8,8 @@
 // threads keep running side by side.
 //
 // Built several times from this one file: the full fake, and broken variants for the
-// loader's tests (FAKE_OMIT_RECONNECT, FAKE_OMIT_FREE_DATABASEINFO, FAKE_INIT_RESULT=0).
+// loader's tests (FAKE_OMIT_RECONNECT, FAKE_OMIT_FREE_DATABASEINFO, FAKE_INIT_RESULT=0),
+// and one without the optional batch entry point (FAKE_OMIT_EXECUTEBATCH).
 #include "fake_module_control.h"
 
 #include <atomic>
@@ -41,6 +42,7 @@ struct DbConnection {
     std::string scratch;
     uint64_t statements = 0;
     int reconnect_attempts = 0;
+    std::vector<std::string> batch_errors;  // error texts of the last mod_executebatch
 };
 
 namespace {
@@ -349,6 +351,57 @@ int32_t mod_executesql(DbConnection* conn, const char* statement) {
     return scripted->code;
 }
 
+#ifndef FAKE_OMIT_EXECUTEBATCH
+// Each statement is answered by the same rules as mod_executesql, recorded under
+// "mod_executebatch", and the batch stops after the first negative answer.
+int32_t mod_executebatch(DbConnection* conn, const char* const* statements, int32_t count,
+                         ZelBatchResult* results) {
+    int delay_ms = 0;
+    int32_t ran = 0;
+    {
+        std::lock_guard<std::mutex> hold(g_lock);
+        if (conn == nullptr || statements == nullptr || results == nullptr || count < 0) {
+            record("mod_executebatch", conn, "", ZEL_RESULT_FAILED);
+            return -1;
+        }
+        conn->batch_errors.assign(static_cast<size_t>(count), std::string());
+        for (; ran < count; ++ran) {
+            std::string text = statements[ran] != nullptr ? statements[ran] : "";
+            int32_t code;
+            if (conn->lost) {
+                code = ZEL_RESULT_LOST;
+            } else {
+                std::optional<FakeResult> scripted = answer(conn, text, true);
+                code = scripted ? scripted->code : g_state.default_rows;
+                if (scripted && scripted->lose_connection) {
+                    lose(conn, *scripted);
+                    code = ZEL_RESULT_LOST;
+                } else if (code < 0) {
+                    set_error(conn, scripted ? scripted->error_text : FakeResult{}.error_text,
+                              scripted ? scripted->error_code : 0);
+                }
+                if (scripted) delay_ms += scripted->delay_ms;
+            }
+            ZelBatchResult& out = results[ran];
+            out.result = code;
+            out.error_code = code <= 0 ? conn->error_code : 0;
+            out.error = nullptr;
+            if (code <= 0 && conn->has_error_text) {
+                conn->batch_errors[static_cast<size_t>(ran)] = conn->error_text;
+                out.error = conn->batch_errors[static_cast<size_t>(ran)].c_str();
+            }
+            record("mod_executebatch", conn, std::move(text), code);
+            if (code < 0) {
+                ++ran;
+                break;
+            }
+        }
+    }
+    pause(delay_ms);
+    return ran;
+}
+#endif
+
 ResultValue* mod_querysql(DbConnection* conn, const char* query, int32_t* status) {
     std::optional<FakeResult> scripted;
     ResultValue* first = nullptr;
@@ -622,7 +675,8 @@ std::vector<std::string> fake_statements(int connection) {
     std::lock_guard<std::mutex> hold(g_lock);
     std::vector<std::string> texts;
     for (const FakeCall& call : g_state.calls) {
-        if ((call.entry == "mod_executesql" || call.entry == "mod_querysql") &&
+        if ((call.entry == "mod_executesql" || call.entry == "mod_querysql" ||
+             call.entry == "mod_executebatch") &&
             (connection == 0 || call.connection == connection))
             texts.push_back(call.text);
     }

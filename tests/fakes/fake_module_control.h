@@ -116,7 +116,13 @@ FAKE_EXPORT void fake_fail_databaseinfo(const std::string& text, int32_t code);
 
 // What was recorded.
 FAKE_EXPORT std::vector<FakeCall> fake_calls();
-// Texts of mod_executesql and mod_querysql, in order; connection 0: all connections.
+// Whether a recorded call ran a data statement: a mod_executesql, or one statement of a
+// mod_executebatch (recorded one call per statement, under that name).
+inline bool fake_ran_statement(const FakeCall& call) {
+    return call.entry == "mod_executesql" || call.entry == "mod_executebatch";
+}
+// Texts of mod_executesql, mod_executebatch and mod_querysql, in order; connection 0: all
+// connections.
 FAKE_EXPORT std::vector<std::string> fake_statements(int connection = 0);
 // How many calls of an entry point (connection 0: on any connection or none).
 FAKE_EXPORT size_t fake_count(const std::string& entry, int connection = 0);

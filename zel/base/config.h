@@ -80,6 +80,9 @@ struct Config : ZelModuleParams {
     int32_t updateinterval = 0;
     int32_t keepdeleted = 0;
     int32_t transactions = 0;
+    // 1: the database threads send their statements in batches when the module has the
+    // batch entry point (statement_batch.h); 0: one statement at a time, waiting for each.
+    int32_t pipeline = 1;
     int32_t time_text_length = 0;
     int32_t debug = 0;
     int32_t quoteexspecial = 0;

@@ -145,6 +145,8 @@ void apply_database(Config& config, const char* key, const char* value) {
         config.answer_timeout = to_uint32(value);
     } else if (std::strcmp(key, "transactions") == 0) {
         config.transactions = static_cast<int32_t>(std::min<uint32_t>(to_uint32(value), INT32_MAX));
+    } else if (std::strcmp(key, "pipeline") == 0) {
+        config.pipeline = to_int32(value) != 0 ? 1 : 0;
     } else if (std::strcmp(key, "aggtrades") == 0) {
         config.aggtrades = to_int32(value);
     } else if (std::strcmp(key, "quoteexspecial") == 0) {

@@ -17,6 +17,7 @@
 #include "zel/base/log.h"
 
 DbModule g_module{};
+mod_executebatch_fn g_module_executebatch = nullptr;
 
 namespace {
 
@@ -98,6 +99,20 @@ const Binding kBindings[] = {
 
 #undef ZEL_BIND
 
+// Entry points a module may leave out; a missing one leaves its slot null. Bound with the
+// same lookup as the 19, into the same local table first.
+struct OptionalBinding {
+    const char* name;
+    void (*store)(void* address);
+};
+
+const OptionalBinding kOptionalBindings[] = {
+    {"mod_executebatch",
+     [](void* address) {
+         g_module_executebatch = reinterpret_cast<mod_executebatch_fn>(address);
+     }},
+};
+
 static_assert(sizeof kBindings / sizeof kBindings[0] == 19, "every entry point is bound");
 
 void report_missing(const char* file, const char* name) {
@@ -157,11 +172,14 @@ int load_module(const char* file) {
         return -1;
     }
     g_module = bound;
+    for (const OptionalBinding& binding : kOptionalBindings)
+        binding.store(platform_library_symbol(library, binding.name));
     return 1;
 }
 
 void unload_module() {
     g_module = DbModule{};
+    g_module_executebatch = nullptr;
     if (g_library == nullptr) return;
     if (!platform_library_close(g_library))
         log_message(LOG_LEVEL_PROBLEM, "Could not release the database module: %s",

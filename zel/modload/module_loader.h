@@ -37,6 +37,11 @@ static_assert(sizeof(DbModule) == 19 * sizeof(void (*)()), "DbModule holds exact
 // The process-wide table; all slots are null while no module is bound.
 extern DbModule g_module;
 
+// The optional batch entry point (zel_module.h, convention 11), bound beside the table by
+// load_module when the module exports it; null otherwise, and then statements go one by
+// one through mod_executesql. Written and read under the same rules as g_module.
+extern mod_executebatch_fn g_module_executebatch;
+
 // Loads the module file, binds the 19 entry points and calls mod_init. Returns 1, or -1
 // after logging why at level 2. A name without a directory is looked for in the current
 // directory first and otherwise left to the system's library search. On failure every

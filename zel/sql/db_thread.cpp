@@ -6,6 +6,13 @@
 // drop timed-out news; statements are built and executed without it, so a slow database
 // never holds up the feed thread.
 //
+// Statement batches (statement_batch.h) are a different thing from the batch of items
+// below: while a pass writes its items, their statements are collected and sent together
+// when the module has the batch entry point; each result is then handled as it would be
+// one at a time. They are sent before a COMMIT, before an item that may touch a row with
+// statements still unsent, when full, and at the end of the pass; a rerun drops them with
+// the batch of items, which is taken again.
+//
 // Batches: the items taken since the last COMMIT (or, without transactions, since the pass
 // began) stay linked in the batch until their fate is known. When the server rolls the
 // transaction back (-3, from any statement or from the COMMIT itself), or the connection is
@@ -28,7 +35,9 @@
 #include <chrono>
 #include <cinttypes>
 #include <mutex>
+#include <optional>
 #include <thread>
+#include <utility>
 
 #include "platform/account.h"
 #include "zel/base/clock.h"
@@ -49,6 +58,7 @@
 #include "zel/sql/row_statements.h"
 #include "zel/sql/status_rows.h"
 #include "zel/stats/stats_block.h"
+#include "zel/tabledef/table_definitions.h"
 
 namespace {
 
@@ -57,8 +67,6 @@ constexpr int64_t kTransactionSpanSeconds = 2;
 constexpr int64_t kIdleWaitMs = 1000;
 constexpr int64_t kLongestWaitSeconds = 300;
 constexpr uint32_t kRerunLimit = 3;
-// The kind whose transaction rules are kept below (see the head of this file).
-constexpr uint8_t kCorporateAction = KIND_HISTORY_ADJUSTMENT;
 
 // The items taken and not yet known to be written, in take order, linked through their
 // own next/prev (they are out of the queue). `count` is what the queued counter still
@@ -110,6 +118,9 @@ void rerun_batch(DbWorker& worker, Batch& batch) {
     }
     // Rows a rolled-back status item wrote are not in the table: write them all again.
     if (status_rows_lost) forget_status_rows_written();
+    // Statements of the batch's items not sent yet are built again with the items.
+    worker.batch.statements.clear();
+    worker.batch.rows.clear();
     if (worker.reruns >= kRerunLimit) {
         worker.reruns = 0;
         worker.isolate = items;
@@ -127,6 +138,11 @@ void rerun_batch(DbWorker& worker, Batch& batch) {
 }
 
 int commit(DbWorker& worker) {
+    // The transaction's statements still in the batch go first, inside it.
+    if (flush_statements(worker) == ZEL_RESULT_RERUN) {
+        worker.transaction_counter = 0;
+        return ZEL_RESULT_RERUN;
+    }
     // The counter is cleared first: if the server reports the transaction rolled back,
     // there is nothing left to roll back.
     worker.transaction_counter = 0;
@@ -166,10 +182,10 @@ int group_transaction(DbWorker& worker, Batch& batch, QueueItem* item, uint64_t 
     }
     // The item behind a corporate action joins its transaction whatever the limits say; a
     // corporate action itself starts a transaction of its own.
-    const bool follows_action = item->prev && item->prev->kind == kCorporateAction;
-    if (follows_action ||
-        (item->kind != kCorporateAction && n + 1 <= static_cast<uint32_t>(g_config.transactions) &&
-         t - reference <= kTransactionSpanSeconds)) {
+    const bool follows_action = item->prev && item->prev->kind == KIND_HISTORY_ADJUSTMENT;
+    if (follows_action || (item->kind != KIND_HISTORY_ADJUSTMENT &&
+                           n + 1 <= static_cast<uint32_t>(g_config.transactions) &&
+                           t - reference <= kTransactionSpanSeconds)) {
         batch.count = c;
         return 0;
     }
@@ -205,41 +221,65 @@ bool instrument_type_copy(uint64_t insref, InstrumentType& copy) {
     return true;
 }
 
+// Runs `done` (when given) for the result of an item's last row statement.
+int finish(const StatementThen& done, DbWorker& worker, int result) {
+    return done ? done(worker, result) : 0;
+}
+
 // Writes the item's row update-first or insert-first. `adjusted_history` selects the
 // unadjusted write into the adjusted table, where anything but exactly one inserted row
 // is followed by a plain UPDATE. Returns -3 for a rerun, else 0; *wrote says whether a
-// statement was built.
+// statement was built. `done` runs once the row's statements are answered (for a batched
+// statement, when its batch is sent), unless they ask for a rerun.
+//
+// The second statement is built when the first one's result is known, so everything it
+// needs is kept in the continuation: the instrument's entry (the caller's is a copy on its
+// stack) and the item's kind (kind 4 is written as kind 252 for the adjusted table).
 int write_row(DbWorker& worker, QueueItem& item, const MessageDef& def,
               const InstrumentType* instrument, bool insert_first, bool adjusted_history,
-              bool* wrote) {
+              bool* wrote, StatementThen done = {}) {
     *wrote = false;
+    std::optional<InstrumentType> entry;
+    if (instrument) entry = *instrument;
+    const uint8_t kind = item.kind;
+    auto build = [&item, &def, entry, kind](DbWorker& w, bool insert) {
+        const uint8_t held = item.kind;
+        item.kind = kind;
+        if (insert) {
+            row_insert(w, item, def, entry ? &*entry : nullptr);
+        } else {
+            row_update(w, item, def, entry ? &*entry : nullptr);
+        }
+        item.kind = held;
+    };
+    auto then_finish = [done](DbWorker& w, int) { return finish(done, w, 0); };
     if (!insert_first) {
         if (row_update(worker, item, def, instrument) == 0) return 0;
         *wrote = true;
-        int r = execute(worker, EXEC_TRY_UPDATE, ZEL_LABEL);
-        if (r == ZEL_RESULT_RERUN) return ZEL_RESULT_RERUN;
-        if (r == 0) {
-            row_insert(worker, item, def, instrument);
-            if (execute(worker, EXEC_PLAIN, ZEL_LABEL) == ZEL_RESULT_RERUN) return ZEL_RESULT_RERUN;
-        }
-        return 0;
+        return submit(worker, EXEC_TRY_UPDATE, ZEL_LABEL,
+                      [build, done, then_finish](DbWorker& w, int r) {
+                          if (r != 0) return finish(done, w, r);
+                          build(w, true);
+                          return submit(w, EXEC_PLAIN, ZEL_LABEL, then_finish);
+                      });
     }
     if (row_insert(worker, item, def, instrument) == 0) return 0;
     *wrote = true;
-    int r = execute(worker, EXEC_TRY_INSERT, ZEL_LABEL);
-    if (r == ZEL_RESULT_RERUN) return ZEL_RESULT_RERUN;
-    if (adjusted_history ? r != 1 : r == ZEL_RESULT_FAILED) {
-        row_update(worker, item, def, instrument);
-        if (execute(worker, adjusted_history ? EXEC_PLAIN : EXEC_FALLBACK_UPDATE, ZEL_LABEL) ==
-            ZEL_RESULT_RERUN)
-            return ZEL_RESULT_RERUN;
-    }
-    return 0;
+    return submit(worker, EXEC_TRY_INSERT, ZEL_LABEL,
+                  [build, done, then_finish, adjusted_history](DbWorker& w, int r) {
+                      if (adjusted_history ? r == 1 : r != ZEL_RESULT_FAILED)
+                          return finish(done, w, r);
+                      build(w, false);
+                      return submit(w, adjusted_history ? EXEC_PLAIN : EXEC_FALLBACK_UPDATE,
+                                    ZEL_LABEL, then_finish);
+                  });
 }
 
 // The generic write of a row from the item's fields. Returns -3 for a rerun, else 0;
-// *wrote says whether a row statement was built (the follow-ups need one).
-int generic_write(DbWorker& worker, QueueItem& item, const MessageDef& def, bool* wrote) {
+// *wrote says whether a row statement was built (the follow-ups need one, and go in
+// `done`, which runs after the row's statements).
+int generic_write(DbWorker& worker, QueueItem& item, const MessageDef& def, bool* wrote,
+                  StatementThen done = {}) {
     *wrote = false;
     if (item.flags & ITEM_DELETE) {
         int r = row_delete(worker, item, def);
@@ -262,14 +302,14 @@ int generic_write(DbWorker& worker, QueueItem& item, const MessageDef& def, bool
     bool insert_first = def.insertfirst && !(item.flags & ITEM_UPDATE_FIRST) &&
                         !(item.kind == KIND_NEWS && (item.flags & ITEM_NEWS_MULTIPART));
     return write_row(worker, item, def, item.kind == KIND_QUOTE ? instrument : nullptr,
-                     insert_first, false, wrote);
+                     insert_first, false, wrote, std::move(done));
 }
 
 // Executes a statement a builder reported built (a result above 0). Returns -3 for a rerun,
 // else 0.
 int execute_built(DbWorker& worker, int built) {
     if (built <= 0) return 0;
-    return execute(worker, EXEC_PLAIN, ZEL_LABEL) == ZEL_RESULT_RERUN ? ZEL_RESULT_RERUN : 0;
+    return submit(worker, EXEC_PLAIN, ZEL_LABEL);
 }
 
 // Kind 8: the quote, NOII, difference and greeks resets, each when its data is requested.
@@ -387,6 +427,50 @@ int64_t end_of_pass(DbWorker& worker, int64_t reference) {
     return seconds > kLongestWaitSeconds ? kLongestWaitSeconds * 1000 : seconds * 1000;
 }
 
+// The row an item writes, as far as the batch needs to tell rows apart.
+BatchedRow row_of(const QueueItem& item) {
+    BatchedRow row{item.kind, item.insref, std::string()};
+    for (const FieldValue* field = item.fields; field; field = field->next) {
+        const FieldDef* def = g_tabledefs.find_fielddef(item.kind, field->tag);
+        if (def == nullptr || !def->is_key) continue;
+        row.key_values.push_back('|');
+        if (field->value) row.key_values.append(field->value);
+    }
+    return row;
+}
+
+// Whether the statements of `later` may touch what the statements of `earlier` touch: the
+// same instrument, and another kind (a reset, a removal, a follow-up of another table) or
+// the same row. Rows of one kind whose key fields differ (two trades) are apart.
+bool may_meet(const BatchedRow& earlier, const BatchedRow& later) {
+    if (earlier.insref != later.insref) return false;
+    return earlier.kind != later.kind || earlier.key_values == later.key_values;
+}
+
+// Statements of an earlier item of the same row may still wait in the batch, and their
+// follow-ups (the INSERT after an UPDATE that matched no row) are built only when it is
+// sent: the batch is sent before this item's statements are built, so that they reach the
+// server in the order they would one by one. Returns -3 for a rerun, else 0.
+int close_batch_for(DbWorker& worker, const QueueItem& item) {
+    const StatementBatch& pending = worker.batch;
+    if (!pending.collecting || pending.statements.empty()) return 0;
+    const BatchedRow row = row_of(item);
+    for (const BatchedRow& earlier : pending.rows) {
+        if (may_meet(earlier, row)) return flush_statements(worker);
+    }
+    return 0;
+}
+
+// After an item was written into the batch: notes its row, and sends the batch once it is
+// full. Returns -3 for a rerun, else 0.
+int note_batched(DbWorker& worker, const QueueItem& item) {
+    StatementBatch& pending = worker.batch;
+    if (!pending.collecting || pending.statements.empty()) return 0;
+    pending.rows.push_back(row_of(item));
+    if (pending.statements.size() >= kBatchStatements) return flush_statements(worker);
+    return 0;
+}
+
 // One pass: takes and writes every due item, commits, and returns how long to wait.
 int64_t run_pass(DbWorker& worker) {
     UpdateQueue& q = *worker.queue;
@@ -395,6 +479,8 @@ int64_t run_pass(DbWorker& worker) {
     Batch batch;
     QueueItem* item = q.head;
     bool waited_for_action_row = false;
+    const bool batching = batches_available();
+    StatementBatch& pending = worker.batch;
     for (;;) {
         while (item && (running.load(std::memory_order_relaxed) || queueDrainOn())) {
             if (item->time + q.delay > reference) break;  // the items behind it are younger
@@ -417,6 +503,8 @@ int64_t run_pass(DbWorker& worker) {
             lock.unlock();
 
             const bool isolated = worker.isolate > 0;
+            // An item written on its own is written statement by statement.
+            pending.collecting = batching && !isolated;
             int r = 0;
             uint64_t failed_before = stat_read(worker.stats().failed);
             if (const MessageDef* def = find_messagedef(item->kind)) {
@@ -426,7 +514,9 @@ int64_t run_pass(DbWorker& worker) {
                     r = group_transaction(worker, batch, item, c, t, reference);
                 }
                 const uint32_t open_before = worker.transaction_counter;
+                if (r != ZEL_RESULT_RERUN) r = close_batch_for(worker, *item);
                 if (r != ZEL_RESULT_RERUN) r = dispatch_item(worker, *item, *def);
+                if (r != ZEL_RESULT_RERUN) r = note_batched(worker, *item);
                 // Whatever a builder made of it, a transaction that went away under the item
                 // (rolled back, or lost with the connection) took the batch's earlier items
                 // with it: only a rerun writes them.
@@ -446,17 +536,25 @@ int64_t run_pass(DbWorker& worker) {
             } else if (r == ZEL_RESULT_RERUN) {
                 worker.transaction_counter = 0;
                 rerun_batch(worker, batch);
-            } else if (item->kind == kCorporateAction && worker.transaction_counter == 0) {
+            } else if (item->kind == KIND_HISTORY_ADJUSTMENT && worker.transaction_counter == 0) {
                 // Written outside a transaction: its rescaling is in the table for good, and a
-                // rerun of the batch must not apply it again.
-                let_go(worker, batch);
+                // rerun of the batch must not apply it again. Whatever of the batch is still
+                // unsent goes out first (the items are freed).
+                lock.unlock();
+                const int sent = flush_statements(worker);
+                lock.lock();
+                if (sent == ZEL_RESULT_RERUN) {
+                    rerun_batch(worker, batch);
+                } else {
+                    let_go(worker, batch);
+                }
             }
             item = q.head;
         }
         // The feed queues a corporate action's kind-11 row right behind it: give it a moment
         // to arrive rather than commit the action without its row.
-        if (!item && !waited_for_action_row && batch.tail && batch.tail->kind == kCorporateAction &&
-            worker.transaction_counter != 0 &&
+        if (!item && !waited_for_action_row && batch.tail &&
+            batch.tail->kind == KIND_HISTORY_ADJUSTMENT && worker.transaction_counter != 0 &&
             (running.load(std::memory_order_relaxed) || queueDrainOn())) {
             waited_for_action_row = true;
             lock.unlock();
@@ -469,8 +567,13 @@ int64_t run_pass(DbWorker& worker) {
     }
     lock.unlock();
 
-    // The batch is let go only once its COMMIT has succeeded.
-    if (worker.transaction_counter != 0 && commit(worker) == ZEL_RESULT_RERUN) {
+    // The batch is let go only once its statements are answered and its COMMIT has
+    // succeeded.
+    const bool rerun = flush_statements(worker) == ZEL_RESULT_RERUN ||
+                       (worker.transaction_counter != 0 && commit(worker) == ZEL_RESULT_RERUN);
+    pending.collecting = false;
+    if (rerun) {
+        worker.transaction_counter = 0;
         lock.lock();
         rerun_batch(worker, batch);
         lock.unlock();
@@ -537,16 +640,17 @@ int dispatch_item(DbWorker& worker, QueueItem& item, const MessageDef& def) {
             return 0;
 
         default: {
-            bool wrote = false;
-            int r = generic_write(worker, item, def, &wrote);
-            if (r == ZEL_RESULT_RERUN || !wrote) return r;
             // After a written row, kinds 2, 18 and 40 recompute their performance
             // differences and kind 2 the calculated key-ratio columns.
-            InstrumentType copy;
-            const InstrumentType* instrument = nullptr;
-            if (item.kind == KIND_PERFORMANCE && instrument_type_copy(item.insref, copy))
-                instrument = &copy;
-            return quote_followups(worker, item, instrument);
+            auto followups = [&item](DbWorker& w, int) {
+                InstrumentType copy;
+                const InstrumentType* instrument = nullptr;
+                if (item.kind == KIND_PERFORMANCE && instrument_type_copy(item.insref, copy))
+                    instrument = &copy;
+                return quote_followups(w, item, instrument);
+            };
+            bool wrote = false;
+            return generic_write(worker, item, def, &wrote, followups);
         }
     }
 }

@@ -15,6 +15,7 @@ void init_db_workers() {
         worker.reruns = 0;
         worker.isolate = 0;
         worker.failed_statement.clear();
+        worker.batch = StatementBatch{};
         worker.number = static_cast<uint32_t>(i + 1);
     }
 }

@@ -19,6 +19,7 @@
 
 #include "zel/queues/update_queue.h"
 #include "zel/sql/sql_text.h"
+#include "zel/sql/statement_batch.h"
 #include "zel_module.h"
 
 struct DbWorker {
@@ -41,6 +42,8 @@ struct DbWorker {
     // The last statement execute() reported as an error, for the line that names an item
     // given up on (the statement buffer may hold a ROLLBACK by then).
     std::string failed_statement;
+    // Statements built and not yet sent (statement_batch.h).
+    StatementBatch batch;
 
     // This queue's five counters (queued, empty_items, updated, deduplicated, failed).
     QueueStats& stats() { return *queue->stats; }

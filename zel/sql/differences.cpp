@@ -133,9 +133,10 @@ void take_slot(char*& slot, uint8_t& present, char* text) {
     present = 1;
 }
 
+// A plain statement whose result matters only for a rerun: it may go in the batch.
 int execute_built(DbWorker& worker, int built) {
     if (built <= 0) return 0;
-    return execute(worker, EXEC_PLAIN, SQLBUILDS_LABEL) == ZEL_RESULT_RERUN ? ZEL_RESULT_RERUN : 0;
+    return submit(worker, EXEC_PLAIN, SQLBUILDS_LABEL);
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <cstdint>
 
 #include "zel/sql/db_worker.h"
+#include "zel/sql/statement_batch.h"
 #include "zel_module.h"
 
 // How the caller reads the outcome of its statement.
@@ -46,6 +47,21 @@ int execute(DbWorker& worker, ExecMode mode, SqlLabel label);
 // 0 or more on success, otherwise the module's negative code, or -3 when the caller must
 // rerun its batch. The caller reads the list and then calls free_result.
 ResultValue* query(DbWorker& worker, int32_t* status, SqlLabel label);
+
+// Runs worker.statement now and hands its result to `then`, or, while the worker's batch is
+// collecting, adds a copy to the batch and returns 0: the result is handled when the batch
+// is sent (statement_batch.h). Run now, it returns -3 for a rerun (without calling `then`),
+// else what `then` returned (0 without one).
+int submit(DbWorker& worker, ExecMode mode, SqlLabel label, StatementThen then = {});
+
+// Sends the worker's batch, and the batches its continuations fill, until none is left.
+// Returns -3 when a result asked for a rerun (the statements not yet handled are dropped),
+// else 0. execute() and query() call it before their own statement.
+int flush_statements(DbWorker& worker);
+
+// Whether statements may be batched: the module has the batch entry point and the
+// configuration (key pipeline) does not turn batches off.
+bool batches_available();
 
 // Hands the worker's current result list back to the module.
 void free_result(DbWorker& worker);

@@ -7,11 +7,13 @@
 # must still be stored. The status table: "Startup time" and "Running" 1 while zel runs,
 # the counters, and "Running" 0 after it stopped.
 #
-#   scripted_test.sh ZEL FEEDSIM MODULE SOURCE_DIR WORK_DIR
-# Needs ZEL_PG_ENV (the pg_server fixture's env file).
+#   scripted_test.sh ZEL FEEDSIM MODULE SOURCE_DIR WORK_DIR [PIPELINE]
+# PIPELINE (default 1) is the configuration key pipeline: the same rows are expected with
+# statements sent in batches and one at a time. Needs ZEL_PG_ENV (the pg_server fixture's
+# env file).
 set -uo pipefail
 
-ZEL=$1 FEEDSIM=$2 MODULE=$3 SRC=$4 WORK=$5
+ZEL=$1 FEEDSIM=$2 MODULE=$3 SRC=$4 WORK=$5 PIPELINE=${6:-1}
 HERE=$(cd "$(dirname "$0")" && pwd)
 rm -rf "$WORK" && mkdir -p "$WORK" && cd "$WORK" || exit 1
 # shellcheck source=common.sh
@@ -67,7 +69,7 @@ run_scenario() {
     echo "--- keepdeleted $keep"
     sql "$DB" "ALTER SEQUENCE commit_losses RESTART" >/dev/null
     start_feedsim --script "$HERE/scenario.txt"
-    write_config "$DB" keepdeleted "$keep" transactions 100 updateinterval 0
+    write_config "$DB" keepdeleted "$keep" transactions 100 updateinterval 0 pipeline "$PIPELINE"
     start_zel "$out"
 
     check "the scenario landed" wait_for 30 landed "$keep"

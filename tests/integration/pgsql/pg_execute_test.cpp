@@ -9,6 +9,7 @@
 
 #include <random>
 #include <string>
+#include <vector>
 
 #include "tests/integration/pgsql/pg_env.h"
 #include "zel/base/config.h"
@@ -124,6 +125,75 @@ TEST_F(PgExecute, CommitAnsweredWithRollbackIsARerun) {
     EXPECT_EQ(ZEL_RESULT_RERUN, run("COMMIT"));
     EXPECT_EQ(1u, stat_read(worker().stats().failed) - failed_before);
     EXPECT_EQ("0", scalar("SELECT count(*) FROM " + t));
+    run("DROP TABLE " + t);
+}
+
+// The same transaction sent as one batch (submit, then flush_statements): each statement's
+// result reaches its continuation in order, the two bad ones are counted as failed, the
+// good rows are stored, and nothing is rerun.
+TEST_F(PgExecute, BatchedStatementsFailAloneAndEachResultReachesItsContinuation) {
+    const std::string t = "t_exec_b_" + std::to_string(std::random_device{}() % 100000000);
+    ASSERT_EQ(0, run("CREATE TABLE " + t + " (id integer PRIMARY KEY, v text)"));
+    const uint64_t failed_before = stat_read(worker().stats().failed);
+    ASSERT_EQ(0, run("START TRANSACTION"));
+    worker().transaction_counter = 1;
+    worker().batch.collecting = true;
+    std::vector<int> results;
+    for (int id = 1; id <= 9; ++id) {
+        std::string sql = "INSERT INTO " + t + " VALUES (" + std::to_string(id) + ", 'row')";
+        if (id == 4) sql = "INSERT INTO " + t + " VALUES (4, 'bad \xE2\x28\xA1 text')";
+        if (id == 7) sql = "INSERT INTO " + t + " VALUE (7, 'syntax')";
+        worker().statement.assign(sql);
+        EXPECT_EQ(0, submit(worker(), EXEC_PLAIN, ZEL_LABEL, [&results](DbWorker&, int r) {
+            results.push_back(r);
+            return 0;
+        }));
+    }
+    EXPECT_TRUE(results.empty()) << "a statement ran before the batch was sent";
+    EXPECT_EQ(0, flush_statements(worker()));
+    worker().batch.collecting = false;
+    EXPECT_EQ((std::vector<int>{1, 1, 1, ZEL_RESULT_REJECTED, 1, 1, ZEL_RESULT_REJECTED, 1, 1}),
+              results);
+    EXPECT_NE(0u, worker().transaction_counter) << "the transaction was rolled back";
+    worker().transaction_counter = 0;
+    EXPECT_EQ(0, run("COMMIT"));
+    EXPECT_EQ(2u, stat_read(worker().stats().failed) - failed_before);
+    EXPECT_EQ("1,2,3,5,6,8,9", scalar("SELECT string_agg(id::text, ',' ORDER BY id) FROM " + t));
+    run("DROP TABLE " + t);
+}
+
+// A batch whose transaction the server gives up (a deadlock), and one whose connection is
+// ended in the middle: the flush asks for the rerun, the statements after the fault never
+// reach their continuations, the transaction is gone, and nothing of it is stored.
+TEST_F(PgExecute, BatchEndedByADeadlockOrAKilledConnectionAsksForARerun) {
+    const std::string t = "t_exec_d_" + std::to_string(std::random_device{}() % 100000000);
+    ASSERT_EQ(0, run("CREATE TABLE " + t + " (id integer PRIMARY KEY)"));
+    const std::vector<std::string> faults{
+        // The server's own deadlock error, raised inside the batch.
+        "DO $$BEGIN RAISE EXCEPTION 'deadlock' USING ERRCODE = '40P01'; END$$",
+        "SELECT pg_terminate_backend(pg_backend_pid())"};
+    for (const std::string& fault : faults) {
+        ASSERT_EQ(0, run("START TRANSACTION"));
+        worker().transaction_counter = 1;
+        worker().batch.collecting = true;
+        int answered = 0;
+        auto count = [&answered](DbWorker&, int) {
+            ++answered;
+            return 0;
+        };
+        for (const std::string& sql : {"INSERT INTO " + t + " VALUES (1)", fault,
+                                       "INSERT INTO " + t + " VALUES (2)"}) {
+            worker().statement.assign(sql);
+            submit(worker(), EXEC_PLAIN, ZEL_LABEL, count);
+        }
+        EXPECT_EQ(ZEL_RESULT_RERUN, flush_statements(worker())) << fault;
+        worker().batch.collecting = false;
+        EXPECT_EQ(1, answered) << fault;
+        EXPECT_EQ(0u, worker().transaction_counter) << fault;
+        EXPECT_TRUE(worker().batch.statements.empty()) << fault;
+        EXPECT_EQ("0", scalar("SELECT count(*) FROM " + t)) << fault;
+        EXPECT_EQ(ZEL_STATUS_CONNECTED, g_module.mod_get_status(connection_));
+    }
     run("DROP TABLE " + t);
 }
 

@@ -48,6 +48,7 @@ struct Module {
     mod_add_column_fn add_column;
     mod_get_info_fn get_info;
     mod_reconnect_fn reconnect;
+    mod_executebatch_fn executebatch;  // optional for modules; this one has it
 };
 
 Module g_mod;
@@ -166,6 +167,7 @@ class PgModule : public ::testing::Test {
         bind(g_mod.get_info, "mod_get_info");
         bind(g_mod.add_column, "mod_add_column");
         bind(g_mod.reconnect, "mod_reconnect");
+        bind(g_mod.executebatch, "mod_executebatch");
         if (g_setup_error.empty() && g_mod.init() != 1) g_setup_error = "mod_init failed";
     }
 
@@ -1269,3 +1271,133 @@ TEST_F(PgModule, NullConnectionIsNeverACrash) {
 }
 
 }  // namespace
+
+// --- batches ---------------------------------------------------------------------------------
+
+namespace {
+
+// One statement's outcome of a batch, as the test compares it.
+struct Ran {
+    int32_t result;
+    std::string error;
+};
+
+std::vector<Ran> batch(DbConnection* conn, const std::vector<std::string>& texts) {
+    std::vector<const char*> statements;
+    for (const std::string& text : texts)
+        statements.push_back(text.c_str());
+    std::vector<ZelBatchResult> results(texts.size());
+    int32_t n = g_mod.executebatch(conn, statements.data(), static_cast<int32_t>(texts.size()),
+                                   results.data());
+    std::vector<Ran> out;
+    for (int32_t i = 0; i < n; ++i)
+        out.push_back(Ran{results[i].result, results[i].error ? results[i].error : ""});
+    return out;
+}
+
+}  // namespace
+
+// Inside a transaction every statement of a batch fails alone, even one the server cannot
+// parse or one with bytes that are no UTF-8, and each result is the statement's own: the
+// good rows before and after them are stored, the update that matched nothing says so.
+TEST_F(PgModule, BatchInsideATransactionAnswersEachStatementAlone) {
+    DbConnection* conn = open();
+    std::string t = table(conn, "bt", "id integer PRIMARY KEY, v text");
+    auto insert = [&](int id, const std::string& value) {
+        return "INSERT INTO " + t + " VALUES (" + std::to_string(id) + ", '" + value + "')";
+    };
+    ASSERT_EQ(exec(conn, "START TRANSACTION"), 0);
+    std::vector<Ran> ran = batch(conn, {insert(1, "a"), insert(2, "bad \xC3\x28 bytes"),
+                                        "UPDATE " + t + " SET v = 'x' WHERE id = 99", insert(3, "b"),
+                                        "INSERTT INTO " + t + " VALUES (4, 'x')", insert(1, "dup"),
+                                        "UPDATE " + t + " SET v = 'c' WHERE id = 3", insert(5, "\xFF")});
+    ASSERT_EQ(ran.size(), 8u);
+    EXPECT_EQ(ran[0].result, 1);
+    EXPECT_EQ(ran[1].result, ZEL_RESULT_REJECTED);
+    EXPECT_NE(ran[1].error.find("invalid byte sequence"), std::string::npos) << ran[1].error;
+    EXPECT_EQ(ran[2].result, 0);
+    EXPECT_EQ(ran[2].error, "Affected rows:0");
+    EXPECT_EQ(ran[3].result, 1) << ran[3].error;
+    EXPECT_EQ(ran[4].result, ZEL_RESULT_REJECTED);
+    EXPECT_NE(ran[4].error.find("syntax error"), std::string::npos) << ran[4].error;
+    EXPECT_EQ(ran[5].result, ZEL_RESULT_FAILED);
+    EXPECT_NE(ran[5].error.find("duplicate key"), std::string::npos) << ran[5].error;
+    EXPECT_EQ(ran[6].result, 1) << ran[6].error;
+    EXPECT_EQ(ran[7].result, ZEL_RESULT_REJECTED);
+    // The last statement failed: the connection's own error describes it.
+    EXPECT_EQ(g_mod.getlasterror(conn), 22021);
+    EXPECT_EQ(exec(conn, "COMMIT"), 0) << error_of(conn);
+    EXPECT_EQ(Observer().scalar("SELECT string_agg(id::text || v, ',' ORDER BY id) FROM " + t),
+              "1a,3c");
+}
+
+// Outside a transaction the statements go out as plain queries; a failure ends the
+// server's pipeline, and the module sends the statements behind it again.
+TEST_F(PgModule, BatchOutsideATransactionRunsEveryStatementInOrder) {
+    DbConnection* conn = open();
+    std::string t = table(conn, "bp", "id integer PRIMARY KEY, v text");
+    std::vector<Ran> ran =
+        batch(conn, {"INSERT INTO " + t + " VALUES (1, 'a')", "INSERT INTO " + t + " VALUES (1, 'b')",
+                     "INSERTT INTO " + t + " VALUES (2, 'x')", "INSERT INTO " + t + " VALUES (2, 'c')",
+                     "UPDATE " + t + " SET v = v || 'd' WHERE id = 2",
+                     "DELETE FROM " + t + " WHERE id = 7"});
+    ASSERT_EQ(ran.size(), 6u);
+    EXPECT_EQ(ran[0].result, 1);
+    EXPECT_EQ(ran[1].result, ZEL_RESULT_FAILED);
+    EXPECT_EQ(ran[2].result, ZEL_RESULT_REJECTED);
+    EXPECT_EQ(ran[3].result, 1) << ran[3].error;
+    EXPECT_EQ(ran[4].result, 1) << ran[4].error;
+    EXPECT_EQ(ran[5].result, 0);
+    EXPECT_EQ(Observer().scalar("SELECT string_agg(id::text || v, ',' ORDER BY id) FROM " + t),
+              "1a,2cd");
+    // Transaction statements in a batch change the module's view of the transaction as they
+    // would alone: the statements between them get their savepoints.
+    ran = batch(conn, {"START TRANSACTION", "INSERTT nothing", "INSERT INTO " + t + " VALUES (3, 'e')",
+                       "COMMIT"});
+    ASSERT_EQ(ran.size(), 4u);
+    EXPECT_EQ(ran[1].result, ZEL_RESULT_REJECTED);
+    EXPECT_EQ(ran[3].result, 0) << ran[3].error;
+    EXPECT_EQ(Observer().scalar("SELECT count(*) FROM " + t), "3");
+}
+
+// A backend that ends in the middle of a batch: the statements before it ran, the one it
+// ended in reports the lost connection, and nothing after it is reported at all. Inside a
+// transaction nothing of it was committed; a transaction the server had given up already
+// asks for a rerun at the first statement.
+TEST_F(PgModule, BatchStopsAtALostConnectionOrAGivenUpTransaction) {
+    DbConnection* conn = open();
+    std::string t = table(conn, "bk", "id integer");
+    ASSERT_EQ(exec(conn, "START TRANSACTION"), 0);
+    std::vector<Ran> ran = batch(conn, {"INSERT INTO " + t + " VALUES (1)",
+                                        "SELECT pg_terminate_backend(pg_backend_pid())",
+                                        "INSERT INTO " + t + " VALUES (2)"});
+    ASSERT_EQ(ran.size(), 2u);
+    EXPECT_EQ(ran[0].result, 1);
+    EXPECT_EQ(ran[1].result, ZEL_RESULT_LOST);
+    g_mod.reconnect(conn);
+    ASSERT_EQ(g_mod.get_status(conn), ZEL_STATUS_CONNECTED);
+    EXPECT_EQ(Observer().scalar("SELECT count(*) FROM " + t), "0");
+
+    // Outside a transaction the statements before the end are written.
+    terminate_backend(conn);
+    ran = batch(conn, {"INSERT INTO " + t + " VALUES (3)"});
+    ASSERT_EQ(ran.size(), 1u);
+    EXPECT_EQ(ran[0].result, ZEL_RESULT_LOST);
+    g_mod.reconnect(conn);
+    ran = batch(conn, {"INSERT INTO " + t + " VALUES (4)",
+                       "SELECT pg_terminate_backend(pg_backend_pid())",
+                       "INSERT INTO " + t + " VALUES (5)"});
+    ASSERT_EQ(ran.size(), 2u);
+    EXPECT_EQ(ran[1].result, ZEL_RESULT_LOST);
+    EXPECT_EQ(Observer().scalar("SELECT string_agg(id::text, ',') FROM " + t), "4");
+    g_mod.reconnect(conn);
+
+    ASSERT_EQ(exec(conn, "START TRANSACTION"), 0);
+    int32_t status = 0;
+    EXPECT_EQ(g_mod.querysql(conn, "SELECT 1/0", &status), nullptr);
+    ran = batch(conn, {"INSERT INTO " + t + " VALUES (6)", "INSERT INTO " + t + " VALUES (7)"});
+    ASSERT_EQ(ran.size(), 1u);
+    EXPECT_EQ(ran[0].result, ZEL_RESULT_RERUN);
+    EXPECT_EQ(exec(conn, "ROLLBACK"), 0);
+    EXPECT_EQ(batch(nullptr, {"SELECT 1"}).size(), 0u);
+}

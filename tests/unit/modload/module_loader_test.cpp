@@ -200,3 +200,21 @@ TEST_F(ModuleLoaderTest, ASecondLoadIsRefusedAndKeepsTheFirstModule) {
 }
 
 }  // namespace
+
+// The batch entry point is optional: a module without it loads with all 19 bound and the
+// batch slot empty; one with it has it bound; unloading empties it again.
+TEST_F(ModuleLoaderTest, TheBatchEntryPointIsBoundWhenPresentAndOptionalOtherwise) {
+    ASSERT_EQ(1, load_module(ZEL_FAKE_NO_EXECUTEBATCH_PATH));
+    EXPECT_NE(nullptr, g_module.mod_executesql);
+    EXPECT_NE(nullptr, g_module.mod_reconnect);
+    EXPECT_EQ(nullptr, g_module_executebatch);
+    EXPECT_TRUE(logged_.empty()) << first_line();
+    g_module.mod_exit();
+    unload_module();
+
+    ASSERT_EQ(1, load_module(ZEL_FAKE_MODULE_PATH));
+    EXPECT_NE(nullptr, g_module_executebatch);
+    g_module.mod_exit();
+    unload_module();
+    EXPECT_EQ(nullptr, g_module_executebatch);
+}

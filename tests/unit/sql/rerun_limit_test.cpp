@@ -38,10 +38,11 @@ const char* kDefinitions = R"(<definitions version="4">
 constexpr size_t kStorm = 50;
 constexpr size_t kMostRuns = 5;
 
-class RerunLimitTest : public SqlTest {
+class RerunLimitTest : public SqlTest, public ::testing::WithParamInterface<bool> {
   public:
     void SetUp() override {
         SqlTest::SetUp();
+        g_config.pipeline = GetParam() ? 1 : 0;
         define(kDefinitions);
         for (int i = 0; i < kDbWorkerCount; ++i)
             worker(i + 1).begin_transaction = "BEGIN";
@@ -68,7 +69,7 @@ class RerunLimitTest : public SqlTest {
     static size_t runs_of(const std::string& statement) {
         size_t n = 0;
         for (const FakeCall& c : fake_calls())
-            n += c.entry == "mod_executesql" && c.text == statement;
+            n += fake_ran_statement(c) && c.text == statement;
         return n;
     }
     // Runs the thread until the queue is empty, or until `watched` has run kStorm times, or
@@ -103,7 +104,7 @@ class RerunLimitTest : public SqlTest {
         std::vector<std::string> out, pending;
         bool open = false;
         for (const FakeCall& c : fake_calls()) {
-            if (c.entry != "mod_executesql" || c.connection != 2) continue;
+            if (!fake_ran_statement(c) || c.connection != 2) continue;
             if (c.text == "BEGIN") {
                 open = c.result >= 0;
                 pending.clear();
@@ -124,7 +125,7 @@ class RerunLimitTest : public SqlTest {
     static bool ran_in_committed_transaction(const std::string& statement) {
         bool open = false, seen = false, committed = false;
         for (const FakeCall& c : fake_calls()) {
-            if (c.entry != "mod_executesql" || c.connection != 2) continue;
+            if (!fake_ran_statement(c) || c.connection != 2) continue;
             if (c.text == "BEGIN") {
                 open = true;
                 seen = false;
@@ -190,17 +191,17 @@ void isolates_the_failing_item(RerunLimitTest& t, int transactions) {
             << "not back to transactions: " << RerunLimitTest::trade(i);
 }
 
-TEST_F(RerunLimitTest, AlwaysFailingItemIsIsolatedInsideTransactions) {
+TEST_P(RerunLimitTest, AlwaysFailingItemIsIsolatedInsideTransactions) {
     isolates_the_failing_item(*this, 100);
 }
 
-TEST_F(RerunLimitTest, AlwaysFailingItemIsIsolatedWithoutTransactions) {
+TEST_P(RerunLimitTest, AlwaysFailingItemIsIsolatedWithoutTransactions) {
     isolates_the_failing_item(*this, 0);
 }
 
 // A COMMIT that the server always answers with "rerun required": after the bounded reruns
 // the items are written one by one without a transaction and every one lands.
-TEST_F(RerunLimitTest, CommitThatAlwaysFailsEndsInItemByItemWrites) {
+TEST_P(RerunLimitTest, CommitThatAlwaysFailsEndsInItemByItemWrites) {
     g_config.transactions = 100;
     fake_on_statement("COMMIT", rerun_required(), -1, FakeMatch::Exact);
     for (int i = 1; i <= 10; ++i)
@@ -215,5 +216,11 @@ TEST_F(RerunLimitTest, CommitThatAlwaysFailsEndsInItemByItemWrites) {
         lost += stored.count(trade(i)) == 0;
     EXPECT_EQ(0, lost) << "trades that never landed; " << figures("COMMIT");
 }
+
+// Every case with statements sent in batches and one at a time.
+INSTANTIATE_TEST_SUITE_P(Pipeline, RerunLimitTest, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& param) {
+                             return std::string(param.param ? "batched" : "one_by_one");
+                         });
 
 }  // namespace
