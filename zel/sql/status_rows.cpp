@@ -3,8 +3,8 @@
 //
 // Row names are the program's own constants, so they are written into the text as they
 // are; values are numbers formatted here. The caches live here rather than in the
-// StatsBlock (except the two template versions, whose cache is their StatsBlock field, so
-// that other processes see the version once its row is written).
+// StatsBlock; the two template versions are also published in their StatsBlock fields once
+// their rows are written, so that other processes see them.
 #include "zel/sql/status_rows.h"
 
 #include <algorithm>
@@ -30,6 +30,11 @@ struct StatusCaches {
     uint64_t databaseupdates = kNeverWritten;
     uint64_t failed = kNeverWritten;
     uint64_t databasequeue = kNeverWritten;
+    // What the template-version rows hold. Kept apart from the StatsBlock words that publish
+    // the versions: a rolled-back transaction forgets these, while --status keeps showing
+    // the versions that are known.
+    uint64_t templates_loaded = kNeverWritten;
+    uint64_t templates_feed = kNeverWritten;
     uint64_t queue[kQueueCount] = {};
     uint64_t queue_updates[kQueueCount] = {};
 };
@@ -80,6 +85,16 @@ int update_if_changed(DbWorker& worker, const MessageDef& def, const char* name,
     return set_status_value(worker, def, name, value, cache);
 }
 
+// A template-version row, written when it differs from what the row holds; once written, the
+// version is published in its StatsBlock word for other processes.
+int update_template_version(DbWorker& worker, const MessageDef& def, const char* name,
+                            uint64_t value, uint64_t* written, uint64_t* published) {
+    int r = update_if_changed(worker, def, name, value, written);
+    if (r == ZEL_RESULT_RERUN) return ZEL_RESULT_RERUN;
+    if (*written == value) store_cache(published, value);
+    return r;
+}
+
 }  // namespace
 
 void reset_status_row_caches() {
@@ -87,7 +102,8 @@ void reset_status_row_caches() {
 }
 
 void forget_status_rows_written() {
-    // The template versions' caches are StatsBlock words that --status shows; they are left.
+    // Every row is written again, the template versions' included; their StatsBlock words,
+    // which --status shows, are left as they are.
     reset_status_row_caches();
 }
 
@@ -131,12 +147,13 @@ int status_rows(DbWorker& worker, const QueueItem& /*item*/, const MessageDef* d
     if (update_if_changed(worker, *def, "Connected", stat_read(stats->connected_to_feed),
                           &g_caches.connected) == ZEL_RESULT_RERUN)
         return ZEL_RESULT_RERUN;
-    if (update_if_changed(worker, *def, "Templates Version (Loaded)", g_config.tabledef_version,
-                          &stats->templates_version_loaded) == ZEL_RESULT_RERUN)
+    if (update_template_version(worker, *def, "Templates Version (Loaded)",
+                                g_config.tabledef_version, &g_caches.templates_loaded,
+                                &stats->templates_version_loaded) == ZEL_RESULT_RERUN)
         return ZEL_RESULT_RERUN;
-    if (update_if_changed(worker, *def, "Templates Version (Feed)",
-                          g_config.feed_template_version.load(),
-                          &stats->templates_version_feed) == ZEL_RESULT_RERUN)
+    if (update_template_version(worker, *def, "Templates Version (Feed)",
+                                g_config.feed_template_version.load(), &g_caches.templates_feed,
+                                &stats->templates_version_feed) == ZEL_RESULT_RERUN)
         return ZEL_RESULT_RERUN;
 
     uint64_t queued = 0;

@@ -3,6 +3,7 @@
 // block, and a rerun ending the builder.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <ctime>
 #include <string>
@@ -153,6 +154,25 @@ TEST_F(StatusRowsTest, RerunEndsTheBuilder) {
         ASSERT_FALSE(fake_statements(2).empty());
         EXPECT_NE(std::string::npos, fake_statements(2).back().find(row)) << row;
     }
+}
+
+// A rolled-back batch took the rows with it: every row is written again, the template
+// versions' too, while the statistics block keeps showing the versions.
+TEST_F(StatusRowsTest, RowsLostWithABatchAreAllWrittenAgain) {
+    EXPECT_EQ(1, run());
+    forget_status_rows_written();
+    fake_clear_calls();
+    EXPECT_EQ(1, run());
+    std::vector<std::string> again = fake_statements(2);
+    EXPECT_EQ(17u, again.size());
+    for (const char* row : {"'Templates Version (Loaded)'", "'Templates Version (Feed)'"}) {
+        EXPECT_NE(again.end(),
+                  std::find_if(again.begin(), again.end(),
+                               [row](auto& s) { return s.find(row) != std::string::npos; }))
+            << row;
+    }
+    EXPECT_EQ(12u, block_.templates_version_loaded);
+    EXPECT_EQ(7u, block_.templates_version_feed);
 }
 
 TEST_F(StatusRowsTest, WithoutStatusTableNothingIsWritten) {
