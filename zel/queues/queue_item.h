@@ -40,6 +40,10 @@ inline constexpr uint32_t ITEM_UPDATE_FIRST =
 inline constexpr uint32_t ITEM_REPLACE = 0x100000;  // order entry deleted/replaced during its wait
 inline constexpr uint32_t ITEM_CLEAR_BOOK = 0x200000;  // remove the instrument's order book rows
 inline constexpr uint32_t ITEM_CLEAR_MBO = 0x400000;   // remove the instrument's order rows
+// A kind-11 delete whose reversal of the stored action was written outside a transaction:
+// a rerun of the item must not reverse it again. Set by the database thread only, on an item
+// out of the queue (nothing merges into it then).
+inline constexpr uint32_t ITEM_ACTION_REVERSED = 0x800000;
 
 // Groups of the level-change bits.
 inline constexpr uint32_t ITEM_INSERT_BITS = ITEM_BID_INSERT | ITEM_ASK_INSERT;  // 0x120

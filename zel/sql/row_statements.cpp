@@ -169,6 +169,9 @@ int undo_corporate_action(DbWorker& worker, QueueItem& item, const MessageDef& d
                            field789) == 1) {
         int r = execute(worker, EXEC_PLAIN, SQLBUILDS_LABEL);
         if (r < 0) return r;
+        // Outside a transaction the reversal is in the table for good, whatever becomes of
+        // the DELETE after it: a rerun of this item must not reverse the history again.
+        if (r == 1 && worker.transaction_counter == 0) item.flags |= ITEM_ACTION_REVERSED;
     }
     return 0;
 }
@@ -284,7 +287,7 @@ int row_delete(DbWorker& worker, QueueItem& item, const MessageDef& def) {
     SqlText& sql = worker.statement;
     SqlText& tail = worker.tail;
 
-    if (item.kind == KIND_CORPORATE_ACTION) {
+    if (item.kind == KIND_CORPORATE_ACTION && !(item.flags & ITEM_ACTION_REVERSED)) {
         int r = undo_corporate_action(worker, item, def);
         if (r < 0) return r;
     }

@@ -278,7 +278,8 @@ TEST_F(CorporateActionsTest, DeletingAStoredActionUndoesItFirst) {
     // A stored row without a factor: only the DELETE.
     fake_clear_calls();
     stored({{std::nullopt, "2"}});
-    EXPECT_EQ(1, row_delete(worker(3), *gone, *actions));
+    QueueItem* no_factor = item(11, {{3, "2024-03-01"}, {97, "1"}}, ITEM_DELETE);
+    EXPECT_EQ(1, row_delete(worker(3), *no_factor, *actions));
     EXPECT_EQ(1u, fake_statements(3).size());
 
     // A failing reverse adjustment keeps the action (and its effect) in place.
@@ -287,7 +288,34 @@ TEST_F(CorporateActionsTest, DeletingAStoredActionUndoesItFirst) {
     FakeResult rejected;
     rejected.code = ZEL_RESULT_REJECTED;
     fake_on_statement("UPDATE adj", rejected, 1);
-    EXPECT_EQ(ZEL_RESULT_REJECTED, row_delete(worker(3), *gone, *actions));
+    QueueItem* refused = item(11, {{3, "2024-03-01"}, {97, "1"}}, ITEM_DELETE);
+    EXPECT_EQ(ZEL_RESULT_REJECTED, row_delete(worker(3), *refused, *actions));
+}
+
+// The DELETE after the reversal can fail with a rerun. Outside a transaction the reversal is
+// stored for good, and the rerun must only delete; inside one the rollback took the reversal
+// too, and the rerun reverses again.
+TEST_F(CorporateActionsTest, RerunOfADeleteReversesTheActionOnce) {
+    const MessageDef* actions = find_messagedef(11);
+    QueueItem* gone = item(11, {{3, "2024-03-01"}, {97, "1"}, {103, "9"}}, ITEM_DELETE);
+    stored({{"2.000000", "2"}});
+    EXPECT_EQ(1, row_delete(worker(3), *gone, *actions));
+    EXPECT_EQ(2u, fake_statements(3).size());
+    fake_clear_calls();
+    stored({{"2.000000", "2"}});
+    EXPECT_EQ(1, row_delete(worker(3), *gone, *actions));
+    EXPECT_TRUE(fake_statements(3).empty()) << "the rerun reversed the action a second time";
+    EXPECT_EQ("DELETE FROM ca WHERE insref=5  AND exdate='2024-03-01' AND seq=1", text());
+
+    QueueItem* in_transaction = item(11, {{3, "2024-03-01"}, {97, "1"}}, ITEM_DELETE);
+    worker(3).transaction_counter = 1;
+    for (int run = 0; run < 2; ++run) {
+        fake_clear_calls();
+        stored({{"2.000000", "2"}});
+        EXPECT_EQ(1, row_delete(worker(3), *in_transaction, *actions));
+        EXPECT_EQ(2u, fake_statements(3).size()) << "run " << run;
+    }
+    worker(3).transaction_counter = 0;
 }
 
 }  // namespace
