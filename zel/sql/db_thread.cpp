@@ -152,8 +152,14 @@ int commit(DbWorker& worker) {
     // server ended the session first (a restart, a terminated backend) and rolled the
     // transaction back: letting the batch go would lose it. It is written again instead;
     // its statements are upserts, deletes and recomputations, which a second run leaves as
-    // the first did if the COMMIT did take effect after all.
-    return r == ZEL_RESULT_LOST ? ZEL_RESULT_RERUN : r;
+    // the first did if the COMMIT did take effect after all (a failover to a synchronous
+    // standby can do that). Plain INSERTs then meet their own rows: see commit_unknown.
+    if (r == ZEL_RESULT_LOST) {
+        worker.commit_unknown = true;
+        return ZEL_RESULT_RERUN;
+    }
+    if (r >= 0) worker.commit_unknown = false;
+    return r;
 }
 
 // Opens a transaction when the server needs a statement for it. Returns whether the

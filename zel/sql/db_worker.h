@@ -33,6 +33,10 @@ struct DbWorker {
     // Items in the open transaction; 0 means none is open. Cleared by execute() and query()
     // when they roll back or lose the transaction with the connection.
     uint32_t transaction_counter = 0;
+    // Set when a COMMIT lost its connection before the answer came, cleared by the next
+    // COMMIT that succeeds: the batch is written again then, and an INSERT that meets its own
+    // row (unique violation) finds what that COMMIT stored after all (execute.cpp).
+    bool commit_unknown = false;
     uint32_t number = 0;  // 1 to 4, the queue's number; also the SQL log's connection number
     // Reruns of the batch at the queue's head since a batch was last written. At the limit
     // the batch is written item by item without a transaction instead (db_thread.cpp).

@@ -63,6 +63,15 @@ void rollback(DbWorker& worker) {
     g_module.mod_executesql(worker.connection, worker.statement.c_str());
 }
 
+// A unique violation (SQLSTATE 23505) of an INSERT in the batch that is written again after
+// its COMMIT lost the connection: that COMMIT took effect after all, and the row the INSERT
+// would make is there, as this run would have made it. (A tried INSERT has its UPDATE.)
+bool stored_by_unknown_commit(DbWorker& worker, const ErrorSource& source) {
+    constexpr int32_t kUniqueViolation = 23505;
+    return worker.commit_unknown && error_code(worker, source) == kUniqueViolation &&
+           std::strncmp(worker.statement.c_str(), "INSERT ", 7) == 0;
+}
+
 // What the result r of worker.statement means: logs, counts, rolls back or reconnects as
 // the contract of execute() says, and returns execute()'s result, or kRunAgain.
 int settle(DbWorker& worker, int r, ExecMode mode, SqlLabel label, const ErrorSource& source) {
@@ -83,6 +92,13 @@ int settle(DbWorker& worker, int r, ExecMode mode, SqlLabel label, const ErrorSo
             }
             return 0;
         case ZEL_RESULT_FAILED:
+            if (mode != EXEC_TRY_INSERT && stored_by_unknown_commit(worker, source)) {
+                log_message(LOG_LEVEL_INFO,
+                            "Already stored by the COMMIT whose answer was lost: '%s'",
+                            worker.statement.c_str());
+                stat_add(worker.stats().updated, 1);
+                return 1;
+            }
             if (mode != EXEC_TRY_INSERT) {
                 report(worker, error, __LINE__, label, source);
                 stat_add(worker.stats().failed, 1);

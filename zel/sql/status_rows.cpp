@@ -32,9 +32,9 @@ struct StatusCaches {
     uint64_t databasequeue = kNeverWritten;
     // What the template-version rows hold. Kept apart from the StatsBlock words that publish
     // the versions: a rolled-back transaction forgets these, while --status keeps showing
-    // the versions that are known.
-    uint64_t templates_loaded = kNeverWritten;
-    uint64_t templates_feed = kNeverWritten;
+    // the versions that are known. A version of 0 is not known yet and is not written.
+    uint64_t templates_loaded = 0;
+    uint64_t templates_feed = 0;
     uint64_t queue[kQueueCount] = {};
     uint64_t queue_updates[kQueueCount] = {};
 };

@@ -520,6 +520,7 @@ TEST_P(DbThreadTest, LostConnectionOnCommitRerunsTheBatch) {
               fake_statements(2));
     EXPECT_EQ(1u, log_.count("Deadlocked so will rerun 2 queue items"));
     EXPECT_EQ(0u, stats(2).failed);
+    EXPECT_FALSE(worker(2).commit_unknown) << "the rerun's COMMIT settled the question";
 }
 
 TEST_P(DbThreadTest, LostConnectionInsideATransactionRerunsTheBatch) {
@@ -632,7 +633,7 @@ TEST_P(DbThreadTest, KindsWithoutStatementsAreConsumed) {
 }
 
 TEST_P(DbThreadTest, StatusItemWritesTheStatusRows) {
-    // The loaded-templates row's cache is a statistics word that outlives the test before.
+    // The statistics word that shows the loaded version outlives the test before.
     if (g_stats) g_stats->templates_version_loaded = 0;
     add(30, 0, 0, {});
     run_until_drained(2);

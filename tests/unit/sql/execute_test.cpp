@@ -146,6 +146,22 @@ TEST_F(ExecuteTest, FailedStatementIsQuietOnlyForTryInsert) {
     EXPECT_EQ("[1] ** INSERT INTO t (k) VALUES (1) : duplicate key", sql_log().at(0));
 }
 
+// After a COMMIT whose answer was lost, the batch is written again: an INSERT that meets its
+// own row found what that COMMIT stored after all. Otherwise a unique violation is a failure.
+TEST_F(ExecuteTest, UniqueViolationAfterACommitWhoseAnswerWasLostIsTheStoredRow) {
+    fake_on_statement("INSERT", code(ZEL_RESULT_FAILED, "duplicate key", 23505));
+    fake_on_statement("DELETE", code(ZEL_RESULT_FAILED, "foreign key", 23503));
+    worker(1).commit_unknown = true;
+    EXPECT_EQ(1, run("INSERT INTO t (k) VALUES (1)", EXEC_PLAIN));
+    EXPECT_EQ(1u, log_.count("Already stored by the COMMIT whose answer was lost: "
+                             "'INSERT INTO t (k) VALUES (1)'"));
+    EXPECT_EQ(ZEL_RESULT_FAILED, run("DELETE FROM t", EXEC_PLAIN)) << "only 23505 of an INSERT";
+    EXPECT_EQ(1u, stats(1).failed);
+    worker(1).commit_unknown = false;
+    EXPECT_EQ(ZEL_RESULT_FAILED, run("INSERT INTO t (k) VALUES (1)", EXEC_PLAIN));
+    EXPECT_EQ(2u, stats(1).failed);
+}
+
 TEST_F(ExecuteTest, RejectedStatementIsReportedAndCounted) {
     fake_on_statement("bad", code(ZEL_RESULT_REJECTED, "syntax error", 42601));
     EXPECT_EQ(ZEL_RESULT_REJECTED, run("UPDATE bad", EXEC_TRY_INSERT));
