@@ -320,6 +320,25 @@ const char* mod_geterrorstring(DbConnection* conn) {
     return copy.c_str();
 }
 
+// g_lock held. The answer to one statement on `conn`, for mod_executesql and each statement
+// of mod_executebatch alike: -2 on a lost connection, else the scripted or default result,
+// losing the connection or setting the error as the script says. *scripted is the rule that
+// applied, if any (its pause is the caller's, taken without the lock).
+static int32_t answer_statement(DbConnection* conn, const std::string& text,
+                                std::optional<FakeResult>* scripted) {
+    if (conn->lost) return ZEL_RESULT_LOST;
+    *scripted = answer(conn, text, true);
+    int32_t code = *scripted ? (*scripted)->code : g_state.default_rows;
+    if (*scripted && (*scripted)->lose_connection) {
+        lose(conn, **scripted);
+        return ZEL_RESULT_LOST;
+    }
+    if (code < 0)
+        set_error(conn, *scripted ? (*scripted)->error_text : FakeResult{}.error_text,
+                  *scripted ? (*scripted)->error_code : 0);
+    return code;
+}
+
 int32_t mod_executesql(DbConnection* conn, const char* statement) {
     std::optional<FakeResult> scripted;
     {
@@ -330,19 +349,7 @@ int32_t mod_executesql(DbConnection* conn, const char* statement) {
             return ZEL_RESULT_FAILED;
         }
         std::string text = statement;
-        if (conn->lost) {
-            record("mod_executesql", conn, std::move(text), ZEL_RESULT_LOST);
-            return ZEL_RESULT_LOST;
-        }
-        scripted = answer(conn, text, true);
-        int32_t code = scripted ? scripted->code : g_state.default_rows;
-        if (scripted && scripted->lose_connection) {
-            lose(conn, *scripted);
-            code = ZEL_RESULT_LOST;
-        } else if (code < 0) {
-            set_error(conn, scripted ? scripted->error_text : FakeResult{}.error_text,
-                      scripted ? scripted->error_code : 0);
-        }
+        int32_t code = answer_statement(conn, text, &scripted);
         record("mod_executesql", conn, std::move(text), code);
         if (!scripted || scripted->delay_ms == 0) return code;
         scripted->code = code;
@@ -367,21 +374,9 @@ int32_t mod_executebatch(DbConnection* conn, const char* const* statements, int3
         conn->batch_errors.assign(static_cast<size_t>(count), std::string());
         for (; ran < count; ++ran) {
             std::string text = statements[ran] != nullptr ? statements[ran] : "";
-            int32_t code;
-            if (conn->lost) {
-                code = ZEL_RESULT_LOST;
-            } else {
-                std::optional<FakeResult> scripted = answer(conn, text, true);
-                code = scripted ? scripted->code : g_state.default_rows;
-                if (scripted && scripted->lose_connection) {
-                    lose(conn, *scripted);
-                    code = ZEL_RESULT_LOST;
-                } else if (code < 0) {
-                    set_error(conn, scripted ? scripted->error_text : FakeResult{}.error_text,
-                              scripted ? scripted->error_code : 0);
-                }
-                if (scripted) delay_ms += scripted->delay_ms;
-            }
+            std::optional<FakeResult> scripted;
+            int32_t code = answer_statement(conn, text, &scripted);
+            if (scripted) delay_ms += scripted->delay_ms;
             ZelBatchResult& out = results[ran];
             out.result = code;
             out.error_code = code <= 0 ? conn->error_code : 0;
