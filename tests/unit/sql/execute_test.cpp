@@ -357,6 +357,16 @@ TEST_F(ExecuteTest, QueryAfterLostConnection) {
     EXPECT_EQ(ZEL_RESULT_RERUN, status);
     EXPECT_EQ(0u, worker(1).transaction.items());
     EXPECT_EQ(3u, fake_statements(1).size());
+
+    // What decides is the worker's transaction, as for execute(), not the configured limit:
+    // with none open (an item written on its own) the query runs again on the new connection
+    // rather than sending its item to a rerun it cannot have.
+    fake_on_call(1, 4, lost);
+    r = query(worker(1), &status, SqlLabel{"caller", 5});
+    ASSERT_NE(nullptr, r) << "status " << status;
+    EXPECT_STREQ("1", r->value);
+    free_result(worker(1));
+    EXPECT_EQ(5u, fake_statements(1).size());
 }
 
 }  // namespace
