@@ -5,7 +5,8 @@
 // every builder writes (statement and tail), the text that opens a transaction and the
 // open transaction itself (transaction.h). It also carries what execution runs by - the
 // bound module and the settings that decide transactions and statement batches - so that
-// execution reads no global and a test sets up a worker rather than the program. Because
+// execution reads neither the global module nor the configuration, and a test sets up a
+// worker rather than the program. Because
 // nothing here is shared between threads, nothing here is locked; the queue the worker
 // drains has its own lock (update_queue.h).
 //
