@@ -106,7 +106,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     if (createUpdateQueues() != 1 || createInstrumentTables(100000) != 1) return 1;
-    init_db_workers();
+    init_db_workers(g_module, g_module_executebatch, g_config);
     g_workers[0].connection = g_module.mod_create(g_config.module_params());
 
     std::printf("quote upserts, one database thread, null module, transactions %d\n",

@@ -36,9 +36,8 @@ struct DbConnection {
     ResultValue* result_head = nullptr;
     ResultValue* result_tail = nullptr;
     ZelModuleParams* params = nullptr;
-    bool estrings = false;        // the server reads '...' literals the old way: write E'...'
-    bool in_transaction = false;  // between START TRANSACTION and COMMIT/ROLLBACK
-    bool refused_copy = false;    // the last statement's COPY was refused by the module
+    bool estrings = false;      // the server reads '...' literals the old way: write E'...'
+    bool refused_copy = false;  // the last statement's COPY was refused by the module
     // No answer came within the answer timeout, or a stop was requested while waiting: the
     // connection is taken as lost (its protocol state is unknown) until the next connect.
     bool abandoned = false;
@@ -76,6 +75,13 @@ void clear_error(DbConnection& conn);
 int32_t connect(DbConnection& conn);
 
 bool connection_ok(const DbConnection& conn);
+
+// Whether the server has a transaction block open on the connection, a failed one included.
+// libpq keeps this from the server's own answers, so it holds however the transaction was
+// opened or ended (a statement's text, a COMMIT the server turned into a rollback, a lost
+// connection); false while no answer is complete (a statement still running, a connection
+// given up) and without a connection.
+bool in_transaction(const DbConnection& conn);
 
 // Waits until the server's next answer can be read without blocking. false when it did not
 // come within the answer timeout of the parameter block or a stop was requested meanwhile:

@@ -5,6 +5,10 @@
  * connection, and its statement builders call mod_add_value on the same thread; nothing here
  * is shared between connections, so no lock is taken.
  *
+ * Whether a transaction is open is the server's word (in_transaction, pg_connection.h), not
+ * a guess from the statements that went by: a transaction opened by any text, ended by the
+ * server or lost with the connection is seen as it is.
+ *
  * Inside a transaction every statement runs between a savepoint and its release: a failing
  * statement is rolled back to the savepoint, so the transaction stays usable and zel decides
  * whether to go on or roll the whole transaction back. The savepoint, the statement and the
@@ -117,11 +121,12 @@ int32_t outcome(DbConnection& conn, PGresult* result, const char* statement, boo
     return count;
 }
 
-// Statements that open or end a transaction change the module's idea of it: a batch
-// passes them to mod_executesql one at a time.
+// The statements zel opens and ends transactions with. A batch asks the server whether a
+// transaction is open once for a run of statements, so these, which change the answer, go
+// to mod_executesql one at a time; there the ones that end a transaction get no savepoint.
 bool controls_transaction(const char* statement) {
     return is_statement(statement, "COMMIT") || is_statement(statement, "ROLLBACK") ||
-           is_statement(statement, "START TRANSACTION");
+           is_statement(statement, "START TRANSACTION") || is_statement(statement, "BEGIN");
 }
 
 // Fills one batch result; the error text of a result of 0 or less is kept on the
@@ -196,26 +201,20 @@ int32_t mod_executesql(DbConnection* conn, const char* statement) {
         return ZEL_RESULT_FAILED;
     }
 
+    // The COMMIT or ROLLBACK that ends the transaction runs as it is: a savepoint around
+    // it would end with the transaction.
     const bool ends_transaction =
         is_statement(statement, "ROLLBACK") || is_statement(statement, "COMMIT");
-    const bool starts_transaction = is_statement(statement, "START TRANSACTION");
     conn->refused_copy = false;
     Result result;
-    const bool in_pipeline = conn->in_transaction && !ends_transaction;
+    const bool in_pipeline = in_transaction(*conn) && !ends_transaction;
     if (in_pipeline) {
         BracketOutcome outcome;
         run_bracketed(*conn, &statement, 1, &outcome);
         result = std::move(outcome.result);
     } else {
-        if (conn->in_transaction) {
-            conn->in_transaction = false;
-        } else if (starts_transaction) {
-            conn->in_transaction = true;
-        }
         result = run(*conn, statement);
     }
-    ExecStatusType state = PQresultStatus(result.get());
-    if (state != PGRES_COMMAND_OK && starts_transaction) conn->in_transaction = false;
     return outcome(*conn, result.get(), statement, in_pipeline);
 }
 
@@ -242,7 +241,7 @@ int32_t mod_executebatch(DbConnection* conn, const char* const* statements, int3
             ++end;
         conn->refused_copy = false;
         const int32_t wanted = end - done;
-        int32_t ran = conn->in_transaction
+        int32_t ran = in_transaction(*conn)
                           ? batch_in_transaction(*conn, statements, done, end, results)
                           : batch_plain(*conn, statements, done, end, results);
         done += ran;

@@ -84,6 +84,12 @@ bool connection_ok(const DbConnection& conn) {
     return conn.server != nullptr && !conn.abandoned && PQstatus(conn.server) == CONNECTION_OK;
 }
 
+bool in_transaction(const DbConnection& conn) {
+    if (conn.server == nullptr) return false;
+    const PGTransactionStatusType state = PQtransactionStatus(conn.server);
+    return state == PQTRANS_INTRANS || state == PQTRANS_INERROR;
+}
+
 bool await_answer(DbConnection& conn) {
     if (conn.abandoned) return false;
     const int64_t limit_ms =
@@ -294,7 +300,6 @@ int32_t connect(DbConnection& conn) {
     // The error text of the last failure stays until this attempt decides: a reader (the
     // supervisor) then sees why the connection is down, not an empty text.
     conn.error_code = 0;
-    conn.in_transaction = false;
     close_server(conn);
     conn.abandoned = false;
     if (stop_requested(conn)) return 0;
@@ -411,7 +416,6 @@ int32_t mod_connect(DbConnection* conn) {
 int32_t mod_disconnect(DbConnection* conn) {
     if (conn == nullptr) return -1;
     close_server(*conn);
-    conn->in_transaction = false;
     return 1;
 }
 

@@ -208,9 +208,10 @@ int startup() {
         return fail_with_key_prompt();
     }
 
-    // 6. The update queues and the workers that drain them.
+    // 6. The update queues and the workers that drain them, each given the module bound
+    // above and the settings its statement execution runs by.
     if (!createUpdateQueues()) return fail_with_key_prompt();
-    init_db_workers();
+    init_db_workers(g_module, g_module_executebatch, config);
 
     // 7. An operating-system account to run as: logged on once, taken on by the main thread
     // for the connects, and by the database and supervisor threads for themselves.

@@ -16,7 +16,6 @@
 
 #include "zel/base/log.h"
 #include "zel/base/message_kinds.h"
-#include "zel/modload/module_loader.h"
 #include "zel/sql/execute.h"
 #include "zel/sql/query_result.h"
 #include "zel/sql/sql_values.h"
@@ -261,8 +260,8 @@ int adjusted_row(DbWorker& worker, QueueItem& item) {
             log_message(LOG_LEVEL_PROBLEM, "No date found in Corporateactions");
             return 0;
         }
-        const char* literal = date->value ? g_module.mod_add_value(worker.connection, date->value,
-                                                                   date_column->length)
+        const char* literal = date->value ? worker.module->mod_add_value(
+                                                worker.connection, date->value, date_column->length)
                                           : nullptr;
         if (!literal) {
             log_message(LOG_LEVEL_PROBLEM, "Date is NULL aborting adjustment of pricehistory");

@@ -1,6 +1,6 @@
 // db_thread.cpp - the database worker thread (see db_thread.h). Source unit "zel".
 //
-// A thread owns its DbWorker (connection, statement buffer, transaction counter) and
+// A thread owns its DbWorker (connection, statement buffer, transaction) and
 // shares only its UpdateQueue with the producers. It holds the queue's lock just to take
 // items, leave throttling placeholders, change the queued counter, put a batch back and
 // drop timed-out news; statements are built and executed without it, so a slow database
@@ -140,12 +140,12 @@ void rerun_batch(DbWorker& worker, Batch& batch) {
 int commit(DbWorker& worker) {
     // The transaction's statements still in the batch go first, inside it.
     if (flush_statements(worker) == ZEL_RESULT_RERUN) {
-        worker.transaction_counter = 0;
+        worker.transaction.lost();
         return ZEL_RESULT_RERUN;
     }
-    // The counter is cleared first: if the server reports the transaction rolled back,
+    // The transaction ends before the COMMIT runs: if the server reports it rolled back,
     // there is nothing left to roll back.
-    worker.transaction_counter = 0;
+    worker.transaction.end();
     worker.statement.assign("COMMIT");
     int r = execute(worker, EXEC_PLAIN, ZEL_LABEL);
     // A connection lost during the COMMIT leaves its outcome unknown, but nearly always the
@@ -153,17 +153,17 @@ int commit(DbWorker& worker) {
     // transaction back: letting the batch go would lose it. It is written again instead;
     // its statements are upserts, deletes and recomputations, which a second run leaves as
     // the first did if the COMMIT did take effect after all (a failover to a synchronous
-    // standby can do that). Plain INSERTs then meet their own rows: see commit_unknown.
+    // standby can do that). Plain INSERTs then meet their own rows: see commit_unknown().
     if (r == ZEL_RESULT_LOST) {
-        worker.commit_unknown = true;
+        worker.transaction.commit_unanswered();
         return ZEL_RESULT_RERUN;
     }
-    if (r >= 0) worker.commit_unknown = false;
+    if (r >= 0) worker.transaction.committed();
     return r;
 }
 
-// Opens a transaction when the server needs a statement for it. Returns whether the
-// transaction is open.
+// Runs the statement that opens a transaction when the server needs one. Returns whether
+// the transaction is open on the server.
 bool begin_transaction(DbWorker& worker) {
     if (worker.begin_transaction.empty()) return true;
     worker.statement.assign(worker.begin_transaction);
@@ -175,23 +175,26 @@ bool begin_transaction(DbWorker& worker) {
 // before it reported the transaction rolled back: the batch, the item included, is rerun.
 int group_transaction(DbWorker& worker, Batch& batch, QueueItem* item, uint64_t c, int64_t t,
                       int64_t& reference) {
-    if (g_config.transactions <= 1) {
+    if (worker.transactions <= 1) {
         batch.count = c;
         return 0;
     }
-    uint32_t n = worker.transaction_counter;
-    worker.transaction_counter = n + 1;
-    if (n == 0) {
-        if (!begin_transaction(worker)) worker.transaction_counter = 0;
+    if (!worker.transaction.open()) {
+        // Opened before its statement runs: a failure of that statement finds a transaction
+        // to give up (execute.cpp) and leaves none open.
+        worker.transaction.begin();
+        if (!begin_transaction(worker)) worker.transaction.lost();
         batch.count = c;
         return 0;
     }
+    worker.transaction.count_item();
     // The item behind a corporate action joins its transaction whatever the limits say; a
     // corporate action itself starts a transaction of its own.
     const bool follows_action = item->prev && item->prev->kind == KIND_HISTORY_ADJUSTMENT;
-    if (follows_action || (item->kind != KIND_HISTORY_ADJUSTMENT &&
-                           n + 1 <= static_cast<uint32_t>(g_config.transactions) &&
-                           t - reference <= kTransactionSpanSeconds)) {
+    if (follows_action ||
+        (item->kind != KIND_HISTORY_ADJUSTMENT &&
+         worker.transaction.items() <= static_cast<uint32_t>(worker.transactions) &&
+         t - reference <= kTransactionSpanSeconds)) {
         batch.count = c;
         return 0;
     }
@@ -210,7 +213,7 @@ int group_transaction(DbWorker& worker, Batch& batch, QueueItem* item, uint64_t 
         stat_sub(worker.stats().queued, batch.count);
     }
     worker.reruns = 0;
-    worker.transaction_counter = begin_transaction(worker) ? 1 : 0;
+    if (begin_transaction(worker)) worker.transaction.begin();
     reference = t;
     batch.head = batch.tail = item;
     batch.count = 1;
@@ -485,7 +488,7 @@ int64_t run_pass(DbWorker& worker) {
     Batch batch;
     QueueItem* item = q.head;
     bool waited_for_action_row = false;
-    const bool batching = batches_available();
+    const bool batching = batches_available(worker);
     StatementBatch& pending = worker.batch;
     for (;;) {
         while (item && (running.load(std::memory_order_relaxed) || queueDrainOn())) {
@@ -519,14 +522,14 @@ int64_t run_pass(DbWorker& worker) {
                 } else {
                     r = group_transaction(worker, batch, item, c, t, reference);
                 }
-                const uint32_t open_before = worker.transaction_counter;
+                const bool open_before = worker.transaction.open();
                 if (r != ZEL_RESULT_RERUN) r = close_batch_for(worker, *item);
                 if (r != ZEL_RESULT_RERUN) r = dispatch_item(worker, *item, *def);
                 if (r != ZEL_RESULT_RERUN) r = note_batched(worker, *item);
                 // Whatever a builder made of it, a transaction that went away under the item
                 // (rolled back, or lost with the connection) took the batch's earlier items
                 // with it: only a rerun writes them.
-                if (r != ZEL_RESULT_RERUN && open_before != 0 && worker.transaction_counter == 0)
+                if (r != ZEL_RESULT_RERUN && open_before && !worker.transaction.open())
                     r = ZEL_RESULT_RERUN;
             } else {
                 batch.count = c;  // a kind without a table is consumed unwritten
@@ -540,9 +543,9 @@ int64_t run_pass(DbWorker& worker) {
                 let_go(worker, batch);
                 if (worker.isolate == 0) worker.reruns = 0;
             } else if (r == ZEL_RESULT_RERUN) {
-                worker.transaction_counter = 0;
+                worker.transaction.lost();
                 rerun_batch(worker, batch);
-            } else if (item->kind == KIND_HISTORY_ADJUSTMENT && worker.transaction_counter == 0) {
+            } else if (item->kind == KIND_HISTORY_ADJUSTMENT && !worker.transaction.open()) {
                 // Written outside a transaction: its rescaling is in the table for good, and a
                 // rerun of the batch must not apply it again. Whatever of the batch is still
                 // unsent goes out first (the items are freed).
@@ -560,7 +563,7 @@ int64_t run_pass(DbWorker& worker) {
         // The feed queues a corporate action's kind-11 row right behind it: give it a moment
         // to arrive rather than commit the action without its row.
         if (!item && !waited_for_action_row && batch.tail &&
-            batch.tail->kind == KIND_HISTORY_ADJUSTMENT && worker.transaction_counter != 0 &&
+            batch.tail->kind == KIND_HISTORY_ADJUSTMENT && worker.transaction.open() &&
             (running.load(std::memory_order_relaxed) || queueDrainOn())) {
             waited_for_action_row = true;
             lock.unlock();
@@ -576,10 +579,10 @@ int64_t run_pass(DbWorker& worker) {
     // The batch is let go only once its statements are answered and its COMMIT has
     // succeeded.
     const bool rerun = flush_statements(worker) == ZEL_RESULT_RERUN ||
-                       (worker.transaction_counter != 0 && commit(worker) == ZEL_RESULT_RERUN);
+                       (worker.transaction.open() && commit(worker) == ZEL_RESULT_RERUN);
     pending.collecting = false;
     if (rerun) {
-        worker.transaction_counter = 0;
+        worker.transaction.lost();
         lock.lock();
         rerun_batch(worker, batch);
         lock.unlock();
@@ -684,7 +687,7 @@ void database_thread_main(DbWorker& worker) {
             }
         }
     }
-    if (worker.transaction_counter != 0) commit(worker);
+    if (worker.transaction.open()) commit(worker);
     log_message(LOG_LEVEL_INFO, "Database thread %d ended", static_cast<int>(worker.number));
     active_threads.fetch_sub(1);
 }

@@ -18,9 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "zel/base/config.h"
 #include "zel/base/log.h"
-#include "zel/modload/module_loader.h"
 #include "zel/queues/update_queue.h"
 
 namespace {
@@ -39,12 +37,12 @@ struct ErrorSource {
 
 const char* error_text(DbWorker& worker, const ErrorSource& source = {}) {
     const char* text =
-        source.given ? source.text : g_module.mod_geterrorstring(worker.connection);
+        source.given ? source.text : worker.module->mod_geterrorstring(worker.connection);
     return text ? text : "Unknown error";
 }
 
 int32_t error_code(DbWorker& worker, const ErrorSource& source) {
-    return source.given ? source.code : g_module.mod_getlasterror(worker.connection);
+    return source.given ? source.code : worker.module->mod_getlasterror(worker.connection);
 }
 
 void report(DbWorker& worker, const char* error, int line, SqlLabel label,
@@ -60,7 +58,7 @@ void report(DbWorker& worker, const char* error, int line, SqlLabel label,
 // either way.
 void rollback(DbWorker& worker) {
     worker.statement.assign("ROLLBACK");
-    g_module.mod_executesql(worker.connection, worker.statement.c_str());
+    worker.module->mod_executesql(worker.connection, worker.statement.c_str());
 }
 
 // A unique violation (SQLSTATE 23505) of an INSERT in the batch that is written again after
@@ -68,7 +66,7 @@ void rollback(DbWorker& worker) {
 // would make is there, as this run would have made it. (A tried INSERT has its UPDATE.)
 bool stored_by_unknown_commit(DbWorker& worker, const ErrorSource& source) {
     constexpr int32_t kUniqueViolation = 23505;
-    return worker.commit_unknown && error_code(worker, source) == kUniqueViolation &&
+    return worker.transaction.commit_unknown() && error_code(worker, source) == kUniqueViolation &&
            std::strncmp(worker.statement.c_str(), "INSERT ", 7) == 0;
 }
 
@@ -107,31 +105,31 @@ int settle(DbWorker& worker, int r, ExecMode mode, SqlLabel label, const ErrorSo
         case ZEL_RESULT_RERUN:
             report(worker, error, __LINE__, label, source);
             stat_add(worker.stats().failed, 1);
-            if (worker.transaction_counter != 0) {
-                worker.transaction_counter = 0;
+            if (worker.transaction.open()) {
+                worker.transaction.lost();
                 rollback(worker);
             }
             return ZEL_RESULT_RERUN;
         case ZEL_RESULT_LOST: {
-            int status = g_module.mod_get_status(worker.connection) & 0xff;
+            int status = worker.module->mod_get_status(worker.connection) & 0xff;
             worker.failed_statement.assign(worker.statement.c_str());
             log_message(LOG_LEVEL_PROBLEM,
                         "SQL Error:'%s' DB:%s: File:%s:%d/%s:%d Code:%d Status:%d",
                         worker.statement.c_str(), error, "zel", __LINE__, label.unit, label.line,
                         error_code(worker, source), status);
-            g_module.mod_reconnect(worker.connection);
-            if (g_module.mod_get_status(worker.connection) != 0) {
+            worker.module->mod_reconnect(worker.connection);
+            if (worker.module->mod_get_status(worker.connection) != 0) {
                 // Told to stop while reconnecting: the statement is abandoned.
-                if (worker.transaction_counter != 0) {
-                    worker.transaction_counter = 0;
+                if (worker.transaction.open()) {
+                    worker.transaction.lost();
                     return ZEL_RESULT_RERUN;
                 }
                 return ZEL_RESULT_LOST;
             }
-            if (worker.transaction_counter != 0) {
+            if (worker.transaction.open()) {
                 // The open transaction died with the connection: only a rerun of the
                 // whole batch writes its items.
-                worker.transaction_counter = 0;
+                worker.transaction.lost();
                 return ZEL_RESULT_RERUN;
             }
             // Whether a COMMIT took effect before the connection went cannot be known;
@@ -152,14 +150,14 @@ int settle(DbWorker& worker, int r, ExecMode mode, SqlLabel label, const ErrorSo
 int32_t run_batch(DbWorker& worker, const std::vector<const char*>& texts,
                   std::vector<ZelBatchResult>& results) {
     const auto count = static_cast<int32_t>(texts.size());
-    int32_t ran = g_module_executebatch(worker.connection, texts.data(), count, results.data());
+    int32_t ran = worker.executebatch(worker.connection, texts.data(), count, results.data());
     if (ran >= 1) return ran > count ? count : ran;
-    results[0].result = g_module.mod_executesql(worker.connection, texts[0]);
+    results[0].result = worker.module->mod_executesql(worker.connection, texts[0]);
     results[0].error_code = 0;
     results[0].error = nullptr;
     if (results[0].result <= 0) {
-        results[0].error = g_module.mod_geterrorstring(worker.connection);
-        results[0].error_code = g_module.mod_getlasterror(worker.connection);
+        results[0].error = worker.module->mod_geterrorstring(worker.connection);
+        results[0].error_code = worker.module->mod_getlasterror(worker.connection);
     }
     return 1;
 }
@@ -204,14 +202,14 @@ int execute(DbWorker& worker, ExecMode mode, SqlLabel label) {
     if (!worker.batch.statements.empty() && flush_statements(worker) == ZEL_RESULT_RERUN)
         return ZEL_RESULT_RERUN;
     for (;;) {
-        int r = g_module.mod_executesql(worker.connection, worker.statement.c_str());
+        int r = worker.module->mod_executesql(worker.connection, worker.statement.c_str());
         r = settle(worker, r, mode, label, ErrorSource{});
         if (r != kRunAgain) return r;
     }
 }
 
-bool batches_available() {
-    return g_config.pipeline != 0 && g_module_executebatch != nullptr;
+bool batches_available(const DbWorker& worker) {
+    return worker.pipeline && worker.executebatch != nullptr;
 }
 
 int submit(DbWorker& worker, ExecMode mode, SqlLabel label, StatementThen then) {
@@ -261,7 +259,7 @@ ResultValue* query(DbWorker& worker, int32_t* status, SqlLabel label) {
     for (;;) {
         *status = 0;
         ResultValue* rows =
-            g_module.mod_querysql(worker.connection, worker.statement.c_str(), status);
+            worker.module->mod_querysql(worker.connection, worker.statement.c_str(), status);
         if (*status >= 0) {
             sql_log_write(static_cast<int>(worker.number), "%s", worker.statement.c_str());
             return rows;
@@ -271,7 +269,7 @@ ResultValue* query(DbWorker& worker, int32_t* status, SqlLabel label) {
         if (*status == ZEL_RESULT_RERUN) {
             // A query runs inside the batch's transaction (or its implicit one): whatever
             // the server rolled back, the batch is written again from its start.
-            worker.transaction_counter = 0;
+            worker.transaction.lost();
             rollback(worker);
             return nullptr;
         }
@@ -280,17 +278,17 @@ ResultValue* query(DbWorker& worker, int32_t* status, SqlLabel label) {
                           error);
             return nullptr;
         }
-        g_module.mod_reconnect(worker.connection);
-        if (g_config.transactions >= 2) {
-            // The batch's transaction (if one was open) is gone with the connection.
-            worker.transaction_counter = 0;
+        worker.module->mod_reconnect(worker.connection);
+        if (worker.transaction.open()) {
+            // The batch's transaction is gone with the connection, as in execute().
+            worker.transaction.lost();
             *status = ZEL_RESULT_RERUN;
             return nullptr;
         }
-        if (g_module.mod_get_status(worker.connection) != 0) return nullptr;
+        if (worker.module->mod_get_status(worker.connection) != 0) return nullptr;
     }
 }
 
 void free_result(DbWorker& worker) {
-    g_module.mod_freeresult(worker.connection);
+    worker.module->mod_freeresult(worker.connection);
 }

@@ -2,11 +2,12 @@
 // statements that change data, query() for the SELECTs whose rows a builder reads.
 //
 // Called by the database threads and every statement builder, each with its own DbWorker
-// only, so the statement buffer, the connection and the transaction counter are never
-// shared and nothing here takes a lock. These two functions decide from the module's result
-// and the caller's execution mode what is logged (log and SQL log), what is counted
-// (updated / failed of the worker's queue), when the connection is re-established and when
-// the open transaction is rolled back and the caller told to rerun its batch (-3).
+// only, so the statement buffer, the connection and the transaction are never shared and
+// nothing here takes a lock. The module called and the settings run by are the worker's
+// own (db_worker.h), never the program's globals. These two functions decide from the
+// module's result and the caller's execution mode what is logged (log and SQL log), what is
+// counted (updated / failed of the worker's queue), when the connection is re-established
+// and when the open transaction is rolled back and the caller told to rerun its batch (-3).
 #pragma once
 
 #include <cstdint>
@@ -39,13 +40,16 @@ struct SqlLabel {
 // ZEL_RESULT_LOST (-2: the connection was lost and could not be used again), ZEL_RESULT_RERUN
 // (-3: the transaction is gone; the caller abandons its item and its batch is rerun) or
 // ZEL_RESULT_REJECTED (-4). After a lost connection it reconnects and runs the statement
-// again, unless a transaction was open (-3) or the statement is "COMMIT" (-2).
+// again, unless a transaction was open (-3) or the statement is "COMMIT" (-2). A rerun
+// gives up the worker's open transaction (rolled back first when the server still has it).
 int execute(DbWorker& worker, ExecMode mode, SqlLabel label);
 
 // Runs worker.statement as a query. Returns the module's result list (row-major, a null
 // value for SQL NULL), or null when there are no rows or the query failed; *status gets
 // 0 or more on success, otherwise the module's negative code, or -3 when the caller must
-// rerun its batch. The caller reads the list and then calls free_result.
+// rerun its batch (the server rolled back, or the connection went while a transaction was
+// open; as in execute(), a lost connection with none open runs the query again). The
+// caller reads the list and then calls free_result.
 ResultValue* query(DbWorker& worker, int32_t* status, SqlLabel label);
 
 // Runs worker.statement now and hands its result to `then`, or, while the worker's batch is
@@ -59,9 +63,9 @@ int submit(DbWorker& worker, ExecMode mode, SqlLabel label, StatementThen then =
 // else 0. execute() and query() call it before their own statement.
 int flush_statements(DbWorker& worker);
 
-// Whether statements may be batched: the module has the batch entry point and the
-// configuration (key pipeline) does not turn batches off.
-bool batches_available();
+// Whether the worker's statements may be batched: its module has the batch entry point and
+// its configuration (key pipeline) does not turn batches off.
+bool batches_available(const DbWorker& worker);
 
 // Hands the worker's current result list back to the module.
 void free_result(DbWorker& worker);

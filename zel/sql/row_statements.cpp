@@ -171,7 +171,7 @@ int undo_corporate_action(DbWorker& worker, QueueItem& item, const MessageDef& d
         if (r < 0) return r;
         // Outside a transaction the reversal is in the table for good, whatever becomes of
         // the DELETE after it: a rerun of this item must not reverse the history again.
-        if (r == 1 && worker.transaction_counter == 0) item.flags |= ITEM_ACTION_REVERSED;
+        if (r == 1 && !worker.transaction.open()) item.flags |= ITEM_ACTION_REVERSED;
     }
     return 0;
 }

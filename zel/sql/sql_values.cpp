@@ -8,7 +8,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "zel/modload/module_loader.h"
 #include "zel/queues/queue_item.h"
 
 namespace {
@@ -79,7 +78,7 @@ bool is_sql_time(const char* text) {
 
 void append_literal(DbWorker& worker, SqlText& out, const char* value, uint64_t max_chars) {
     const char* literal =
-        value ? g_module.mod_add_value(worker.connection, value, max_chars) : nullptr;
+        value ? worker.module->mod_add_value(worker.connection, value, max_chars) : nullptr;
     out.append(literal ? literal : "NULL");
 }
 

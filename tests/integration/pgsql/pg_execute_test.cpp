@@ -42,7 +42,6 @@ class PgExecute : public ::testing::Test {
         g_env = zel_test::load_pg_env();
         ASSERT_TRUE(g_env.error.empty()) << g_env.error;
         g_config.silent = 1;
-        g_config.transactions = 100;
         if (!module_loaded()) {
             ASSERT_EQ(1, load_module(ZEL_PGSQL_MODULE_PATH));
         }
@@ -52,7 +51,8 @@ class PgExecute : public ::testing::Test {
         Config::set_param(g_config.db_username, g_env["ZEL_PG_USER"].c_str());
         Config::set_param(g_config.db_password, g_env["ZEL_PG_PASSWORD"].c_str());
         ASSERT_EQ(1, createUpdateQueues());
-        init_db_workers();
+        init_db_workers(g_module, g_module_executebatch, g_config);
+        worker().transactions = 100;
         connection_ = g_module.mod_create(g_config.module_params());
         ASSERT_NE(nullptr, connection_);
         ASSERT_EQ(1, g_module.mod_connect(connection_)) << g_module.mod_geterrorstring(connection_);
@@ -64,7 +64,7 @@ class PgExecute : public ::testing::Test {
             g_module.mod_disconnect(connection_);
             g_module.mod_destroy(connection_);
         }
-        init_db_workers();
+        init_db_workers(g_module, g_module_executebatch, g_config);
         destroyUpdateQueues();
     }
     static DbWorker& worker() { return g_workers[1]; }
@@ -85,7 +85,7 @@ TEST_F(PgExecute, BadStatementsInATransactionFailAloneAndTheRestIsStored) {
     const uint64_t failed_before = stat_read(worker().stats().failed);
 
     ASSERT_EQ(0, run("START TRANSACTION"));
-    worker().transaction_counter = 1;
+    worker().transaction.begin();
     int good = 0;
     for (int id = 1; id <= 9; ++id) {
         std::string sql = "INSERT INTO " + t + " VALUES (" + std::to_string(id) + ", 'row')";
@@ -98,10 +98,10 @@ TEST_F(PgExecute, BadStatementsInATransactionFailAloneAndTheRestIsStored) {
             EXPECT_EQ(1, r) << sql << ": " << g_module.mod_geterrorstring(connection_);
             ++good;
         }
-        ++worker().transaction_counter;
+        worker().transaction.count_item();
     }
-    EXPECT_NE(0u, worker().transaction_counter) << "the transaction was rolled back";
-    worker().transaction_counter = 0;
+    EXPECT_TRUE(worker().transaction.open()) << "the transaction was rolled back";
+    worker().transaction.end();
     EXPECT_EQ(0, run("COMMIT"));
 
     EXPECT_EQ(2u, stat_read(worker().stats().failed) - failed_before);
@@ -115,12 +115,12 @@ TEST_F(PgExecute, CommitAnsweredWithRollbackIsARerun) {
     const std::string t = "t_exec_rb_" + std::to_string(std::random_device{}() % 100000000);
     ASSERT_EQ(0, run("CREATE TABLE " + t + " (id integer)"));
     ASSERT_EQ(0, run("START TRANSACTION"));
-    worker().transaction_counter = 1;
+    worker().transaction.begin();
     EXPECT_EQ(1, run("INSERT INTO " + t + " VALUES (1)"));
     int32_t status = 0;
     worker().statement.assign("SELECT 1/0");
     EXPECT_EQ(nullptr, query(worker(), &status, ZEL_LABEL));
-    worker().transaction_counter = 0;  // as the commit of the database thread does
+    worker().transaction.end();  // as the commit of the database thread does
     const uint64_t failed_before = stat_read(worker().stats().failed);
     EXPECT_EQ(ZEL_RESULT_RERUN, run("COMMIT"));
     EXPECT_EQ(1u, stat_read(worker().stats().failed) - failed_before);
@@ -136,7 +136,7 @@ TEST_F(PgExecute, BatchedStatementsFailAloneAndEachResultReachesItsContinuation)
     ASSERT_EQ(0, run("CREATE TABLE " + t + " (id integer PRIMARY KEY, v text)"));
     const uint64_t failed_before = stat_read(worker().stats().failed);
     ASSERT_EQ(0, run("START TRANSACTION"));
-    worker().transaction_counter = 1;
+    worker().transaction.begin();
     worker().batch.collecting = true;
     std::vector<int> results;
     for (int id = 1; id <= 9; ++id) {
@@ -154,8 +154,8 @@ TEST_F(PgExecute, BatchedStatementsFailAloneAndEachResultReachesItsContinuation)
     worker().batch.collecting = false;
     EXPECT_EQ((std::vector<int>{1, 1, 1, ZEL_RESULT_REJECTED, 1, 1, ZEL_RESULT_REJECTED, 1, 1}),
               results);
-    EXPECT_NE(0u, worker().transaction_counter) << "the transaction was rolled back";
-    worker().transaction_counter = 0;
+    EXPECT_TRUE(worker().transaction.open()) << "the transaction was rolled back";
+    worker().transaction.end();
     EXPECT_EQ(0, run("COMMIT"));
     EXPECT_EQ(2u, stat_read(worker().stats().failed) - failed_before);
     EXPECT_EQ("1,2,3,5,6,8,9", scalar("SELECT string_agg(id::text, ',' ORDER BY id) FROM " + t));
@@ -174,7 +174,7 @@ TEST_F(PgExecute, BatchEndedByADeadlockOrAKilledConnectionAsksForARerun) {
         "SELECT pg_terminate_backend(pg_backend_pid())"};
     for (const std::string& fault : faults) {
         ASSERT_EQ(0, run("START TRANSACTION"));
-        worker().transaction_counter = 1;
+        worker().transaction.begin();
         worker().batch.collecting = true;
         int answered = 0;
         auto count = [&answered](DbWorker&, int) {
@@ -189,7 +189,7 @@ TEST_F(PgExecute, BatchEndedByADeadlockOrAKilledConnectionAsksForARerun) {
         EXPECT_EQ(ZEL_RESULT_RERUN, flush_statements(worker())) << fault;
         worker().batch.collecting = false;
         EXPECT_EQ(1, answered) << fault;
-        EXPECT_EQ(0u, worker().transaction_counter) << fault;
+        EXPECT_FALSE(worker().transaction.open()) << fault;
         EXPECT_TRUE(worker().batch.statements.empty()) << fault;
         EXPECT_EQ("0", scalar("SELECT count(*) FROM " + t)) << fault;
         EXPECT_EQ(ZEL_STATUS_CONNECTED, g_module.mod_get_status(connection_));

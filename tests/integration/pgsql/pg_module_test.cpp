@@ -1401,3 +1401,54 @@ TEST_F(PgModule, BatchStopsAtALostConnectionOrAGivenUpTransaction) {
     EXPECT_EQ(exec(conn, "ROLLBACK"), 0);
     EXPECT_EQ(batch(nullptr, {"SELECT 1"}).size(), 0u);
 }
+
+// Whether a statement gets its savepoint is the server's answer, not a guess from the text
+// that opened the transaction: one opened with BEGIN keeps a failing statement alone, run
+// by itself and in a batch (where BEGIN itself may stand), and a transaction that went with
+// its connection leaves none on the new one.
+TEST_F(PgModule, SavepointsFollowTheServersTransactionState) {
+    DbConnection* conn = open();
+    std::string t = table(conn, "txs", "id integer PRIMARY KEY");
+    Observer observer;
+    auto insert = [&](int id) {
+        return "INSERT INTO " + t + " VALUES (" + std::to_string(id) + ")";
+    };
+    auto stored = [&] {
+        return observer.scalar("SELECT string_agg(id::text, ',' ORDER BY id) FROM " + t);
+    };
+
+    ASSERT_EQ(exec(conn, "BEGIN"), 0) << error_of(conn);
+    EXPECT_EQ(exec(conn, insert(1)), 1) << error_of(conn);
+    EXPECT_EQ(exec(conn, insert(1)), ZEL_RESULT_FAILED);
+    EXPECT_EQ(exec(conn, insert(2)), 1) << "the failure took the transaction: " << error_of(conn);
+    std::vector<Ran> ran = batch(conn, {insert(3), insert(2), insert(4)});
+    ASSERT_EQ(ran.size(), 3u);
+    EXPECT_EQ(ran[0].result, 1) << ran[0].error;
+    EXPECT_EQ(ran[1].result, ZEL_RESULT_FAILED);
+    EXPECT_EQ(ran[2].result, 1) << ran[2].error;
+    EXPECT_EQ(stored(), "<null>") << "written before the COMMIT";
+    EXPECT_EQ(exec(conn, "COMMIT"), 0) << error_of(conn);
+    EXPECT_EQ(stored(), "1,2,3,4");
+
+    ran = batch(conn, {"BEGIN", insert(5), insert(5), insert(6), "COMMIT"});
+    ASSERT_EQ(ran.size(), 5u);
+    EXPECT_EQ(ran[1].result, 1) << ran[1].error;
+    EXPECT_EQ(ran[2].result, ZEL_RESULT_FAILED);
+    EXPECT_EQ(ran[3].result, 1) << ran[3].error;
+    EXPECT_EQ(ran[4].result, 0) << ran[4].error;
+    EXPECT_EQ(stored(), "1,2,3,4,5,6");
+
+    // Outside a transaction a statement takes effect at once.
+    EXPECT_EQ(exec(conn, insert(7)), 1) << error_of(conn);
+    EXPECT_EQ(stored(), "1,2,3,4,5,6,7");
+
+    ASSERT_EQ(exec(conn, "START TRANSACTION"), 0);
+    EXPECT_EQ(exec(conn, insert(8)), 1) << error_of(conn);
+    terminate_backend(conn);
+    EXPECT_EQ(exec(conn, insert(9)), ZEL_RESULT_LOST);
+    g_mod.reconnect(conn);
+    ASSERT_EQ(g_mod.get_status(conn), ZEL_STATUS_CONNECTED);
+    EXPECT_EQ(exec(conn, insert(10)), 1) << error_of(conn);
+    EXPECT_EQ(exec(conn, insert(10)), ZEL_RESULT_FAILED);
+    EXPECT_EQ(stored(), "1,2,3,4,5,6,7,10") << "the new connection is in no transaction";
+}

@@ -185,12 +185,19 @@ TEST_F(Startup, NoStatusTableMeansNoStatusRows) {
 }
 
 TEST_F(Startup, ServerInformationGivesTheVersionLineAndTheTransactionText) {
-    write_config("checkdatabase 0\ntransactions 50\n");
+    write_config("checkdatabase 0\ntransactions 50\npipeline 0\n");
     fake_set_info(1, std::string("FakeSQL 9.1"), std::string("START TRANSACTION"), 90100);
     ASSERT_EQ(STARTUP_RUNNING, startup());
     EXPECT_TRUE(log_.has("Database version: FakeSQL 9.1", LOG_LEVEL_INFO));
-    for (const DbWorker& worker : g_workers)
+    for (const DbWorker& worker : g_workers) {
         EXPECT_EQ("START TRANSACTION", worker.begin_transaction);
+        // What statement execution runs by is the worker's own, handed over at start-up.
+        EXPECT_EQ(&g_module, worker.module);
+        EXPECT_NE(nullptr, worker.executebatch);
+        EXPECT_EQ(g_module_executebatch, worker.executebatch);
+        EXPECT_EQ(50, worker.transactions);
+        EXPECT_FALSE(worker.pipeline);
+    }
     ASSERT_NE(nullptr, fake_params(1));
     EXPECT_EQ(1u, fake_params(1)->use_transactions);
     EXPECT_TRUE(log_.has("Skipping SQL database check", LOG_LEVEL_INFO));

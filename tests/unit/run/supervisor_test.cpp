@@ -65,7 +65,7 @@ class Supervisor : public ::testing::Test {
         set_clock_source(&test_clock);
         ASSERT_EQ(1, createUpdateQueues());
         ASSERT_EQ(1, createInstrumentTables(64));
-        init_db_workers();
+        init_db_workers(g_module, g_module_executebatch, g_config);
         for (DbWorker& worker : g_workers) {
             worker.connection = g_module.mod_create(g_config.module_params());
             ASSERT_EQ(1, g_module.mod_connect(worker.connection));

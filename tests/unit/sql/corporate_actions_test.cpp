@@ -14,6 +14,7 @@
 
 namespace {
 
+using sqltest::hold_transaction;
 using sqltest::LogRecorder;
 using sqltest::make_item;
 using sqltest::SqlTest;
@@ -308,14 +309,14 @@ TEST_F(CorporateActionsTest, RerunOfADeleteReversesTheActionOnce) {
     EXPECT_EQ("DELETE FROM ca WHERE insref=5  AND exdate='2024-03-01' AND seq=1", text());
 
     QueueItem* in_transaction = item(11, {{3, "2024-03-01"}, {97, "1"}}, ITEM_DELETE);
-    worker(3).transaction_counter = 1;
+    hold_transaction(worker(3), 1);
     for (int run = 0; run < 2; ++run) {
         fake_clear_calls();
         stored({{"2.000000", "2"}});
         EXPECT_EQ(1, row_delete(worker(3), *in_transaction, *actions));
         EXPECT_EQ(2u, fake_statements(3).size()) << "run " << run;
     }
-    worker(3).transaction_counter = 0;
+    hold_transaction(worker(3), 0);
 }
 
 }  // namespace

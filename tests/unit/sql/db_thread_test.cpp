@@ -25,6 +25,8 @@ using sqltest::LogRecorder;
 using sqltest::make_fields;
 using sqltest::make_item;
 using sqltest::ManualClock;
+using sqltest::set_pipeline;
+using sqltest::set_transactions;
 using sqltest::SqlTest;
 
 const char* kDefinitions = R"(<definitions version="4">
@@ -76,7 +78,7 @@ class DbThreadTest : public SqlTest, public ::testing::WithParamInterface<bool> 
   protected:
     void SetUp() override {
         SqlTest::SetUp();
-        g_config.pipeline = GetParam() ? 1 : 0;
+        set_pipeline(GetParam());
         define(kDefinitions);
         for (int i = 0; i < kDbWorkerCount; ++i)
             worker(i + 1).begin_transaction = "BEGIN";
@@ -230,7 +232,7 @@ TEST_P(DbThreadTest, InsertFirstFallsBackToUpdateWhenTheRowExists) {
 
 TEST_P(DbThreadTest, WithoutTransactionsNothingOpensOrCommits) {
     for (int t : {0, 1}) {
-        g_config.transactions = t;
+        set_transactions(t);
         fake_clear_calls();
         add_trades(3);
         run_until_drained(2);
@@ -241,7 +243,7 @@ TEST_P(DbThreadTest, WithoutTransactionsNothingOpensOrCommits) {
 }
 
 TEST_P(DbThreadTest, TransactionHoldsAtMostTheLimit) {
-    g_config.transactions = 3;
+    set_transactions(3);
     add_trades(7);
     run_until_drained(2);
     std::vector<std::string> expected{"BEGIN"};
@@ -252,7 +254,7 @@ TEST_P(DbThreadTest, TransactionHoldsAtMostTheLimit) {
     append_trades(expected, 7, 7);
     expected.push_back("COMMIT");
     EXPECT_EQ(expected, fake_statements(2));
-    EXPECT_EQ(0u, worker(2).transaction_counter);
+    EXPECT_EQ(0u, worker(2).transaction.items());
 }
 
 // A clock that moves one second per statement the module has run.
@@ -263,7 +265,7 @@ int64_t statement_clock() {
 
 TEST_P(DbThreadTest, ItemTakenMoreThanTwoSecondsLaterStartsANewTransaction) {
     set_clock_source(&statement_clock);
-    g_config.transactions = 100;
+    set_transactions(100);
     add_trades(4);
     run_until_drained(2);
     // Taken at +0 and +2 (joins), +3 and +6 (each more than 2 s after the transaction began).
@@ -276,7 +278,7 @@ TEST_P(DbThreadTest, ItemTakenMoreThanTwoSecondsLaterStartsANewTransaction) {
 }
 
 TEST_P(DbThreadTest, DeadlockInTheMiddleRerunsTheWholeBatchInOrder) {
-    g_config.transactions = 100;
+    set_transactions(100);
     fake_on_statement(trade(40), code(ZEL_RESULT_RERUN), 1, FakeMatch::Exact);
     add_trades(40);
     run_until_drained(2);
@@ -292,7 +294,7 @@ TEST_P(DbThreadTest, DeadlockInTheMiddleRerunsTheWholeBatchInOrder) {
 }
 
 TEST_P(DbThreadTest, DeadlockPartWayRerunsTheItemsTakenSoFarThenGoesOn) {
-    g_config.transactions = 100;
+    set_transactions(100);
     fake_on_statement(trade(20), code(ZEL_RESULT_RERUN), 1, FakeMatch::Exact);
     add_trades(40);
     run_until_drained(2);
@@ -308,7 +310,7 @@ TEST_P(DbThreadTest, DeadlockPartWayRerunsTheItemsTakenSoFarThenGoesOn) {
 }
 
 TEST_P(DbThreadTest, CommitRolledBackByTheServerRerunsItsItems) {
-    g_config.transactions = 100;
+    set_transactions(100);
     fake_on_statement("COMMIT", code(ZEL_RESULT_RERUN), 1, FakeMatch::Exact);
     add_trades(5);
     run_until_drained(2);
@@ -323,7 +325,7 @@ TEST_P(DbThreadTest, CommitRolledBackByTheServerRerunsItsItems) {
 }
 
 TEST_P(DbThreadTest, FullTransactionWhoseCommitIsRolledBackIsRerunWithTheNextItem) {
-    g_config.transactions = 2;
+    set_transactions(2);
     fake_on_statement("COMMIT", code(ZEL_RESULT_RERUN), 1, FakeMatch::Exact);
     add_trades(3);
     run_until_drained(2);
@@ -347,7 +349,7 @@ std::vector<size_t> positions(const std::vector<std::string>& statements, const 
 // by item without a transaction, the failing item is given up and named, the rest lands,
 // and transactions resume.
 TEST_P(DbThreadTest, BatchThatKeepsFailingIsWrittenItemByItem) {
-    g_config.transactions = 100;
+    set_transactions(100);
     fake_on_statement(trade(3), code(ZEL_RESULT_RERUN), -1, FakeMatch::Exact);
     add_trades(3);
     start(2);
@@ -393,7 +395,7 @@ TEST_P(DbThreadTest, WithoutTransactionsAFailingItemIsGivenUpAfterThreeReruns) {
 // A lost connection on a per-queue status row inside a transaction: the trades taken
 // before it in the same transaction are written again, and so are the status rows.
 TEST_P(DbThreadTest, LostConnectionOnAStatusRowRerunsTheTradesBeforeIt) {
-    g_config.transactions = 100;
+    set_transactions(100);
     // The loaded template version's cache lives in the statistics block: kept for the
     // tests after this one.
     const uint64_t loaded_version = g_stats->templates_version_loaded;
@@ -427,7 +429,7 @@ TEST_P(DbThreadTest, CorporateActionSharesItsTransactionWithItsRow) {
         add(253, insref, 0, {{3, "2024-02-01"}, {97, "1"}, {99, "1"}, {103, factor}});
         add(11, insref, 0, {{3, "2024-02-01"}, {97, "1"}, {99, "1"}, {103, factor}});
     };
-    g_config.transactions = 3;
+    set_transactions(3);
     add(11, 1, 0, {{3, "2024-01-01"}, {97, "1"}, {99, "1"}, {103, "2"}});
     add(11, 2, 0, {{3, "2024-01-01"}, {97, "1"}, {99, "1"}, {103, "2"}});
     add_action_pair(3, "4");
@@ -458,7 +460,7 @@ TEST_P(DbThreadTest, FullTransactionDoesNotSplitAnActionFromItsRow) {
         add(253, insref, 0, {{3, "2024-02-01"}, {97, "1"}, {99, "1"}, {103, factor}});
         add(11, insref, 0, {{3, "2024-02-01"}, {97, "1"}, {99, "1"}, {103, factor}});
     };
-    g_config.transactions = 2;
+    set_transactions(2);
     add(11, 1, 0, {{3, "2024-01-01"}, {97, "1"}, {99, "1"}, {103, "2"}});
     add_action_pair(3, "4");  // the action would be the second of two, its row a third
     add(11, 4, 0, {{3, "2024-01-01"}, {97, "1"}, {99, "1"}, {103, "2"}});
@@ -509,7 +511,7 @@ TEST_P(DbThreadTest, LostConnectionOnAPlainStatementRepeatsIt) {
 // The server that ends a session before the COMMIT arrives has rolled the transaction back:
 // the COMMIT itself is not repeated on the new connection, the batch is.
 TEST_P(DbThreadTest, LostConnectionOnCommitRerunsTheBatch) {
-    g_config.transactions = 10;
+    set_transactions(10);
     FakeResult lost;
     lost.lose_connection = true;
     fake_on_statement("COMMIT", lost, 1, FakeMatch::Exact);
@@ -520,11 +522,12 @@ TEST_P(DbThreadTest, LostConnectionOnCommitRerunsTheBatch) {
               fake_statements(2));
     EXPECT_EQ(1u, log_.count("Deadlocked so will rerun 2 queue items"));
     EXPECT_EQ(0u, stats(2).failed);
-    EXPECT_FALSE(worker(2).commit_unknown) << "the rerun's COMMIT settled the question";
+    EXPECT_FALSE(worker(2).transaction.commit_unknown())
+        << "the rerun's COMMIT settled the question";
 }
 
 TEST_P(DbThreadTest, LostConnectionInsideATransactionRerunsTheBatch) {
-    g_config.transactions = 10;
+    set_transactions(10);
     FakeResult lost;
     lost.lose_connection = true;
     fake_on_statement(trade(2), lost, 1, FakeMatch::Exact);
@@ -801,7 +804,7 @@ TEST_P(DbThreadTest, ASecondItemOfTheSameRowWaitsForTheFirstItemsFollowUp) {
 // Failures inside a batch: each failed statement is reported with its own error text, the
 // statements around it are written, and nothing is rerun.
 TEST_P(DbThreadTest, FailuresInsideATransactionAreReportedEachWithItsOwnError) {
-    g_config.transactions = 100;
+    set_transactions(100);
     FakeResult rejected = code(ZEL_RESULT_REJECTED);
     rejected.error_text = "invalid byte sequence";
     rejected.error_code = 22021;

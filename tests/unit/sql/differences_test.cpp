@@ -15,6 +15,7 @@
 
 namespace {
 
+using sqltest::hold_transaction;
 using sqltest::make_item;
 using sqltest::SqlTest;
 
@@ -267,7 +268,7 @@ TEST_F(DifferencesTest, PerformanceReferencesReadTheQuoteBackAndRecompute) {
 
 TEST_F(DifferencesTest, ReadThatAsksForARerunStopsTheFollowUps) {
     g_config.requestquotes = 1;
-    worker(1).transaction_counter = 3;
+    hold_transaction(worker(1), 3);
     fake_on_statement("SELECT yield FROM quotes", rows({}, ZEL_RESULT_RERUN));
     QueueItem* perf = item(18, {}, ITEM_PERF_YIELD | ITEM_PERF_BIDYIELD);
     EXPECT_EQ(ZEL_RESULT_RERUN, quote_followups(worker(1), *perf, nullptr));

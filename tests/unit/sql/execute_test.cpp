@@ -19,7 +19,9 @@
 namespace {
 
 namespace fs = std::filesystem;
+using sqltest::hold_transaction;
 using sqltest::LogRecorder;
+using sqltest::set_transactions;
 using sqltest::SqlTest;
 
 class ExecuteTest : public SqlTest {
@@ -66,9 +68,9 @@ class ExecuteTest : public SqlTest {
         return out;
     }
 
-    int run(const char* statement, ExecMode mode, uint32_t transaction_counter = 0) {
+    int run(const char* statement, ExecMode mode, uint32_t transaction_items = 0) {
         worker(1).statement.assign(statement);
-        worker(1).transaction_counter = transaction_counter;
+        hold_transaction(worker(1), transaction_items);
         return execute(worker(1), mode, SqlLabel{"caller", 77});
     }
 
@@ -151,13 +153,13 @@ TEST_F(ExecuteTest, FailedStatementIsQuietOnlyForTryInsert) {
 TEST_F(ExecuteTest, UniqueViolationAfterACommitWhoseAnswerWasLostIsTheStoredRow) {
     fake_on_statement("INSERT", code(ZEL_RESULT_FAILED, "duplicate key", 23505));
     fake_on_statement("DELETE", code(ZEL_RESULT_FAILED, "foreign key", 23503));
-    worker(1).commit_unknown = true;
+    worker(1).transaction.commit_unanswered();
     EXPECT_EQ(1, run("INSERT INTO t (k) VALUES (1)", EXEC_PLAIN));
     EXPECT_EQ(1u, log_.count("Already stored by the COMMIT whose answer was lost: "
                              "'INSERT INTO t (k) VALUES (1)'"));
     EXPECT_EQ(ZEL_RESULT_FAILED, run("DELETE FROM t", EXEC_PLAIN)) << "only 23505 of an INSERT";
     EXPECT_EQ(1u, stats(1).failed);
-    worker(1).commit_unknown = false;
+    worker(1).transaction.committed();
     EXPECT_EQ(ZEL_RESULT_FAILED, run("INSERT INTO t (k) VALUES (1)", EXEC_PLAIN));
     EXPECT_EQ(2u, stats(1).failed);
 }
@@ -174,7 +176,7 @@ TEST_F(ExecuteTest, RejectedStatementIsReportedAndCounted) {
 TEST_F(ExecuteTest, DeadlockRollsBackOnlyAnOpenTransaction) {
     fake_on_statement("UPDATE", code(ZEL_RESULT_RERUN, "deadlock detected", 40001));
     EXPECT_EQ(ZEL_RESULT_RERUN, run("UPDATE t SET a=1", EXEC_PLAIN, 5));
-    EXPECT_EQ(0u, worker(1).transaction_counter);
+    EXPECT_EQ(0u, worker(1).transaction.items());
     EXPECT_EQ(1u, stats(1).failed);
     EXPECT_EQ(1u,
               log_.count("SQL Error:'UPDATE t SET a=1' DB:deadlock detected", LOG_LEVEL_PROBLEM));
@@ -223,7 +225,7 @@ TEST_F(ExecuteTest, LostConnectionInsideATransactionAsksForARerun) {
     lost.lose_connection = true;
     fake_on_call(1, 1, lost);
     EXPECT_EQ(ZEL_RESULT_RERUN, run("UPDATE t SET a=1", EXEC_PLAIN, 3));
-    EXPECT_EQ(0u, worker(1).transaction_counter);
+    EXPECT_EQ(0u, worker(1).transaction.items());
     EXPECT_EQ(std::vector<std::string>{"UPDATE t SET a=1"}, fake_statements(1));
     EXPECT_EQ(0u, stats(1).failed);
 }
@@ -250,7 +252,7 @@ TEST_F(ExecuteTest, StopDuringReconnectAbandonsTheStatement) {
     fake_on_call(1, 1, lost);
     g_module.mod_set_status(worker(1).connection, ZEL_STATUS_STOP);
     EXPECT_EQ(ZEL_RESULT_RERUN, run("UPDATE t SET a=1", EXEC_PLAIN, 4));
-    EXPECT_EQ(0u, worker(1).transaction_counter);
+    EXPECT_EQ(0u, worker(1).transaction.items());
 }
 
 TEST_F(ExecuteTest, QueryReturnsRowsAndLogsTheStatement) {
@@ -340,7 +342,7 @@ TEST_F(ExecuteTest, QueryAfterLostConnection) {
     worker(1).statement.assign("SELECT x FROM t");
     int32_t status = 0;
     // Without transactions the query runs again on the new connection.
-    g_config.transactions = 0;
+    set_transactions(0);
     ResultValue* r = query(worker(1), &status, SqlLabel{"caller", 5});
     ASSERT_NE(nullptr, r);
     EXPECT_STREQ("1", r->value);
@@ -349,12 +351,22 @@ TEST_F(ExecuteTest, QueryAfterLostConnection) {
 
     // With transactions the batch is rerun instead.
     fake_on_call(1, 3, lost);
-    g_config.transactions = 10;
-    worker(1).transaction_counter = 2;
+    set_transactions(10);
+    hold_transaction(worker(1), 2);
     EXPECT_EQ(nullptr, query(worker(1), &status, SqlLabel{"caller", 5}));
     EXPECT_EQ(ZEL_RESULT_RERUN, status);
-    EXPECT_EQ(0u, worker(1).transaction_counter);
+    EXPECT_EQ(0u, worker(1).transaction.items());
     EXPECT_EQ(3u, fake_statements(1).size());
+
+    // What decides is the worker's transaction, as for execute(), not the configured limit:
+    // with none open (an item written on its own) the query runs again on the new connection
+    // rather than sending its item to a rerun it cannot have.
+    fake_on_call(1, 4, lost);
+    r = query(worker(1), &status, SqlLabel{"caller", 5});
+    ASSERT_NE(nullptr, r) << "status " << status;
+    EXPECT_STREQ("1", r->value);
+    free_result(worker(1));
+    EXPECT_EQ(5u, fake_statements(1).size());
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 
 namespace {
 
+using sqltest::hold_transaction;
 using sqltest::make_item;
 using sqltest::SqlTest;
 
@@ -132,7 +133,7 @@ TEST_F(MinuteBarsTest, BarIsDeletedWhenNothingCounts) {
 }
 
 TEST_F(MinuteBarsTest, RerunsArePassedBackAndOtherErrorsEndTheBar) {
-    worker(2).transaction_counter = 1;
+    hold_transaction(worker(2), 1);
     fake_on_statement(kSelect, trades({}, ZEL_RESULT_RERUN), 1, FakeMatch::Exact);
     EXPECT_EQ(ZEL_RESULT_RERUN, build());
     EXPECT_EQ(0, fake_open_results());

@@ -23,6 +23,8 @@ namespace {
 
 using sqltest::LogRecorder;
 using sqltest::make_fields;
+using sqltest::set_pipeline;
+using sqltest::set_transactions;
 using sqltest::SqlTest;
 
 const char* kDefinitions = R"(<definitions version="4">
@@ -42,7 +44,7 @@ class RerunLimitTest : public SqlTest, public ::testing::WithParamInterface<bool
   public:
     void SetUp() override {
         SqlTest::SetUp();
-        g_config.pipeline = GetParam() ? 1 : 0;
+        set_pipeline(GetParam());
         define(kDefinitions);
         for (int i = 0; i < kDbWorkerCount; ++i)
             worker(i + 1).begin_transaction = "BEGIN";
@@ -161,7 +163,7 @@ FakeResult rerun_required() {
 // The item that always fails is isolated; the other 19 land; with transactions, the next
 // batch is written in a transaction again.
 void isolates_the_failing_item(RerunLimitTest& t, int transactions) {
-    g_config.transactions = transactions;
+    set_transactions(transactions);
     fake_on_statement(RerunLimitTest::trade(7), rerun_required(), -1, FakeMatch::Exact);
     for (int i = 1; i <= 20; ++i)
         RerunLimitTest::add_trade(i);
@@ -202,7 +204,7 @@ TEST_P(RerunLimitTest, AlwaysFailingItemIsIsolatedWithoutTransactions) {
 // A COMMIT that the server always answers with "rerun required": after the bounded reruns
 // the items are written one by one without a transaction and every one lands.
 TEST_P(RerunLimitTest, CommitThatAlwaysFailsEndsInItemByItemWrites) {
-    g_config.transactions = 100;
+    set_transactions(100);
     fake_on_statement("COMMIT", rerun_required(), -1, FakeMatch::Exact);
     for (int i = 1; i <= 10; ++i)
         add_trade(i);

@@ -49,6 +49,29 @@ inline QueueItem* make_item(uint8_t kind, uint64_t insref, std::initializer_list
     return item;
 }
 
+// The transaction limit (key transactions) of every worker: the program takes it from the
+// configuration when it makes the workers.
+inline void set_transactions(int32_t limit) {
+    for (DbWorker& worker : g_workers)
+        worker.transactions = limit;
+}
+
+// Whether every worker may send its statements in batches (key pipeline).
+inline void set_pipeline(bool on) {
+    for (DbWorker& worker : g_workers)
+        worker.pipeline = on;
+}
+
+// Leaves the worker with an open transaction of `items` items (none for 0), as the database
+// thread's grouping would; what is known of the last COMMIT stays.
+inline void hold_transaction(DbWorker& worker, uint32_t items) {
+    worker.transaction.lost();
+    if (items == 0) return;
+    worker.transaction.begin();
+    while (worker.transaction.items() < items)
+        worker.transaction.count_item();
+}
+
 // A clock the test moves by hand.
 struct ManualClock {
     static inline std::atomic<int64_t> now{1700000000};
@@ -90,8 +113,8 @@ struct LogRecorder {
 };
 
 // Loads the recording module once per process, resets it, and gives every test fresh
-// queues, fresh workers on fresh connections (worker n on connection n) and empty table
-// definitions.
+// queues, fresh workers on fresh connections (worker n on connection n; no transactions,
+// batches allowed) and empty table definitions.
 class SqlTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
@@ -106,7 +129,6 @@ class SqlTest : public ::testing::Test {
         g_config.debug = 0;
         g_config.queuehashsize = 64;
         g_config.updateinterval = 0;
-        g_config.transactions = 0;
         g_config.localtime = 0;
         g_config.keepdeleted = 0;
         g_config.logsqlpath.clear();
@@ -115,7 +137,9 @@ class SqlTest : public ::testing::Test {
         ASSERT_EQ(1, createUpdateQueues());
         setQueue4Delay();
         ASSERT_EQ(1, createInstrumentTables(64));
-        init_db_workers();
+        init_db_workers(g_module, g_module_executebatch, g_config);
+        set_transactions(0);
+        set_pipeline(true);
         for (int i = 0; i < kDbWorkerCount; ++i) {
             g_workers[i].connection = g_module.mod_create(g_config.module_params());
             ASSERT_NE(nullptr, g_workers[i].connection);
@@ -128,7 +152,7 @@ class SqlTest : public ::testing::Test {
         running.store(0);
         destroyUpdateQueues();
         destroyInstrumentTables();
-        init_db_workers();
+        init_db_workers(g_module, g_module_executebatch, g_config);
         g_tabledefs.clear();
         clear_requests();
     }
