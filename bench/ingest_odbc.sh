@@ -8,7 +8,9 @@
 #   --build DIR    where zel, both modules and feedsim are built (default build-bench, a
 #                  Release build made here)
 #   --postgresql   zel through dbdrv_odbc and psqlODBC against zel through dbdrv_pgsql, the
-#                  same feed into the same server (a fresh database each)
+#                  same feed into the same server (a fresh database each); dbdrv_pgsql runs
+#                  twice, with batches (pipeline 1, the default) and without (pipeline 0),
+#                  since the ODBC module sends a batch to PostgreSQL one statement at a time
 #   --mariadb      zel through dbdrv_odbc and Connector/ODBC into MariaDB with batches on
 #                  (pipeline 1), against the mariadb client replaying the same statements
 #                  (zel's SQL log) over as many connections, each connection's statements and
@@ -34,7 +36,7 @@ while (($#)); do
     --build) BUILD=$(cd "$2" && pwd); shift 2 ;;
     --postgresql) PARTS+=(postgresql); shift ;;
     --mariadb) PARTS+=(mariadb); shift ;;
-    *) sed -n '5,18p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2 ;;
+    *) sed -n '5,20p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2 ;;
     esac
 done
 ((${#PARTS[@]})) || PARTS=(postgresql mariadb)
@@ -143,22 +145,32 @@ part_postgresql() {
     source "$PGDIR/env"
     export PGPASSWORD=$ZEL_PG_PASSWORD
     local psql=("$ZEL_PG_BINDIR/psql" -X -q -v ON_ERROR_STOP=1 -h "$ZEL_PG_HOST" -p "$ZEL_PG_PORT" -U "$ZEL_PG_USER")
-    local db rate_pgsql rate_odbc
-    for db in pgsql odbc; do
+    local db rate_pgsql rate_pgsql_one rate_odbc
+    for db in pgsql pgsql_one_by_one odbc; do
         "${psql[@]}" -d "$ZEL_PG_DBNAME" -c "CREATE DATABASE ingest_$db"
         "${psql[@]}" -d "ingest_$db" -f "$ROOT/examples/schema/postgresql.sql" >/dev/null
     done
-    run_zel "$work/pgsql" "PostgreSQL, dbdrv_pgsql" "$BUILD/modules/pgsql/dbdrv_pgsql.so" \
+    run_zel "$work/pgsql" "PostgreSQL, dbdrv_pgsql, pipeline 1" "$BUILD/modules/pgsql/dbdrv_pgsql.so" \
         "$ROOT/examples/zel.tabledef" "server $ZEL_PG_HOST
 port $ZEL_PG_PORT
 dbname ingest_pgsql
 username $ZEL_PG_USER
-password $ZEL_PG_PASSWORD"
+password $ZEL_PG_PASSWORD
+pipeline 1"
     rate_pgsql=$(awk -v s="$STATEMENTS" -v t="$DB_SECONDS" 'BEGIN { print s / t }')
+    run_zel "$work/pgsql-one-by-one" "PostgreSQL, dbdrv_pgsql, pipeline 0" "$BUILD/modules/pgsql/dbdrv_pgsql.so" \
+        "$ROOT/examples/zel.tabledef" "server $ZEL_PG_HOST
+port $ZEL_PG_PORT
+dbname ingest_pgsql_one_by_one
+username $ZEL_PG_USER
+password $ZEL_PG_PASSWORD
+pipeline 0"
+    rate_pgsql_one=$(awk -v s="$STATEMENTS" -v t="$DB_SECONDS" 'BEGIN { print s / t }')
     run_zel "$work/odbc" "PostgreSQL, dbdrv_odbc (psqlODBC)" "$BUILD/modules/odbc/dbdrv_odbc.so" \
         "$ROOT/examples/zel.tabledef" "connectionstring DRIVER={PostgreSQL Unicode};SERVER=127.0.0.1;PORT=$ZEL_PG_PORT;DATABASE=ingest_odbc;UID=$ZEL_PG_USER;PWD=$ZEL_PG_PASSWORD;"
     rate_odbc=$(awk -v s="$STATEMENTS" -v t="$DB_SECONDS" 'BEGIN { print s / t }')
-    awk -v a="$rate_odbc" -v b="$rate_pgsql" 'BEGIN { printf "PostgreSQL: dbdrv_odbc / dbdrv_pgsql = %.2f\n", a / b }' |
+    awk -v a="$rate_odbc" -v b="$rate_pgsql" -v c="$rate_pgsql_one" \
+        'BEGIN { printf "PostgreSQL: dbdrv_odbc / dbdrv_pgsql = %.2f (pipeline 1), %.2f (pipeline 0)\n", a / b, a / c }' |
         tee -a "$BUILD/ingest-odbc-results.txt"
     "$ROOT/scripts/pg-server" stop --clean "$PGDIR" >/dev/null
     PGDIR=
