@@ -80,9 +80,9 @@ int32_t diagnose_later_statement(DbConnection& conn) {
 
     std::string sqlstate, number;
     bool is_null = false;
-    SQLRETURN rc = run_text(
-        conn, "GET DIAGNOSTICS CONDITION 1 @zel_sqlstate = RETURNED_SQLSTATE, "
-              "@zel_errno = MYSQL_ERRNO");
+    SQLRETURN rc = run_text(conn,
+                            "GET DIAGNOSTICS CONDITION 1 @zel_sqlstate = RETURNED_SQLSTATE, "
+                            "@zel_errno = MYSQL_ERRNO");
     if (succeeded(rc)) rc = run_text(conn, "SELECT @zel_sqlstate, @zel_errno");
     if (succeeded(rc)) rc = SQLFetch(conn.stmt);
     int32_t read = succeeded(rc) ? 1 : diagnose(conn, SQL_HANDLE_STMT, conn.stmt);
@@ -134,7 +134,8 @@ int32_t run_joined(DbConnection& conn, const char* const* statements, int32_t fi
         } else if (succeeded(rc)) {
             r = affected_rows(conn);
         } else {
-            r = i == 0 ? diagnose(conn, SQL_HANDLE_STMT, conn.stmt) : diagnose_later_statement(conn);
+            r = i == 0 ? diagnose(conn, SQL_HANDLE_STMT, conn.stmt)
+                       : diagnose_later_statement(conn);
         }
         fill(conn, first + i, r, results[first + i]);
         if (r < 0) return i + 1;

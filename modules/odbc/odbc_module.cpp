@@ -4,8 +4,8 @@
  * driver's diagnostics.
  *
  * zel's module loader calls these entry points; statements are in odbc_execute.cpp, batches
- * of them in odbc_batch.cpp, the schema in odbc_schema.cpp. A DbConnection is used by one thread at a time
- * (odbc_connection.h); only its status byte is shared, and it is atomic.
+ * of them in odbc_batch.cpp, the schema in odbc_schema.cpp. A DbConnection is used by one
+ * thread at a time (odbc_connection.h); only its status byte is shared, and it is atomic.
  */
 #include <chrono>
 #include <cstdio>

@@ -126,8 +126,8 @@ TEST(OdbcBatches, OnlyClosedWritingStatementsAreJoined) {
     for (const char* text :
          {"SELECT 1", "COMMIT", "", "INSERTS INTO t VALUES (1)", "INSERT_X", "CALL p()",
           "INSERT INTO t VALUES (1);", "INSERT INTO t VALUES (1); DELETE FROM t",
-          "INSERT INTO t VALUES ('open", "INSERT INTO t VALUES ('a\\')",
-          "UPDATE t SET v=1 -- note", "UPDATE t SET v=1 # note", "UPDATE t SET v=1 /* x */",
+          "INSERT INTO t VALUES ('open", "INSERT INTO t VALUES ('a\\')", "UPDATE t SET v=1 -- note",
+          "UPDATE t SET v=1 # note", "UPDATE t SET v=1 /* x */",
           "/* lead */ INSERT INTO t VALUES (1)", "INSERT INTO `open VALUES (1)",
           "INSERT INTO t VALUES ('\\"})
         EXPECT_FALSE(mysql_statement_joinable(text)) << text;

@@ -503,11 +503,11 @@ TEST_F(OdbcModule, ABatchStopsAtItsFailingStatementAndTheRestLandWhenSentAgain) 
     DbConnection* reader = open(false);
     std::string name = table(reader, "batch", "id int NOT NULL PRIMARY KEY, v varchar(20)");
     const std::string dup = "INSERT INTO " + name + " VALUES (1,'dup')";
-    Batch run = batch(writer, {"INSERT INTO " + name + " VALUES (1,'a')",
-                               "UPDATE " + name + " SET v='a' WHERE id=1",
-                               "UPDATE " + name + " SET v='z' WHERE id=9", dup,
-                               "INSERT INTO " + name + " VALUES (2,'b')",
-                               "UPDATE " + name + " SET v='c' WHERE id=2"});
+    Batch run = batch(
+        writer,
+        {"INSERT INTO " + name + " VALUES (1,'a')", "UPDATE " + name + " SET v='a' WHERE id=1",
+         "UPDATE " + name + " SET v='z' WHERE id=9", dup, "INSERT INTO " + name + " VALUES (2,'b')",
+         "UPDATE " + name + " SET v='c' WHERE id=2"});
     ASSERT_EQ(run.ran, 4) << error_of(writer);
     EXPECT_EQ(run.results, (std::vector<int32_t>{1, 1, 0, ZEL_RESULT_FAILED}));
     EXPECT_EQ(run.errors[0], "<none>");
@@ -571,8 +571,8 @@ TEST_F(OdbcModule, ABatchKeepsSemicolonsAndQuotesInsideItsLiterals) {
                         ")");
     }
     const std::string last = g_mod.add_value(conn, "x;'y'", 0);
-    texts.push_back("UPDATE " + name + " SET v=" + last + " WHERE id=" +
-                    std::to_string(values.size() - 1));
+    texts.push_back("UPDATE " + name + " SET v=" + last +
+                    " WHERE id=" + std::to_string(values.size() - 1));
     Batch run = batch(conn, texts);
     ASSERT_EQ(run.ran, static_cast<int32_t>(texts.size())) << error_of(conn);
     EXPECT_EQ(run.results, std::vector<int32_t>(texts.size(), 1));
@@ -609,7 +609,8 @@ TEST_F(OdbcModule, ABatchWhoseSessionEndedMidwayIsLostAndNothingIsWrittenTwice) 
         DbConnection* victim = open(transactions);
         DbConnection* killer = open(false);
         // No key: a row written twice would show as two.
-        std::string name = table(killer, transactions ? "killtx" : "killac", "id int, v varchar(20)");
+        std::string name =
+            table(killer, transactions ? "killtx" : "killac", "id int, v varchar(20)");
         auto id = query(victim, id_query);
         ASSERT_EQ(id.size(), 1u);
         const std::vector<std::string> texts = {
@@ -685,7 +686,8 @@ TEST_F(OdbcModule, ADeadlockInTheMiddleOfABatchOnMariaDbAsksForARerun) {
     });
     std::string seen;
     for (int i = 0; i < 300 && seen.find("v=2") == std::string::npos; ++i) {
-        auto rows = query(watcher, "SELECT INFO FROM information_schema.PROCESSLIST WHERE ID=" + id[0]);
+        auto rows =
+            query(watcher, "SELECT INFO FROM information_schema.PROCESSLIST WHERE ID=" + id[0]);
         seen = rows.empty() ? "" : rows[0];
         if (seen.find("v=2") == std::string::npos)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
