@@ -8,12 +8,16 @@
 #   --build DIR    where zel, both modules and feedsim are built (default build-bench, a
 #                  Release build made here)
 #   --postgresql   zel through dbdrv_odbc and psqlODBC against zel through dbdrv_pgsql, the
-#                  same feed into the same server (a fresh database each)
-#   --mariadb      zel through dbdrv_odbc and Connector/ODBC into MariaDB, against the mariadb
-#                  client replaying the same statements (zel's SQL log) over as many
-#                  connections, each connection's statements and COMMITs in zel's order; a
-#                  second replay runs while the feed side works beside it as in zel's run
-#                  (the simulator at full rate into zel with the null module)
+#                  same feed into the same server (a fresh database each); dbdrv_pgsql runs
+#                  twice, with batches (pipeline 1, the default) and without (pipeline 0),
+#                  since the ODBC module sends a batch to PostgreSQL one statement at a time
+#   --mariadb      zel through dbdrv_odbc and Connector/ODBC into MariaDB with batches on
+#                  (pipeline 1), against the mariadb client replaying the same statements
+#                  (zel's SQL log) over as many connections, each connection's statements and
+#                  COMMITs in zel's order; then zel with batches off (pipeline 0) into a
+#                  database of its own; then a second replay while the feed side works
+#                  beside it as in zel's run (the simulator at full rate into zel with the
+#                  null module)
 #   (neither: both)
 #
 # Reported per run: messages received per second, the share merged into waiting items, and
@@ -32,7 +36,7 @@ while (($#)); do
     --build) BUILD=$(cd "$2" && pwd); shift 2 ;;
     --postgresql) PARTS+=(postgresql); shift ;;
     --mariadb) PARTS+=(mariadb); shift ;;
-    *) sed -n '5,16p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2 ;;
+    *) sed -n '5,20p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2 ;;
     esac
 done
 ((${#PARTS[@]})) || PARTS=(postgresql mariadb)
@@ -141,22 +145,32 @@ part_postgresql() {
     source "$PGDIR/env"
     export PGPASSWORD=$ZEL_PG_PASSWORD
     local psql=("$ZEL_PG_BINDIR/psql" -X -q -v ON_ERROR_STOP=1 -h "$ZEL_PG_HOST" -p "$ZEL_PG_PORT" -U "$ZEL_PG_USER")
-    local db rate_pgsql rate_odbc
-    for db in pgsql odbc; do
+    local db rate_pgsql rate_pgsql_one rate_odbc
+    for db in pgsql pgsql_one_by_one odbc; do
         "${psql[@]}" -d "$ZEL_PG_DBNAME" -c "CREATE DATABASE ingest_$db"
         "${psql[@]}" -d "ingest_$db" -f "$ROOT/examples/schema/postgresql.sql" >/dev/null
     done
-    run_zel "$work/pgsql" "PostgreSQL, dbdrv_pgsql" "$BUILD/modules/pgsql/dbdrv_pgsql.so" \
+    run_zel "$work/pgsql" "PostgreSQL, dbdrv_pgsql, pipeline 1" "$BUILD/modules/pgsql/dbdrv_pgsql.so" \
         "$ROOT/examples/zel.tabledef" "server $ZEL_PG_HOST
 port $ZEL_PG_PORT
 dbname ingest_pgsql
 username $ZEL_PG_USER
-password $ZEL_PG_PASSWORD"
+password $ZEL_PG_PASSWORD
+pipeline 1"
     rate_pgsql=$(awk -v s="$STATEMENTS" -v t="$DB_SECONDS" 'BEGIN { print s / t }')
+    run_zel "$work/pgsql-one-by-one" "PostgreSQL, dbdrv_pgsql, pipeline 0" "$BUILD/modules/pgsql/dbdrv_pgsql.so" \
+        "$ROOT/examples/zel.tabledef" "server $ZEL_PG_HOST
+port $ZEL_PG_PORT
+dbname ingest_pgsql_one_by_one
+username $ZEL_PG_USER
+password $ZEL_PG_PASSWORD
+pipeline 0"
+    rate_pgsql_one=$(awk -v s="$STATEMENTS" -v t="$DB_SECONDS" 'BEGIN { print s / t }')
     run_zel "$work/odbc" "PostgreSQL, dbdrv_odbc (psqlODBC)" "$BUILD/modules/odbc/dbdrv_odbc.so" \
         "$ROOT/examples/zel.tabledef" "connectionstring DRIVER={PostgreSQL Unicode};SERVER=127.0.0.1;PORT=$ZEL_PG_PORT;DATABASE=ingest_odbc;UID=$ZEL_PG_USER;PWD=$ZEL_PG_PASSWORD;"
     rate_odbc=$(awk -v s="$STATEMENTS" -v t="$DB_SECONDS" 'BEGIN { print s / t }')
-    awk -v a="$rate_odbc" -v b="$rate_pgsql" 'BEGIN { printf "PostgreSQL: dbdrv_odbc / dbdrv_pgsql = %.2f\n", a / b }' |
+    awk -v a="$rate_odbc" -v b="$rate_pgsql" -v c="$rate_pgsql_one" \
+        'BEGIN { printf "PostgreSQL: dbdrv_odbc / dbdrv_pgsql = %.2f (pipeline 1), %.2f (pipeline 0)\n", a / b, a / c }' |
         tee -a "$BUILD/ingest-odbc-results.txt"
     "$ROOT/scripts/pg-server" stop --clean "$PGDIR" >/dev/null
     PGDIR=
@@ -179,6 +193,7 @@ replay_mariadb() {
     for q in "${rpids[@]}"; do wait "$q" || failed=1; done
     t1=$(now)
     ((failed == 0)) || { echo "ingest_odbc.sh: the replay failed:" >&2; cat "$work"/replay/*.out >&2; exit 1; }
+    CLIENT_RATE=$(awk -v n="$replayed" -v a="$t0" -v b="$t1" 'BEGIN { print n / (b - a) }')
     awk -v label="MariaDB, mariadb client$note" -v n="$replayed" -v a="$t0" -v b="$t1" -v zel="$rate_zel" \
         -v conns="${#rpids[@]}" '
         BEGIN {
@@ -198,13 +213,14 @@ part_mariadb() {
     source "$MDBDIR/env"
     local client=(mariadb --no-defaults -h 127.0.0.1 -P "$ZEL_MDB_PORT" -u "$ZEL_MDB_USER" "-p$ZEL_MDB_PASSWORD")
     local db
-    for db in ingest_zel ingest_replay; do
+    for db in ingest_zel ingest_zel_one_by_one ingest_replay; do
         "${client[@]}" -e "CREATE DATABASE $db CHARACTER SET utf8mb4 COLLATE utf8mb4_bin"
         "${client[@]}" "$db" <"$ROOT/examples/schema/mariadb.sql"
     done
-    run_zel "$work/zel" "MariaDB, dbdrv_odbc (Connector/ODBC)" "$BUILD/modules/odbc/dbdrv_odbc.so" \
-        "$ROOT/examples/zel.mariadb.tabledef" "connectionstring DRIVER={MariaDB Unicode};SERVER=127.0.0.1;PORT=$ZEL_MDB_PORT;DATABASE=ingest_zel;UID=$ZEL_MDB_USER;PWD=$ZEL_MDB_PASSWORD;"
-    local rate_zel
+    run_zel "$work/zel" "MariaDB, dbdrv_odbc (Connector/ODBC), pipeline 1" "$BUILD/modules/odbc/dbdrv_odbc.so" \
+        "$ROOT/examples/zel.mariadb.tabledef" "connectionstring DRIVER={MariaDB Unicode};SERVER=127.0.0.1;PORT=$ZEL_MDB_PORT;DATABASE=ingest_zel;UID=$ZEL_MDB_USER;PWD=$ZEL_MDB_PASSWORD;
+pipeline 1"
+    local rate_zel rate_zel_one client_alone
     rate_zel=$(awk -v s="$STATEMENTS" -v t="$DB_SECONDS" 'BEGIN { print s / t }')
 
     mkdir -p "$work/replay"
@@ -212,6 +228,13 @@ part_mariadb() {
     local replayed
     replayed=$(cat "$work"/replay/q*.sql | grep -cvE '^(COMMIT;)$' || true)
     replay_mariadb "$work" "" "$replayed" "$rate_zel"
+    client_alone=$CLIENT_RATE
+
+    # zel again with every statement on its own, as before the module had batches.
+    run_zel "$work/zel-one-by-one" "MariaDB, dbdrv_odbc (Connector/ODBC), pipeline 0" "$BUILD/modules/odbc/dbdrv_odbc.so" \
+        "$ROOT/examples/zel.mariadb.tabledef" "connectionstring DRIVER={MariaDB Unicode};SERVER=127.0.0.1;PORT=$ZEL_MDB_PORT;DATABASE=ingest_zel_one_by_one;UID=$ZEL_MDB_USER;PWD=$ZEL_MDB_PASSWORD;
+pipeline 0"
+    rate_zel_one=$(awk -v s="$STATEMENTS" -v t="$DB_SECONDS" 'BEGIN { print s / t }')
 
     # The same again, with the feed side busy beside it as it was beside zel's database
     # threads: the simulator at full rate into a zel that writes nothing (the null module).
@@ -232,6 +255,11 @@ part_mariadb() {
     pids+=("$side_zel")
     sleep 3
     replay_mariadb "$work" " (feed side busy beside it)" "$replayed" "$rate_zel"
+    awk -v p1="$rate_zel" -v p0="$rate_zel_one" -v c="$client_alone" -v cf="$CLIENT_RATE" '
+        BEGIN {
+            printf "MariaDB: zel pipeline 1 / client = %.2f, pipeline 0 / client = %.2f (client alone %.0f/s); against the client with the feed side: %.2f and %.2f; pipeline 1 / pipeline 0 = %.2f\n",
+                   p1 / c, p0 / c, c, p1 / cf, p0 / cf, p1 / p0
+        }' | tee -a "$BUILD/ingest-odbc-results.txt"
     # zel stops on Ctrl+C's signal, the simulator on a plain kill.
     kill -INT "$side_zel" 2>/dev/null || true
     kill "$side_feedsim" 2>/dev/null || true

@@ -47,6 +47,9 @@ struct DbConnection {
     bool connected_narrow = false;  // the connection was made through the narrow connect
     bool sqlite = false;     // failures are told apart by SQLite's result codes
     bool wrote = false;      // a statement ran since the transaction began
+    bool joins = false;      // the server takes several statements in one text (a batch)
+    std::string joined;      // the text of the last joined batch
+    std::vector<std::string> batch_errors;  // the error texts of mod_executebatch's results
     int32_t error_code = 0;  // the driver's native error number, 0 when none
     std::atomic<uint8_t> status{ZEL_STATUS_CONNECTED};
 };
@@ -71,6 +74,18 @@ bool to_wide(DbConnection& conn, const char* text);
 // read is diagnosed and its result code returned. *is_null tells an SQL NULL apart from an
 // empty text.
 int32_t read_text(DbConnection& conn, SQLUSMALLINT column, std::string* out, bool* is_null);
+
+// Runs text on the statement handle in the form the driver takes: for a wide driver,
+// conn.wide must hold text in UTF-16 (to_wide).
+SQLRETURN execute_direct(DbConnection& conn, const char* text);
+
+// The result of a statement that the driver answered with success: its row count, with
+// mod_executesql's error text for 0 rows.
+int32_t affected_rows(DbConnection& conn);
+
+// Whether the connection's server runs statements joined into one text (MySQL and MariaDB
+// with multi statements allowed): tried once with a harmless pair of statements.
+bool try_joined_statements(DbConnection& conn);
 
 // The connect routine shared by mod_connect and mod_reconnect; 1 on success, 0 on failure.
 int32_t connect(DbConnection& conn);

@@ -453,15 +453,15 @@ std::string connection_string_for(ServerKind kind, const std::string& configured
     std::string text = configured;
     Attribute attr;
     if (kind == kind_mysql) {
-        // Connector/ODBC's option bit 2 asks the server for matched rather than changed rows.
+        const unsigned long wanted = mysql_option_found_rows | mysql_option_multi_statements;
         if (find_attribute(text, "OPTION", &attr)) {
             std::string value = text.substr(attr.value_start, attr.value_end - attr.value_start);
             unsigned long flags = std::strtoul(value.c_str(), nullptr, 10);
-            if ((flags & 2) == 0)
+            if ((flags & wanted) != wanted)
                 text.replace(attr.value_start, attr.value_end - attr.value_start,
-                             std::to_string(flags | 2));
+                             std::to_string(flags | wanted));
         } else {
-            append_attribute(text, "OPTION=2;");
+            append_attribute(text, ("OPTION=" + std::to_string(wanted) + ";").c_str());
         }
     } else if (kind == kind_postgresql) {
         // psqlODBC's rollback level 2: the driver sets a savepoint before each statement of
@@ -470,6 +470,46 @@ std::string connection_string_for(ServerKind kind, const std::string& configured
             append_attribute(text, "Protocol=7.4-2;");
     }
     return text;
+}
+
+bool mysql_statement_joinable(const char* text) {
+    if (text == nullptr) return false;
+    const char* p = text;
+    while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r')
+        ++p;
+    size_t word = 0;
+    while ((p[word] >= 'A' && p[word] <= 'Z') || (p[word] >= 'a' && p[word] <= 'z'))
+        ++word;
+    const std::string first(p, word);
+    if (!same_nocase(first, "INSERT") && !same_nocase(first, "UPDATE") &&
+        !same_nocase(first, "DELETE") && !same_nocase(first, "REPLACE"))
+        return false;
+    if (p[word] == '_' || (p[word] >= '0' && p[word] <= '9') ||
+        static_cast<unsigned char>(p[word]) >= 0x80)
+        return false;  // a longer name that only begins with the word
+    // The server's own reading of the text: backslash escapes inside '...' and "...",
+    // none inside `...`; a doubled quote closes and reopens, which needs no case of its own.
+    char quote = '\0';
+    for (p += word; *p != '\0'; ++p) {
+        const char c = *p;
+        if (quote != '\0') {
+            if (c == '\\' && quote != '`') {
+                if (p[1] == '\0') return false;
+                ++p;
+            } else if (c == quote) {
+                quote = '\0';
+            }
+            continue;
+        }
+        if (c == '\'' || c == '"' || c == '`') {
+            quote = c;
+        } else if (c == ';' || c == '#' || (c == '-' && p[1] == '-') || (c == '/' && p[1] == '*')) {
+            // A separator of its own would shift every answer after it; a comment could hide
+            // the ';' that joins the next statement. Such a statement is sent alone.
+            return false;
+        }
+    }
+    return quote == '\0';
 }
 
 }  // namespace zel_odbc

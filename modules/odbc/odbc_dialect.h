@@ -86,11 +86,24 @@ DescribedColumn describe_column(ServerKind kind, const char* type_name, bool has
                                 bool has_digits, int32_t digits);
 
 // The connection string with the driver options this module relies on for a server of this
-// kind: found rows on MySQL and MariaDB (an UPDATE that writes the stored values counts the
-// row as matched), statement-level rollback on PostgreSQL (one failing statement does not
-// abort the transaction). Options the configuration already sets are kept as they are,
-// except that the found-rows bit is added to a configured OPTION value.
+// kind: found rows and multi statements on MySQL and MariaDB (an UPDATE that writes the
+// stored values counts the row as matched; a batch goes out as one text), statement-level
+// rollback on PostgreSQL (one failing statement does not abort the transaction). Options the
+// configuration already sets are kept as they are, except that the found-rows and
+// multi-statements bits are added to a configured OPTION value.
 std::string connection_string_for(ServerKind kind, const std::string& configured);
+
+// Connector/ODBC's option bits: matched rather than changed rows, and several statements in
+// one text.
+constexpr unsigned long mysql_option_found_rows = 2;
+constexpr unsigned long mysql_option_multi_statements = 67108864;
+
+// True when text may be joined with others by ';' into one text for a MySQL or MariaDB
+// server: it begins with INSERT, UPDATE, DELETE or REPLACE (statements that return no rows,
+// which the driver sends to the server as they are), every string literal and quoted name in
+// it is closed, and outside them it holds no ';' and no comment. The server then splits the
+// joined text exactly at the joins, and answers one result per statement.
+bool mysql_statement_joinable(const char* text);
 
 }  // namespace zel_odbc
 

@@ -27,14 +27,6 @@ bool succeeded(SQLRETURN rc) {
     return rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO;
 }
 
-// Runs text on the statement handle, in the form the driver takes.
-SQLRETURN execute_direct(DbConnection& conn, const char* text) {
-    if (conn.narrow)
-        return SQLExecDirect(conn.stmt, reinterpret_cast<SQLCHAR*>(const_cast<char*>(text)),
-                             SQL_NTS);
-    return SQLExecDirectW(conn.stmt, reinterpret_cast<SQLWCHAR*>(conn.wide.data()), SQL_NTS);
-}
-
 bool append_value(DbConnection& conn, const char* text) {
     auto* node = static_cast<ResultValue*>(std::calloc(1, sizeof(ResultValue)));
     if (node == nullptr) return false;
@@ -62,6 +54,26 @@ ResultValue* fail_query(DbConnection& conn, int32_t* status, int32_t code) {
 }
 
 }  // namespace
+
+namespace zel_odbc {
+
+SQLRETURN execute_direct(DbConnection& conn, const char* text) {
+    if (conn.narrow)
+        return SQLExecDirect(conn.stmt, reinterpret_cast<SQLCHAR*>(const_cast<char*>(text)),
+                             SQL_NTS);
+    return SQLExecDirectW(conn.stmt, reinterpret_cast<SQLWCHAR*>(conn.wide.data()), SQL_NTS);
+}
+
+int32_t affected_rows(DbConnection& conn) {
+    SQLLEN count = 0;
+    if (!succeeded(SQLRowCount(conn.stmt, &count)) || count < 0) return 0;
+    // Drivers that count rather than answer "no data" (MariaDB's) get the same text, so that
+    // zel's log says why an UPDATE was followed by an INSERT.
+    if (count == 0) set_error(conn, "No rows matched the WHERE statement", 0);
+    return count > INT32_MAX ? INT32_MAX : static_cast<int32_t>(count);
+}
+
+}  // namespace zel_odbc
 
 extern "C" {
 
@@ -97,12 +109,7 @@ int32_t mod_executesql(DbConnection* conn, const char* statement) {
         return 0;
     }
     if (!succeeded(rc)) return diagnose(*conn, SQL_HANDLE_STMT, conn->stmt);
-    SQLLEN count = 0;
-    if (!succeeded(SQLRowCount(conn->stmt, &count)) || count < 0) return 0;
-    // Drivers that count rather than answer "no data" (MariaDB's) get the same text, so that
-    // zel's log says why an UPDATE was followed by an INSERT.
-    if (count == 0) set_error(*conn, "No rows matched the WHERE statement", 0);
-    return count > INT32_MAX ? INT32_MAX : static_cast<int32_t>(count);
+    return affected_rows(*conn);
 }
 
 ResultValue* mod_querysql(DbConnection* conn, const char* query, int32_t* status) {

@@ -3,9 +3,9 @@
  * detection, reconnect, disconnect, destruction, the status byte, the last error and the
  * driver's diagnostics.
  *
- * zel's module loader calls these entry points; statements are in odbc_execute.cpp, the
- * schema in odbc_schema.cpp. A DbConnection is used by one thread at a time
- * (odbc_connection.h); only its status byte is shared, and it is atomic.
+ * zel's module loader calls these entry points; statements are in odbc_execute.cpp, batches
+ * of them in odbc_batch.cpp, the schema in odbc_schema.cpp. A DbConnection is used by one
+ * thread at a time (odbc_connection.h); only its status byte is shared, and it is atomic.
  */
 #include <chrono>
 #include <cstdio>
@@ -302,6 +302,7 @@ int32_t connect(DbConnection& conn) {
     // A connect on a connection that is still up starts afresh.
     disconnect(conn, false);
     conn.wrote = false;
+    conn.joins = false;
 
     const ZelModuleParams* params = conn.params;
     if (params == nullptr || params->connectionstring == nullptr ||
@@ -346,6 +347,8 @@ int32_t connect(DbConnection& conn) {
         if (run_session_statement(conn, "SET XACT_ABORT OFF") != 0)
             std::fprintf(stderr, "SET XACT_ABORT OFF failed: %s\n", conn.error_text.c_str());
     }
+    conn.joins = conn.kind == kind_mysql && try_joined_statements(conn);
+    clear_error(conn);
     return 1;
 }
 

@@ -101,15 +101,37 @@ TEST(OdbcColumns, DescriptionsMapToTheVocabulary) {
 }
 
 TEST(OdbcConnectionString, DriverOptionsAreAddedOrMerged) {
+    // Found rows (2) and multi statements (67108864).
     EXPECT_EQ(connection_string_for(kind_mysql, "DRIVER={MariaDB Unicode};SERVER=h"),
-              "DRIVER={MariaDB Unicode};SERVER=h;OPTION=2;");
+              "DRIVER={MariaDB Unicode};SERVER=h;OPTION=67108866;");
     EXPECT_EQ(connection_string_for(kind_mysql, "DRIVER={x};option=8;PWD={a;option=0}"),
-              "DRIVER={x};option=10;PWD={a;option=0}");
-    EXPECT_EQ(connection_string_for(kind_mysql, "Option=3;"), "Option=3;");
+              "DRIVER={x};option=67108874;PWD={a;option=0}");
+    EXPECT_EQ(connection_string_for(kind_mysql, "Option=3;"), "Option=67108867;");
+    EXPECT_EQ(connection_string_for(kind_mysql, "Option=67108867;"), "Option=67108867;");
     EXPECT_EQ(connection_string_for(kind_postgresql, "DRIVER={PostgreSQL Unicode};"),
               "DRIVER={PostgreSQL Unicode};Protocol=7.4-2;");
     EXPECT_EQ(connection_string_for(kind_postgresql, "A1=7.4-1;"), "A1=7.4-1;");
     EXPECT_EQ(connection_string_for(kind_other, "DRIVER={SQLite3};"), "DRIVER={SQLite3};");
+}
+
+// Only a statement the server splits exactly where it was joined may share a text with
+// others: a ';' or a comment outside a literal, or a literal left open, would move the
+// split and pair every later answer with the wrong statement.
+TEST(OdbcBatches, OnlyClosedWritingStatementsAreJoined) {
+    for (const char* text :
+         {"INSERT INTO t VALUES (1,'a;b')", "  update t SET v='x\\';' WHERE id=1",
+          "DELETE FROM t WHERE v=\"a;\\\";\"", "REPLACE INTO `odd;name` VALUES ('--', '#', '/*')",
+          "INSERT INTO t VALUES ('it''s; fine')", "UPDATE t SET v='\\\\' WHERE a-1=2\n"})
+        EXPECT_TRUE(mysql_statement_joinable(text)) << text;
+    for (const char* text :
+         {"SELECT 1", "COMMIT", "", "INSERTS INTO t VALUES (1)", "INSERT_X", "CALL p()",
+          "INSERT INTO t VALUES (1);", "INSERT INTO t VALUES (1); DELETE FROM t",
+          "INSERT INTO t VALUES ('open", "INSERT INTO t VALUES ('a\\')", "UPDATE t SET v=1 -- note",
+          "UPDATE t SET v=1 # note", "UPDATE t SET v=1 /* x */",
+          "/* lead */ INSERT INTO t VALUES (1)", "INSERT INTO `open VALUES (1)",
+          "INSERT INTO t VALUES ('\\"})
+        EXPECT_FALSE(mysql_statement_joinable(text)) << text;
+    EXPECT_FALSE(mysql_statement_joinable(nullptr));
 }
 
 // The narrow calls pass UTF-8 unchanged only while the connection's character set is UTF-8;

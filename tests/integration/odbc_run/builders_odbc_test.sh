@@ -4,11 +4,13 @@
 # test and the rows of every table must equal that test's expected rows (read through
 # PostgreSQL, which the rows are copied into), with no failed statement.
 #
-#   builders_odbc_test.sh SERVER ZEL FEEDSIM MODULE SOURCE_DIR WORK_DIR
+#   builders_odbc_test.sh SERVER ZEL FEEDSIM MODULE SOURCE_DIR WORK_DIR [PIPELINE]
 # SERVER is postgresql, mariadb or sqlite. Needs ZEL_PG_ENV, and ZEL_MDB_ENV for MariaDB.
+# PIPELINE is zel's pipeline key (default 1: statements go to the module in batches; 0: one
+# at a time); both must store the same rows.
 set -uo pipefail
 
-SERVER=$1 ZEL=$2 FEEDSIM=$3 MODULE=$4 SRC=$5 WORK=$6
+SERVER=$1 ZEL=$2 FEEDSIM=$3 MODULE=$4 SRC=$5 WORK=$6 PIPELINE=${7:-1}
 HERE=$SRC/tests/integration/builders
 rm -rf "$WORK" && mkdir -p "$WORK/sql" && cd "$WORK" || exit 1
 # shellcheck source=common.sh
@@ -40,6 +42,7 @@ Database
 instance $MODULE
 connectionstring $CONNSTR
 transactions 100
+pipeline $PIPELINE
 updateinterval 0
 checkdatabase 1
 keepdeleted 1
