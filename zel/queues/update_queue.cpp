@@ -82,8 +82,7 @@ void free_queue_list(QueueItem* head) {
 
 // Links `item`, stamped as due now, before the first item from `at` on that still waits out
 // the delay (or at the end), and makes it the cursor.
-void link_as_due(UpdateQueue* q, QueueItem* item, int64_t now, QueueItem* at)
-    REQUIRES(q->lock) {
+void link_as_due(UpdateQueue* q, QueueItem* item, int64_t now, QueueItem* at) REQUIRES(q->lock) {
     while (at && at->time + q->delay < now)
         at = at->next;
     if (at) {
@@ -174,8 +173,8 @@ enum class WaitingAction { flush, drop };
 // of that queue, under "insref:kind" (every keyed kind of the delayed queues is keyed so).
 // The action is a value rather than a callback so that the analysis sees every step run
 // under the lock (a lambda's lock rule is not carried through a template).
-void each_waiting_of_instrument(UpdateQueue* q, uint64_t insref, WaitingAction action,
-                                int64_t now) REQUIRES(q->lock) {
+void each_waiting_of_instrument(UpdateQueue* q, uint64_t insref, WaitingAction action, int64_t now)
+    REQUIRES(q->lock) {
     thread_local std::string key;
     for (int kind = 1; kind < 256; ++kind) {
         if (!q->kind_here[kind]) continue;

@@ -8,10 +8,11 @@
 // `number` and the counters' readers is guarded by that queue's `lock`. No code holds two
 // queue locks at once; queue 1's lock also guards the instrument type table
 // (instruments.h). The fields and functions below say so with GUARDED_BY and REQUIRES
-// (zel/base/thread_annotations.h), which the Clang build checks. Only list, table and counter work is done under a lock, so the feed
-// thread never waits on the database beyond that. In a delayed queue a message that ends
-// or replaces an instrument's data (reset, book clear, row delete, instrument delete) is
-// never overtaken by an older item of that instrument that still waits out its delay.
+// (zel/base/thread_annotations.h), which the Clang build checks. Only list, table and
+// counter work is done under a lock, so the feed thread never waits on the database beyond
+// that. In a delayed queue a message that ends or replaces an instrument's data (reset, book
+// clear, row delete, instrument delete) is never overtaken by an older item of that
+// instrument that still waits out its delay.
 // The queues also keep the estimate of the memory their items hold (the feed thread
 // pauses above a ceiling) and the drain state of a stop (the database threads write on).
 #pragma once
@@ -185,8 +186,7 @@ void appendQueueItem(UpdateQueue* queue, QueueItem* item) REQUIRES(queue->lock);
 // next/prev (head's prev and tail's next null); both null: nothing to do. No counter, key
 // or cursor is touched: the items stayed counted as queued while they were out, and their
 // keys were given up when they were taken.
-void putBackQueueItems(UpdateQueue* queue, QueueItem* head, QueueItem* tail)
-    REQUIRES(queue->lock);
+void putBackQueueItems(UpdateQueue* queue, QueueItem* head, QueueItem* tail) REQUIRES(queue->lock);
 // Leaves at the tail, in the place of the keyed `item` just taken, an empty placeholder
 // (ITEM_KEYED | ITEM_EMPTY, same kind and insref, a copy of the key, `time` = now) that is
 // registered under the key and counted in empty_items, so that updates of the key during
