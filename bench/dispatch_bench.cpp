@@ -114,7 +114,7 @@ std::vector<Message> make_mix(size_t count, int instruments) {
 void drain_queues() {
     for (int n = 0; n < kQueueCount; ++n) {
         UpdateQueue& q = g_queues[n];
-        std::lock_guard<std::mutex> guard(q.lock);
+        MutexLock guard(q.lock);
         while (QueueItem* item = q.head) {
             unlinkQueueItem(&q, item);
             freeQueueItem(item);

@@ -86,7 +86,7 @@ FieldValue* quote_fields(uint64_t i) {
 
 bool drained() {
     UpdateQueue& q = g_queues[0];
-    std::lock_guard<std::mutex> hold(q.lock);
+    MutexLock hold(q.lock);
     return q.head == nullptr && stat_read(q.stats->queued) == 0;
 }
 

@@ -14,12 +14,12 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <mutex>
 
 #include "platform/thread_exit.h"
 #include "zel/base/clock.h"
 #include "zel/base/config.h"
 #include "zel/base/log.h"
+#include "zel/base/mutex.h"
 #include "zel/feed/stale_set.h"
 #include "zel/feed/utf8_text.h"
 #include "zel/queues/order_book.h"
@@ -279,7 +279,7 @@ void Dispatcher::before_fields(int type) {
             staleSetStrike(insref);
             break;
         case 17: {
-            std::lock_guard<std::mutex> guard(g_queues[0].lock);
+            MutexLock guard(instrumentTypeLock());
             instrumentTypeRemove(insref);
             break;
         }
@@ -349,7 +349,7 @@ void Dispatcher::field_by_kind(FieldValue* field, bool snapshot_complete) {
                     uint64_t v = 0;
                     if (value && !parse_u64(value, &v)) v = 0;
                     int32_t type = v > INT32_MAX ? INT32_MAX : static_cast<int32_t>(v);
-                    std::lock_guard<std::mutex> guard(g_queues[0].lock);
+                    MutexLock guard(instrumentTypeLock());
                     const InstrumentType* entry = instrumentTypeLookup(tmpl_.insref);
                     if (!entry && type == 3) {
                         instrumentTypeSet(tmpl_.insref, 3);

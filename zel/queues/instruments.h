@@ -6,11 +6,15 @@
 // never removed while the program runs. The instrument type table marks the instruments
 // whose type (field 348 of basic data) is 3; the feed thread changes it and the database
 // thread of queue 1 reads it, both holding queue 1's lock (g_queues[0].lock) around every
-// call of the InstrumentType functions below.
+// call of the InstrumentType functions below (REQUIRES: the Clang build checks it).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+
+#include "zel/base/mutex.h"
+#include "zel/base/thread_annotations.h"
+#include "zel/queues/update_queue.h"
 
 // One price level of a ladder: level 1 is the first node.
 struct PriceLevel {
@@ -46,8 +50,17 @@ Instrument* instrumentLookupOrCreate(uint64_t insref);
 size_t instrumentCount();
 size_t instrumentTableSize();
 
-// Queue 1's lock held by the caller.
-const InstrumentType* instrumentTypeLookup(uint64_t insref);
-void instrumentTypeSet(uint64_t insref, int32_t type);
-void instrumentTypeRemove(uint64_t insref);
-size_t instrumentTypeCount();
+// The lock of the instrument type table: queue 1's lock, g_queues[0].lock. Callers take it
+// through this name (MutexLock hold(instrumentTypeLock())), which is what the rules below
+// name: the analysis does not tell g_queues[0] from g_queues[1], so a rule written as
+// g_queues[0].lock would also be met by holding another queue's lock.
+inline Mutex& instrumentTypeLock() {
+    return g_queues[0].lock;
+}
+
+// Queue 1's lock held by the caller. A looked-up entry is read before the lock is given
+// back (the feed thread may remove it then).
+const InstrumentType* instrumentTypeLookup(uint64_t insref) REQUIRES(instrumentTypeLock());
+void instrumentTypeSet(uint64_t insref, int32_t type) REQUIRES(instrumentTypeLock());
+void instrumentTypeRemove(uint64_t insref) REQUIRES(instrumentTypeLock());
+size_t instrumentTypeCount() REQUIRES(instrumentTypeLock());

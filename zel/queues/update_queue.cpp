@@ -45,7 +45,7 @@ void write_kind_key(std::string& key, uint64_t insref, uint32_t kind) {
     key.assign(text, end);
 }
 
-void link_before(UpdateQueue* q, QueueItem* at, QueueItem* item) {
+void link_before(UpdateQueue* q, QueueItem* at, QueueItem* item) REQUIRES(q->lock) {
     item->next = at;
     item->prev = at->prev;
     if (at->prev) {
@@ -57,7 +57,7 @@ void link_before(UpdateQueue* q, QueueItem* at, QueueItem* item) {
 }
 
 // Takes `item` out of the list only (no table or counter change).
-void list_unlink(UpdateQueue* q, QueueItem* item) {
+void list_unlink(UpdateQueue* q, QueueItem* item) REQUIRES(q->lock) {
     if (item->prev) {
         item->prev->next = item->next;
     } else {
@@ -82,7 +82,7 @@ void free_queue_list(QueueItem* head) {
 
 // Links `item`, stamped as due now, before the first item from `at` on that still waits out
 // the delay (or at the end), and makes it the cursor.
-void link_as_due(UpdateQueue* q, QueueItem* item, int64_t now, QueueItem* at) {
+void link_as_due(UpdateQueue* q, QueueItem* item, int64_t now, QueueItem* at) REQUIRES(q->lock) {
     while (at && at->time + q->delay < now)
         at = at->next;
     if (at) {
@@ -97,7 +97,7 @@ void link_as_due(UpdateQueue* q, QueueItem* item, int64_t now, QueueItem* at) {
 // is due at once, so it goes before the first waiting item that is not yet due
 // (placeholders and items that still wait out the delay). The search starts at the item put
 // in last, as new items nearly always belong right behind it.
-void insert_new(UpdateQueue* q, QueueItem* item, int64_t now) {
+void insert_new(UpdateQueue* q, QueueItem* item, int64_t now) REQUIRES(q->lock) {
     stat_add(q->stats->queued, 1);
     if (q->delay == 0) {
         appendQueueItem(q, item);
@@ -109,7 +109,7 @@ void insert_new(UpdateQueue* q, QueueItem* item, int64_t now) {
 
 // Links `item` (not counted anew) where an item due now belongs: before the first waiting
 // item that is not yet due, searching from the cursor as insert_new does.
-void link_due(UpdateQueue* q, QueueItem* item, int64_t now) {
+void link_due(UpdateQueue* q, QueueItem* item, int64_t now) REQUIRES(q->lock) {
     item->time = now - (q->delay + 1);
     QueueItem* at = q->cursor ? q->cursor : q->head;
     // Taking the flushed item out may have moved the cursor onto an item that still
@@ -145,11 +145,11 @@ void count_bytes(QueueItem* item, uint32_t bytes) {
     g_queued_bytes.fetch_add(bytes, std::memory_order_relaxed);
 }
 
-// Lock held. Makes the waiting item `w` due now, ahead of a message about to be queued
+// Makes the waiting item `w` due now, ahead of a message about to be queued
 // that must not overtake it, and unregisters its key so that later updates start a new
 // item behind that message. Placeholders are left as they are: they hold nothing, and
 // what merges into them comes later anyway.
-void flush_waiting(UpdateQueue* q, QueueItem* w, int64_t now) {
+void flush_waiting(UpdateQueue* q, QueueItem* w, int64_t now) REQUIRES(q->lock) {
     if (w->flags & ITEM_EMPTY) return;
     list_unlink(q, w);
     if ((w->flags & ITEM_KEYED) && w->key) q->dedup.remove(w->key, w);
@@ -157,23 +157,35 @@ void flush_waiting(UpdateQueue* q, QueueItem* w, int64_t now) {
     link_due(q, w, now);
 }
 
-// Lock held. Drops the waiting item `w`: a newer message removes the row it would write.
-void drop_waiting(UpdateQueue* q, QueueItem* w) {
+// Drops the waiting item `w`: a newer message removes the row it would write.
+void drop_waiting(UpdateQueue* q, QueueItem* w) REQUIRES(q->lock) {
     bool empty = (w->flags & ITEM_EMPTY) != 0;
     unlinkQueueItem(q, w);
     if (!empty) stat_sub(q->stats->queued, 1);
     freeQueueItem(w);
 }
 
-// Lock held. The waiting keyed items of `insref` in a delayed queue: one per kind of that
-// queue, under "insref:kind" (every keyed kind of the delayed queues is keyed so).
-template <typename Action>
-void each_waiting_of_instrument(UpdateQueue* q, uint64_t insref, Action action) {
+// What each_waiting_of_instrument does to a waiting item: make it due now (flush_waiting),
+// or drop it when it holds data (placeholders stay).
+enum class WaitingAction { flush, drop };
+
+// Applies `action` to the waiting keyed items of `insref` in a delayed queue: one per kind
+// of that queue, under "insref:kind" (every keyed kind of the delayed queues is keyed so).
+// The action is a value rather than a callback so that the analysis sees every step run
+// under the lock (a lambda's lock rule is not carried through a template).
+void each_waiting_of_instrument(UpdateQueue* q, uint64_t insref, WaitingAction action, int64_t now)
+    REQUIRES(q->lock) {
     thread_local std::string key;
     for (int kind = 1; kind < 256; ++kind) {
         if (!q->kind_here[kind]) continue;
         write_kind_key(key, insref, static_cast<uint32_t>(kind));
-        if (QueueItem* w = q->dedup.lookup(key)) action(w);
+        QueueItem* w = q->dedup.lookup(key);
+        if (!w) continue;
+        if (action == WaitingAction::flush) {
+            flush_waiting(q, w, now);
+        } else if (!(w->flags & ITEM_EMPTY)) {
+            drop_waiting(q, w);
+        }
     }
 }
 
@@ -208,7 +220,8 @@ void merge_order_entry(QueueItem* container, FieldValue* fields, const UpdateTem
 
 // Merges an update into the waiting item `e`. Returns true when the signal is to be
 // released (news: a further block may complete the item).
-bool merge_into(UpdateQueue* q, QueueItem* e, FieldValue* fields, UpdateTemplate& t) {
+bool merge_into(UpdateQueue* q, QueueItem* e, FieldValue* fields, UpdateTemplate& t)
+    REQUIRES(q->lock) {
     if (e->flags & ITEM_EMPTY) {
         e->flags &= ~ITEM_EMPTY;
         stat_add(q->stats->queued, 1);
@@ -287,7 +300,14 @@ int createUpdateQueues() {
     for (int i = 0; i < kQueueCount; ++i) {
         UpdateQueue& q = queues[i];
         q.number = static_cast<uint32_t>(i + 1);
-        if (!q.dedup.create(g_config.queuehashsize)) {
+        bool created;
+        {
+            // No other thread sees the queue yet; the lock costs nothing and keeps the rule
+            // that the table is only touched under it.
+            MutexLock guard(q.lock);
+            created = q.dedup.create(g_config.queuehashsize) != 0;
+        }
+        if (!created) {
             log_message(LOG_LEVEL_ERROR, "Out of memory creating the hash table of queue %d",
                         i + 1);
             delete[] queues;
@@ -314,8 +334,10 @@ void setQueue4Delay() {
 void destroyUpdateQueues() {
     if (!g_queues) return;
     for (int i = 0; i < kQueueCount; ++i) {
-        free_queue_list(g_queues[i].head);
-        g_queues[i].head = g_queues[i].tail = g_queues[i].cursor = nullptr;
+        UpdateQueue& q = g_queues[i];
+        MutexLock guard(q.lock);
+        free_queue_list(q.head);
+        q.head = q.tail = q.cursor = nullptr;
     }
     delete[] g_queues;
     g_queues = nullptr;
@@ -324,7 +346,7 @@ void destroyUpdateQueues() {
 void useStatsBlock(StatsBlock* block) {
     for (int i = 0; i < kQueueCount; ++i) {
         UpdateQueue& q = g_queues[i];
-        std::lock_guard<std::mutex> guard(q.lock);
+        MutexLock guard(q.lock);
         QueueStats* target = &block->queue[i];
         if (q.stats == target) continue;
         // A block that outlived an earlier run keeps its cumulative counters, to which
@@ -344,7 +366,7 @@ uint32_t queueNumberForKind(uint8_t kind) {
     return (g_config.requestorderbooks == 1 || g_config.requestmbo == 1) ? 2 : 4;
 }
 
-static void order_behind_waiting(UpdateQueue* q, const UpdateTemplate& t);
+static void order_behind_waiting(UpdateQueue* q, const UpdateTemplate& t) REQUIRES(q->lock);
 
 void addQueueItem(FieldValue* fields, UpdateTemplate& t) {
     UpdateQueue* q = queueForKind(t.kind);
@@ -356,7 +378,7 @@ void addQueueItem(FieldValue* fields, UpdateTemplate& t) {
     bool keyed = level_change || (t.flags & ITEM_KEYED);
     bool wake = false;
     {
-        std::lock_guard<std::mutex> guard(q->lock);
+        MutexLock guard(q->lock);
         QueueItem* waiting = keyed ? q->dedup.lookup(t.key) : nullptr;
         if (!keyed && q->delay > 0) order_behind_waiting(q, t);
         if (waiting) {
@@ -412,25 +434,21 @@ void addQueueItem(FieldValue* fields, UpdateTemplate& t) {
     if (t.kind == KIND_INSTRUMENT_DELETE) {
         for (UpdateQueue* other : {&g_queues[0], &g_queues[3]}) {
             if (other == q || other->delay <= 0) continue;
-            std::lock_guard<std::mutex> guard(other->lock);
+            MutexLock guard(other->lock);
             int64_t now = now_seconds();
-            each_waiting_of_instrument(other, t.insref, [&](QueueItem* w) {
-                if (g_config.keepdeleted == 1 && other == &g_queues[0]) {
-                    flush_waiting(other, w, now);
-                } else if (!(w->flags & ITEM_EMPTY)) {
-                    drop_waiting(other, w);
-                }
-            });
+            const bool keep = g_config.keepdeleted == 1 && other == &g_queues[0];
+            each_waiting_of_instrument(other, t.insref,
+                                       keep ? WaitingAction::flush : WaitingAction::drop, now);
         }
     }
 }
 
-// Lock held; `q` delays its items. A message that is not merged by key and ends or
+// `q` delays its items. A message that is not merged by key and ends or
 // replaces what the instrument's waiting items hold must not be overtaken by them: a
 // row delete (field 364) drops the waiting item of its own key, whose row it deletes;
 // a day reset (kind 8) and a book clear (kind 7) make the instrument's waiting items in
 // this queue due now, ahead of themselves.
-static void order_behind_waiting(UpdateQueue* q, const UpdateTemplate& t) {
+static void order_behind_waiting(UpdateQueue* q, const UpdateTemplate& t) REQUIRES(q->lock) {
     if (t.flags & ITEM_DELETE) {
         if (t.key.empty()) return;
         QueueItem* w = q->dedup.lookup(t.key);
@@ -439,7 +457,7 @@ static void order_behind_waiting(UpdateQueue* q, const UpdateTemplate& t) {
     }
     if (t.kind != KIND_INSTRUMENT_RESET && t.kind != KIND_BOOK_CLEAR) return;
     int64_t now = now_seconds();
-    each_waiting_of_instrument(q, t.insref, [&](QueueItem* w) { flush_waiting(q, w, now); });
+    each_waiting_of_instrument(q, t.insref, WaitingAction::flush, now);
 }
 
 void dropQueuedUpdate(UpdateQueue* queue, uint64_t insref, uint32_t kind, int mode) {
@@ -448,7 +466,7 @@ void dropQueuedUpdate(UpdateQueue* queue, uint64_t insref, uint32_t kind, int mo
     struct KeyBuffer;
     std::string& key = thread_owned<std::string, KeyBuffer>();
     write_kind_key(key, insref, kind);
-    std::lock_guard<std::mutex> guard(queue->lock);
+    MutexLock guard(queue->lock);
     QueueItem* item = queue->dedup.lookup(key);
     if (!item) return;
     if (mode == 1) {
@@ -614,7 +632,7 @@ void queuesProducersEnded() {
     for (int i = 0; i < kQueueCount; ++i) {
         UpdateQueue& q = g_queues[i];
         {
-            std::lock_guard<std::mutex> guard(q.lock);
+            MutexLock guard(q.lock);
             // Nothing new arrives: what waits out a delay is written now.
             q.delay = 0;
         }
@@ -636,7 +654,7 @@ bool queueDrainOn() {
 bool queueKeepsWriting(UpdateQueue* queue) {
     if (!g_drain_on.load()) return false;
     if (!g_producers_ended.load()) return true;
-    std::lock_guard<std::mutex> guard(queue->lock);
+    MutexLock guard(queue->lock);
     // News whose last block never came cannot be written; placeholders hold nothing.
     for (const QueueItem* item = queue->head; item; item = item->next) {
         if (item->flags & ITEM_EMPTY) continue;
@@ -649,7 +667,7 @@ bool queueKeepsWriting(UpdateQueue* queue) {
 }
 
 void countQueuedByKind(UpdateQueue* queue, uint64_t (&by_kind)[256]) {
-    std::lock_guard<std::mutex> guard(queue->lock);
+    MutexLock guard(queue->lock);
     for (const QueueItem* item = queue->head; item; item = item->next) {
         if (!(item->flags & ITEM_EMPTY)) ++by_kind[item->kind];
     }

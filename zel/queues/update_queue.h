@@ -7,10 +7,12 @@
 // frees what it wrote. Everything reachable from an UpdateQueue except `signal`, `delay`,
 // `number` and the counters' readers is guarded by that queue's `lock`. No code holds two
 // queue locks at once; queue 1's lock also guards the instrument type table
-// (instruments.h). Only list, table and counter work is done under a lock, so the feed
-// thread never waits on the database beyond that. In a delayed queue a message that ends
-// or replaces an instrument's data (reset, book clear, row delete, instrument delete) is
-// never overtaken by an older item of that instrument that still waits out its delay.
+// (instruments.h). The fields and functions below say so with GUARDED_BY and REQUIRES
+// (zel/base/thread_annotations.h), which the Clang build checks. Only list, table and
+// counter work is done under a lock, so the feed thread never waits on the database beyond
+// that. In a delayed queue a message that ends or replaces an instrument's data (reset, book
+// clear, row delete, instrument delete) is never overtaken by an older item of that
+// instrument that still waits out its delay.
 // The queues also keep the estimate of the memory their items hold (the feed thread
 // pauses above a ceiling) and the drain state of a stop (the database threads write on).
 #pragma once
@@ -18,10 +20,10 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
 #include <semaphore>
 #include <string_view>
 
+#include "zel/base/mutex.h"
 #include "zel/queues/queue_item.h"
 #include "zel_stats.h"
 
@@ -85,13 +87,18 @@ inline uint64_t stat_read(const uint64_t& counter) {
 }
 
 struct UpdateQueue {
-    std::mutex lock;
-    QueueItem* head = nullptr;    // guarded by lock; the waiting items in take order
-    QueueItem* tail = nullptr;    // guarded by lock
-    QueueItem* cursor = nullptr;  // guarded by lock; last item put in by the delayed insert
-    DedupTable dedup;             // guarded by lock
+    Mutex lock;
+    // The waiting items in take order. The items themselves are guarded by `lock` too while
+    // they are linked here, which the analysis cannot see through the pointers.
+    QueueItem* head GUARDED_BY(lock) = nullptr;
+    QueueItem* tail GUARDED_BY(lock) = nullptr;
+    QueueItem* cursor GUARDED_BY(lock) = nullptr;  // last item put in by the delayed insert
+    DedupTable dedup GUARDED_BY(lock);
     // This queue's five counters. Until start-up points them into the shared statistics
-    // block (useStatsBlock) they live in `own_stats`.
+    // block (useStatsBlock) they live in `own_stats`. The counters live in the statistics
+    // block, which other processes read, so they carry no annotation: their writers hold
+    // `lock` (the queued gauge) or are the counter's only writer. `stats` itself is set
+    // before the threads start.
     QueueStats* stats = &own_stats;
     QueueStats own_stats{};
     // One release per new item (and per news merge) wakes the database thread, which
@@ -137,10 +144,10 @@ void endQueueDrain();
 bool queueDrainOn();
 // Whether the queue's database thread is to go on although `running` is 0. Takes the
 // queue's lock (only to look at the head of the queue).
-bool queueKeepsWriting(UpdateQueue* queue);
+bool queueKeepsWriting(UpdateQueue* queue) EXCLUDES(queue->lock);
 // What is left in a queue, by message kind: the real items (placeholders not counted).
 // Takes the queue's lock; walks the whole queue.
-void countQueuedByKind(UpdateQueue* queue, uint64_t (&by_kind)[256]);
+void countQueuedByKind(UpdateQueue* queue, uint64_t (&by_kind)[256]) EXCLUDES(queue->lock);
 
 // Queue number (1 to 4) of a message kind, from the kinds table (kKindQueue in
 // zel/base/message_kinds.h). The news kinds (KIND_QUEUE_NEWS) go to queue 2 while order
@@ -158,29 +165,32 @@ void addQueueItem(FieldValue* fields, UpdateTemplate& tmpl);
 // Drops the waiting item of `kind` for `insref` (key "insref:kind") from `queue`. Mode 1
 // unlinks and frees it; mode 0 only unregisters its key and clears ITEM_KEYED, so it is
 // still written but nothing more merges into it. Takes the queue's lock.
-void dropQueuedUpdate(UpdateQueue* queue, uint64_t insref, uint32_t kind, int mode);
+void dropQueuedUpdate(UpdateQueue* queue, uint64_t insref, uint32_t kind, int mode)
+    EXCLUDES(queue->lock);
 
-// --- Lock held by the caller -------------------------------------------------------------
+// --- Lock held by the caller (REQUIRES) --------------------------------------------------
 
 // Takes `item` out of the queue's list (moving `cursor` to its successor if it pointed at
 // it), unregisters its key when ITEM_KEYED, lowers empty_items when ITEM_EMPTY. The item's
 // key is kept (the database thread may still use it); its links are cleared.
-void unlinkQueueItem(UpdateQueue* queue, QueueItem* item);
+void unlinkQueueItem(UpdateQueue* queue, QueueItem* item) REQUIRES(queue->lock);
 // Merges `fields` into `item` (ownership of the list passes to the call): a new tag goes to
 // the front of the item's list, tag 2 is appended to the old text, any other tag replaces
-// the old value, null included.
+// the old value, null included. The lock is that of the queue `item` waits in, which the
+// call does not name, so it carries no annotation.
 void mergeFields(QueueItem* item, FieldValue* fields);
 // Appends `item` at the tail (no counters touched).
-void appendQueueItem(UpdateQueue* queue, QueueItem* item);
+void appendQueueItem(UpdateQueue* queue, QueueItem* item) REQUIRES(queue->lock);
 // Puts a batch the database thread took back in front of the head, in its order, so that
 // it is taken again from its first item. `head` .. `tail` is a chain linked through
 // next/prev (head's prev and tail's next null); both null: nothing to do. No counter, key
 // or cursor is touched: the items stayed counted as queued while they were out, and their
 // keys were given up when they were taken.
-void putBackQueueItems(UpdateQueue* queue, QueueItem* head, QueueItem* tail);
+void putBackQueueItems(UpdateQueue* queue, QueueItem* head, QueueItem* tail) REQUIRES(queue->lock);
 // Leaves at the tail, in the place of the keyed `item` just taken, an empty placeholder
 // (ITEM_KEYED | ITEM_EMPTY, same kind and insref, a copy of the key, `time` = now) that is
 // registered under the key and counted in empty_items, so that updates of the key during
 // the next `delay` seconds merge into it. Returns it (null when the item had no key, which
 // is logged with `debug`).
-QueueItem* addPlaceholder(UpdateQueue* queue, const QueueItem* item, int64_t now);
+QueueItem* addPlaceholder(UpdateQueue* queue, const QueueItem* item, int64_t now)
+    REQUIRES(queue->lock);

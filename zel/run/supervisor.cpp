@@ -48,7 +48,7 @@ void store_counter(uint64_t& counter, uint64_t value) {
 void queue_status_item() {
     if (!g_queues) return;
     UpdateQueue& queue = g_queues[1];
-    std::lock_guard<std::mutex> hold(queue.lock);
+    MutexLock hold(queue.lock);
     if (queue.head && queue.head->kind == KIND_STATUS) return;
     QueueItem* item = allocQueueItem();
     item->kind = KIND_STATUS;

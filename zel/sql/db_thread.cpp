@@ -34,7 +34,6 @@
 
 #include <chrono>
 #include <cinttypes>
-#include <mutex>
 #include <optional>
 #include <thread>
 #include <utility>
@@ -43,6 +42,7 @@
 #include "zel/base/clock.h"
 #include "zel/base/config.h"
 #include "zel/base/log.h"
+#include "zel/base/mutex.h"
 #include "zel/base/run_state.h"
 #include "zel/queues/instruments.h"
 #include "zel/queues/update_queue.h"
@@ -105,11 +105,10 @@ bool waiting_news(const QueueItem* item) {
            !(item->flags & ITEM_NEWS_LASTBLOCK);
 }
 
-// Lock held. Puts the whole batch back in front of the queue head, in its order, so it is
+// Puts the whole batch back in front of the queue head, in its order, so it is
 // taken again from its first item. Once the batch has been rerun kRerunLimit times without
 // a batch written in between, its items are taken one by one without a transaction.
-void rerun_batch(DbWorker& worker, Batch& batch) {
-    UpdateQueue& q = *worker.queue;
+void rerun_batch(DbWorker& worker, UpdateQueue& q, Batch& batch) REQUIRES(q.lock) {
     uint64_t items = 0;
     bool status_rows_lost = false;
     for (QueueItem* i = batch.head; i; i = i->next) {
@@ -209,7 +208,7 @@ int group_transaction(DbWorker& worker, Batch& batch, QueueItem* item, uint64_t 
     item->prev = nullptr;
     free_items(committed == item ? nullptr : committed);
     {
-        std::lock_guard<std::mutex> hold(worker.queue->lock);
+        MutexLock hold(worker.queue->lock);
         stat_sub(worker.stats().queued, batch.count);
     }
     worker.reruns = 0;
@@ -223,7 +222,7 @@ int group_transaction(DbWorker& worker, Batch& batch, QueueItem* item, uint64_t 
 // The instrument's entry in the instrument type table, copied under queue 1's lock (the
 // feed thread changes the table under it).
 bool instrument_type_copy(uint64_t insref, InstrumentType& copy) {
-    std::lock_guard<std::mutex> hold(g_queues[0].lock);
+    MutexLock hold(instrumentTypeLock());
     const InstrumentType* entry = instrumentTypeLookup(insref);
     if (!entry) return false;
     copy = *entry;
@@ -386,10 +385,11 @@ int write_price_history(DbWorker& worker, QueueItem& item) {
     return generic_write(worker, item, *def, &wrote);
 }
 
-// Lock held. The batch's items are written: frees them and counts them off the queue.
-void let_go(DbWorker& worker, Batch& batch) {
+// The batch's items are written: frees them and counts them off the queue (the queued
+// gauge's writers hold the queue's lock).
+void let_go(UpdateQueue& q, Batch& batch) REQUIRES(q.lock) {
     free_items(batch.head);
-    stat_sub(worker.stats().queued, batch.count);
+    stat_sub(q.stats->queued, batch.count);
     batch.clear();
 }
 
@@ -405,10 +405,9 @@ void give_up_item(DbWorker& worker, const QueueItem& item, uint64_t failed_befor
     if (stat_read(worker.stats().failed) == failed_before) stat_add(worker.stats().failed, 1);
 }
 
-// Lock held. Drops news items at the head whose last block has not come within the hour,
+// Drops news items at the head whose last block has not come within the hour,
 // then works out how long the thread may sleep before the head item falls due.
-int64_t end_of_pass(DbWorker& worker, int64_t reference) {
-    UpdateQueue& q = *worker.queue;
+int64_t end_of_pass(DbWorker& worker, UpdateQueue& q, int64_t reference) REQUIRES(q.lock) {
     QueueItem* item = q.head;
     while (item && item->kind == KIND_NEWS && !(item->flags & ITEM_NEWS_LASTBLOCK)) {
         if (item->time + kNewsTimeoutSeconds >= reference) {
@@ -483,7 +482,7 @@ int note_batched(DbWorker& worker, const QueueItem& item) {
 // One pass: takes and writes every due item, commits, and returns how long to wait.
 int64_t run_pass(DbWorker& worker) {
     UpdateQueue& q = *worker.queue;
-    std::unique_lock<std::mutex> lock(q.lock);
+    UniqueMutexLock lock(q.lock);
     int64_t reference = now_seconds();
     Batch batch;
     QueueItem* item = q.head;
@@ -540,11 +539,11 @@ int64_t run_pass(DbWorker& worker) {
                 // Written on its own: finished, whatever the outcome.
                 --worker.isolate;
                 if (r == ZEL_RESULT_RERUN) give_up_item(worker, *item, failed_before);
-                let_go(worker, batch);
+                let_go(q, batch);
                 if (worker.isolate == 0) worker.reruns = 0;
             } else if (r == ZEL_RESULT_RERUN) {
                 worker.transaction.lost();
-                rerun_batch(worker, batch);
+                rerun_batch(worker, q, batch);
             } else if (item->kind == KIND_HISTORY_ADJUSTMENT && !worker.transaction.open()) {
                 // Written outside a transaction: its rescaling is in the table for good, and a
                 // rerun of the batch must not apply it again. Whatever of the batch is still
@@ -553,9 +552,9 @@ int64_t run_pass(DbWorker& worker) {
                 const int sent = flush_statements(worker);
                 lock.lock();
                 if (sent == ZEL_RESULT_RERUN) {
-                    rerun_batch(worker, batch);
+                    rerun_batch(worker, q, batch);
                 } else {
-                    let_go(worker, batch);
+                    let_go(q, batch);
                 }
             }
             item = q.head;
@@ -584,7 +583,7 @@ int64_t run_pass(DbWorker& worker) {
     if (rerun) {
         worker.transaction.lost();
         lock.lock();
-        rerun_batch(worker, batch);
+        rerun_batch(worker, q, batch);
         lock.unlock();
     }
     if (batch.head) worker.reruns = 0;
@@ -592,7 +591,7 @@ int64_t run_pass(DbWorker& worker) {
 
     lock.lock();
     stat_sub(worker.stats().queued, batch.count);
-    return end_of_pass(worker, reference);
+    return end_of_pass(worker, q, reference);
 }
 
 }  // namespace

@@ -144,7 +144,7 @@ class FeedSession : public QueueTest {
         return eventually([&] { return server_lines(part).size() >= times; }, seconds);
     }
     size_t queued_in(int n) {
-        std::lock_guard<std::mutex> g(queue(n).lock);
+        MutexLock g(queue(n).lock);
         return items_of(queue(n)).size();
     }
 
@@ -317,7 +317,7 @@ TEST_F(FeedSession, StaleInstrumentsAreDeletedOnceTheSnapshotIsComplete) {
     EXPECT_EQ(log.count("Requesting full snapshot"), 2u);
     std::set<uint64_t> deleted;
     {
-        std::lock_guard<std::mutex> g(queue(3).lock);
+        MutexLock g(queue(3).lock);
         for (QueueItem* i : items_of(queue(3))) {
             if (i->kind == 9) deleted.insert(i->insref);
         }
@@ -392,7 +392,7 @@ TEST_F(FeedSession, DataOfEveryBatchReachesTheQueues) {
     ASSERT_TRUE(logged("All the requested data"));
     EXPECT_EQ(stat_read(g_stats->received_messages), 3u);
     EXPECT_EQ(queued_in(2), 1u);
-    std::lock_guard<std::mutex> g(queue(4).lock);
+    MutexLock g(queue(4).lock);
     QueueItem* book = queue(4).head;
     ASSERT_NE(book, nullptr);
     ASSERT_NE(book->bid_changes, nullptr);

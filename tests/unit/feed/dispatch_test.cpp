@@ -201,7 +201,7 @@ TEST_F(Dispatch, BasicDataPrefixesAndSeparateUpdates) {
 TEST_F(Dispatch, InstrumentTypeFollowsField348AndDeletion) {
     send(15, 9, {{348, "3"}});
     {
-        std::lock_guard<std::mutex> g(queue(1).lock);
+        MutexLock g(queue(1).lock);
         ASSERT_NE(instrumentTypeLookup(9), nullptr);
         EXPECT_EQ(instrumentTypeLookup(9)->type, 3);
     }

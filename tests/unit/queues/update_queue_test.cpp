@@ -473,7 +473,7 @@ TEST_F(Bookkeeping, StatsMoveIntoTheSharedBlockWithTheirCounts) {
     useStatsBlock(&block);  // again: nothing doubles
     EXPECT_EQ(block.queue[0].queued, 1u);
     for (int i = 0; i < 4; ++i) {
-        std::lock_guard<std::mutex> g(queue(i + 1).lock);
+        MutexLock g(queue(i + 1).lock);
         queue(i + 1).stats = &queue(i + 1).own_stats;
     }
 }
@@ -741,7 +741,7 @@ TEST_F(Bookkeeping, ExistingBlockKeepsCumulativeCountersAndRestartsGauges) {
     EXPECT_EQ(block.queue[0].deduplicated, 6u);
     EXPECT_EQ(block.queue[0].failed, 2u);
     for (int i = 0; i < 4; ++i) {
-        std::lock_guard<std::mutex> g(queue(i + 1).lock);
+        MutexLock g(queue(i + 1).lock);
         queue(i + 1).stats = &queue(i + 1).own_stats;
     }
 }

@@ -107,7 +107,7 @@ class Supervisor : public ::testing::Test {
     }
 
     size_t status_items() {
-        std::lock_guard<std::mutex> hold(g_queues[1].lock);
+        MutexLock hold(g_queues[1].lock);
         size_t n = 0;
         for (QueueItem* item = g_queues[1].head; item; item = item->next)
             n += item->kind == KIND_STATUS;
@@ -174,7 +174,7 @@ TEST_F(Supervisor, OneStatusItemWaitsAtATime) {
 
     // Once the database thread has taken it, the next check queues a new one.
     {
-        std::lock_guard<std::mutex> hold(g_queues[1].lock);
+        MutexLock hold(g_queues[1].lock);
         unlinkQueueItem(&g_queues[1], item);
     }
     freeQueueItem(item);

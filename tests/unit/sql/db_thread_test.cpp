@@ -113,7 +113,7 @@ class DbThreadTest : public SqlTest, public ::testing::WithParamInterface<bool> 
     // Every queued item written and counted off.
     static bool drained(int n) {
         UpdateQueue& q = g_queues[n - 1];
-        std::lock_guard<std::mutex> hold(q.lock);
+        MutexLock hold(q.lock);
         return q.head == nullptr && stat_read(q.stats->queued) == 0;
     }
     void run_until_drained(int n) {
@@ -573,7 +573,7 @@ TEST_P(DbThreadTest, QueueDelayWritesAKeyAtMostOncePerDelay) {
     ManualClock::now = t0 + 10;
     g_queues[0].signal.release();
     ASSERT_TRUE(wait_until([] {
-        std::lock_guard<std::mutex> hold(g_queues[0].lock);
+        MutexLock hold(g_queues[0].lock);
         return g_queues[0].head == nullptr;
     }));
     stop();

@@ -65,7 +65,7 @@ class RerunLimitTest : public SqlTest, public ::testing::WithParamInterface<bool
     }
     static bool drained() {
         UpdateQueue& q = g_queues[1];
-        std::lock_guard<std::mutex> hold(q.lock);
+        MutexLock hold(q.lock);
         return q.head == nullptr && stat_read(q.stats->queued) == 0;
     }
     static size_t runs_of(const std::string& statement) {
