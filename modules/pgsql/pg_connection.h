@@ -84,8 +84,12 @@ bool connection_ok(const DbConnection& conn);
 bool in_transaction(const DbConnection& conn);
 
 // Waits until the server's next answer can be read without blocking. false when it did not
-// come within the answer timeout of the parameter block or a stop was requested meanwhile:
-// the connection is then abandoned (see DbConnection) with the reason as its error text.
+// come within the answer timeout of the parameter block, or a stop was requested meanwhile,
+// or (for a statement sent after the stop request, such as the stop mark in the status
+// table) it did not come within kAnswerAfterStopMs: the connection is then abandoned (see
+// DbConnection) with the reason as its error text.
+inline constexpr int64_t kAnswerAfterStopMs = 5000;
+bool await_answer(DbConnection& conn);
 bool await_answer(DbConnection& conn);
 
 }  // namespace zel_pg

@@ -92,17 +92,27 @@ bool in_transaction(const DbConnection& conn) {
 
 bool await_answer(DbConnection& conn) {
     if (conn.abandoned) return false;
-    const int64_t limit_ms =
+    // A stop request that arrives during the wait ends it: a stop must not hang on a server
+    // that does not answer. A statement sent after the request was made on purpose (the
+    // drain's last writes, the stop mark in the status table), so its answer is waited for,
+    // but briefly: nobody can interrupt that wait any more.
+    const bool sent_after_stop = conn.status.load() == ZEL_STATUS_STOP;
+    int64_t limit_ms =
         conn.params != nullptr ? static_cast<int64_t>(conn.params->answer_timeout) * 1000 : 0;
+    if (sent_after_stop && (limit_ms == 0 || limit_ms > kAnswerAfterStopMs))
+        limit_ms = kAnswerAfterStopMs;
     const auto started = std::chrono::steady_clock::now();
     while (PQisBusy(conn.server)) {
         const int64_t waited = std::chrono::duration_cast<std::chrono::milliseconds>(
                                    std::chrono::steady_clock::now() - started)
                                    .count();
         const char* reason = nullptr;
-        if (conn.status.load() == ZEL_STATUS_STOP)
+        if (!sent_after_stop && conn.status.load() == ZEL_STATUS_STOP)
             reason = "A stop was requested while the server had not answered; the connection is "
                      "given up";
+        else if (sent_after_stop && waited >= limit_ms)
+            reason = "The server did not answer a statement sent after the stop request in time; "
+                     "the connection is given up";
         else if (limit_ms > 0 && waited >= limit_ms)
             reason = "The server did not answer within the answer timeout; the connection is "
                      "taken as lost";

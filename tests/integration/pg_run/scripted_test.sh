@@ -90,6 +90,8 @@ run_scenario() {
     kill "$feedsim_pid" && wait "$feedsim_pid" 2>/dev/null
     feedsim_pid=
     check_eq "status row Running after the stop" 0 "$(status_row Running)"
+    # The stop mark is written after the stop request and must be answered, not given up.
+    check_eq "no statement given up at the stop" 0 "$(grep -c 'had not answered\|after the stop request' "$out")"
     check_eq "status row Startup time unchanged by the stop" "$started" "$(status_row 'Startup time')"
 
     # The trigger's doing: the COMMIT was reported as a lost connection, and the batch ran again.

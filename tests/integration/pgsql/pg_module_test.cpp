@@ -1183,6 +1183,48 @@ TEST_F(PgModule, SilentServerDoesNotBlockForEver) {
     EXPECT_NE(error_of(fresh).find("connect_timeout"), std::string::npos) << error_of(fresh);
 }
 
+// A stop request ends the wait for an answer that is under way, but a statement sent after
+// the request (the drain's last writes, the stop mark in the status table) is answered: it
+// was once given up at once, and every stop logged the stop mark as an SQL error.
+TEST_F(PgModule, StopEndsAWaitUnderWayButAStatementSentAfterItIsAnswered) {
+    DbConnection* conn = open();
+    ASSERT_EQ(exec(conn, "SELECT 1"), 1) << error_of(conn);
+
+    std::thread stopper([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        g_mod.set_status(conn, ZEL_STATUS_STOP);
+    });
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(exec(conn, "SELECT pg_sleep(5)"), ZEL_RESULT_LOST);
+    stopper.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2000));
+    EXPECT_NE(error_of(conn).find("stop was requested"), std::string::npos) << error_of(conn);
+
+    DbConnection* later = open();
+    g_mod.set_status(later, ZEL_STATUS_STOP);
+    EXPECT_EQ(exec(later, "SELECT pg_sleep(0.3)"), 1) << error_of(later);
+
+    // Sent after the stop to a server that does not answer: given up within the bound, not
+    // after the answer timeout.
+    Proxy proxy;
+    ASSERT_TRUE(proxy.ok());
+    Params p;
+    p.server = "127.0.0.1";
+    p.port = proxy.port();
+    p.block.answer_timeout = 60;
+    p.point();
+    DbConnection* silent = open(p);
+    ASSERT_EQ(exec(silent, "SELECT 1"), 1) << error_of(silent);
+    proxy.set_forwarding(false);
+    g_mod.set_status(silent, ZEL_STATUS_STOP);
+    start = std::chrono::steady_clock::now();
+    EXPECT_EQ(exec(silent, "SELECT 1"), ZEL_RESULT_LOST);
+    auto took = std::chrono::steady_clock::now() - start;
+    proxy.set_forwarding(true);
+    EXPECT_GE(took, std::chrono::milliseconds(4500));
+    EXPECT_LT(took, std::chrono::milliseconds(8000));
+}
+
 // A hung first host (it accepts the connection and never answers) uses up its own
 // connect_timeout only: the next host of the list is tried after it, as libpq's blocking
 // connect would. A failure names every host tried.
