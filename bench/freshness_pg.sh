@@ -14,15 +14,15 @@
 #   --pipeline P     zel's key pipeline: 0, 1 or both (default both: a run with each, per rate)
 #   --seconds N      how long the poller measures (default 30; with --stall, the time after
 #                    the stall ends, default 20)
-#   --interval MS    the poller's interval (default 5)
-#   --transactions N zel's key transactions (default 100)
+#   --interval MS    the poller's interval (default 10)
+#   --transactions N zel's key transactions (default 0, zel's default: no transactions)
 #   --stall          10 seconds of measurement, then the quotes table locked in EXCLUSIVE mode
 #                    for 5 seconds (writes wait, reads go on), then --seconds more
 #   --durable        the server's default durability settings (default: fsync off)
 #
 # A run: a fresh database from the example schema on a throwaway server (scripts/pg-server),
-# the simulator at the rate, zel writing into the database; 5 seconds after zel's first
-# statement (the first snapshot of every instrument is written by then) the poller
+# the simulator at the rate, zel writing into the database; once zel has written the first
+# snapshot of every instrument (its waiting items down to the live stream's level) the poller
 # (bench/freshness_poll.cpp) reads the quotes table every INTERVAL ms and records, for every
 # row that changed, the time since the simulator sent the value it now holds (the quote's date
 # and time, which the simulator sets from the wall clock when it sends the message). zel's
@@ -43,8 +43,8 @@ BUILD=$ROOT/build-bench
 RATES=10000
 PIPELINES=(0 1)
 MEASURE_SECONDS=
-INTERVAL_MS=5
-TRANSACTIONS=100
+INTERVAL_MS=10
+TRANSACTIONS=0
 STALL=0
 DURABLE=()
 while (($#)); do
@@ -188,7 +188,17 @@ CONFIG
         sleep 0.05
     done
     [[ -n $started ]] || { echo "freshness_pg.sh: zel wrote nothing (see $work/zel.out)" >&2; exit 1; }
-    sleep 5
+    # The first snapshot of every instrument (several thousand items) is written first: the
+    # measurement starts once zel's waiting items have come down to the live stream's level
+    # (3,000: the quotes of 1,000 instruments merge into at most one item each per table), or
+    # after 20 seconds at a rate that never lets them.
+    local waited
+    for waited in $(seq 1 20); do
+        sleep 1
+        (($(status database-updates-queued) <= 3000)) && break
+    done
+    sleep 2
+    echo "warm-up: $((waited + 2)) s after zel's first statement" >"$work/warmup.txt"
 
     local poll_seconds=$MEASURE_SECONDS
     ((STALL)) && poll_seconds=$((10 + 5 + MEASURE_SECONDS))
@@ -215,6 +225,7 @@ CONFIG
     fi
     wait "$poll_pid" || { echo "freshness_pg.sh: the poller failed:" >&2; cat "$work/poll.log" >&2; exit 1; }
     wait "$sampler_pid" || true
+    "$ZEL" --status --map-name="$MAP_NAME" >"$work/status.txt"
     kill -INT "$zel_pid"
     wait "$zel_pid" || true
     kill "$feedsim_pid" 2>/dev/null; wait "$feedsim_pid" 2>/dev/null || true
