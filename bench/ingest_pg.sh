@@ -80,7 +80,7 @@ while (($#)); do
     --pgbench-pipeline) PGBENCH_PIPELINE=1; shift ;;
     --pin) PIN=1; shift ;;
     --part-statements) PART_STATEMENTS=$2; shift 2 ;;
-    *) sed -n '7,25p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2 ;;
+    *) sed -n '7,31p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2 ;;
     esac
 done
 [[ $SECONDS_TO_RUN =~ ^[0-9]+$ ]] && ((SECONDS_TO_RUN >= 10)) ||
