@@ -22,7 +22,7 @@
 #
 # A run: a fresh database from the example schema on a throwaway server (scripts/pg-server),
 # the simulator at the rate, zel writing into the database; once zel has written the first
-# snapshot of every instrument (its waiting items down to the live stream's level) the poller
+# snapshot of every instrument and its waiting items have stopped falling, the poller
 # (bench/freshness_poll.cpp) reads the quotes table every INTERVAL ms and records, for every
 # row that changed, the time since the simulator sent the value it now holds (the quote's date
 # and time, which the simulator sets from the wall clock when it sends the message). zel's
@@ -125,11 +125,12 @@ percentiles() {
 # which no late change follows within one second. Prints "-" when that never happens.
 freshness_recovery() {
     sort -n -k1,1 "$1" | awk -v release="$2" -v limit="$3" '
-        $1 < release { next }
+        # Reads to the end: an early exit would leave sort writing into a closed pipe.
+        found || $1 < release { next }
         {
             if ($2 > limit) { candidate = ""; next }
             if (candidate == "") candidate = $1
-            if ($1 - candidate >= 1000000) { printf "%.0f\n", (candidate - release) / 1000; found = 1; exit }
+            if ($1 - candidate >= 1000000) { printf "%.0f\n", (candidate - release) / 1000; found = 1 }
         }
         END { if (!found) print "-" }'
 }
@@ -188,17 +189,21 @@ CONFIG
         sleep 0.05
     done
     [[ -n $started ]] || { echo "freshness_pg.sh: zel wrote nothing (see $work/zel.out)" >&2; exit 1; }
-    # The first snapshot of every instrument (several thousand items) is written first: the
-    # measurement starts once zel's waiting items have come down to the live stream's level
-    # (3,000: the quotes of 1,000 instruments merge into at most one item each per table), or
-    # after 20 seconds at a rate that never lets them.
-    local waited
-    for waited in $(seq 1 20); do
+    # The first row of every instrument costs an UPDATE that matches nothing and an INSERT,
+    # and the live stream queues up behind the first snapshot meanwhile: the measurement starts
+    # once zel's waiting items have stopped falling (no lower than 5 seconds before) or are
+    # down to 3,000 (the quotes of 1,000 instruments merge into at most one item each per
+    # table), at least 10 and at most 60 seconds after zel's first statement.
+    local waited queued_now history=()
+    for waited in $(seq 1 60); do
         sleep 1
-        (($(status database-updates-queued) <= 3000)) && break
+        queued_now=$(status database-updates-queued)
+        history+=("$queued_now")
+        ((waited >= 10)) || continue
+        ((queued_now <= 3000)) && break
+        ((queued_now >= history[waited - 6])) && break
     done
-    sleep 2
-    echo "warm-up: $((waited + 2)) s after zel's first statement" >"$work/warmup.txt"
+    echo "warm-up: $waited s after zel's first statement; waiting items: ${history[*]}" >"$work/warmup.txt"
 
     local poll_seconds=$MEASURE_SECONDS
     ((STALL)) && poll_seconds=$((10 + 5 + MEASURE_SECONDS))
