@@ -6,7 +6,7 @@
 #
 #   bench/ingest_pg.sh [--seconds N] [--rate N] [--build DIR] [--fast | --durable | --both]
 #                      [--savepoints] [--pin] [--transactions N] [--pipeline 0|1]
-#                      [--pgbench-pipeline]
+#                      [--pgbench-pipeline] [--part-statements N]
 #
 #   --seconds N   how long zel runs (default 30)
 #   --rate N      messages per second the simulator sends (default 0: as fast as zel reads)
@@ -23,6 +23,8 @@
 #   --pgbench-pipeline  pgbench also replays each transaction in pipeline mode
 #                 (\startpipeline / \endpipeline around it): the same SQL as close to the
 #                 server's limit as a client gets
+#   --part-statements N  the replay's parts end with the first COMMIT at or after N
+#                 statements (default 1000; 1: one transaction per part)
 #   --pin         the feed side (the simulator and zel's feed thread) on processor 0, the
 #                 database side (zel's database threads, the server, pgbench) on processor
 #                 1, in both runs: the two clients get the same processor for the same
@@ -32,11 +34,14 @@
 # of messages merged into waiting items, pgbench's statements per second on the same
 # statements, and the ratio of the two. Work files go to DIR/ingest-<mode>/.
 #
-# The replay: each connection's part of the log is cut into its transactions (pgbench reads a
+# The replay: each connection's part of the log is cut into parts of whole transactions, a part
+# ending with the first COMMIT at or after 1,000 statements (--part-statements): pgbench reads a
 # script in time that grows with the square of its length, so one script per connection would
-# take longer to read than to run). Per connection, one pgbench process after the other runs
-# one transaction each (-c 1 -t 1), in the order zel ran them; the four connections replay side
-# by side. Every part is connected and has read its script before the clock starts; a part
+# take longer to read than to run. With transactions of 1000 items every transaction is a part
+# of its own; with transactions of 100, a part holds several, run one after the other in one
+# session as zel runs them, instead of one pgbench run and one hand-over per transaction.
+# Per connection, one pgbench process after the other runs one part each (-c 1 -t 1), in the
+# order zel ran them; the four connections replay side by side. Every part is connected and has read its script before the clock starts; a part
 # waits for its turn on an advisory lock that the part before it holds until its last
 # statement, so the statements follow each other as in one session. The clock runs from
 # releasing the first parts to the end of the last.
@@ -60,6 +65,7 @@ PIN=0
 TRANSACTIONS=1000
 PIPELINE=1
 PGBENCH_PIPELINE=0
+PART_STATEMENTS=1000
 while (($#)); do
     case $1 in
     --seconds) SECONDS_TO_RUN=$2; shift 2 ;;
@@ -73,12 +79,14 @@ while (($#)); do
     --pipeline) PIPELINE=$2; shift 2 ;;
     --pgbench-pipeline) PGBENCH_PIPELINE=1; shift ;;
     --pin) PIN=1; shift ;;
-    *) sed -n '7,23p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2 ;;
+    --part-statements) PART_STATEMENTS=$2; shift 2 ;;
+    *) sed -n '7,31p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2 ;;
     esac
 done
 [[ $SECONDS_TO_RUN =~ ^[0-9]+$ ]] && ((SECONDS_TO_RUN >= 10)) ||
     { echo "ingest_pg.sh: --seconds must be 10 or more" >&2; exit 2; }
 [[ $RATE =~ ^[0-9]+$ ]] || { echo "ingest_pg.sh: --rate must be a whole number" >&2; exit 2; }
+[[ $PART_STATEMENTS =~ ^[1-9][0-9]*$ ]] || { echo "ingest_pg.sh: --part-statements must be 1 or more" >&2; exit 2; }
 
 if ((PIN)) && (($(nproc) < 2)); then
     echo "ingest_pg.sh: --pin needs two processors" >&2
@@ -356,7 +364,7 @@ CONFIG
 
     say "$mode: the replay of zel's statements with pgbench"
     local split
-    split=$(awk -v out="$work/replay" -v limit=1 -f "$HERE/sql_log_to_pgbench.awk" "$work"/sql/*.log)
+    split=$(awk -v out="$work/replay" -v limit="$PART_STATEMENTS" -f "$HERE/sql_log_to_pgbench.awk" "$work"/sql/*.log)
     echo "$split"
     # Every part holds a connection while it waits for its turn.
     local parts
