@@ -82,6 +82,7 @@ fi
 ZEL=$BUILD/zel/zel
 MODULE=$BUILD/modules/pgsql/dbdrv_pgsql.so
 FEEDSIM=$BUILD/tools/feedsim/feedsim
+source "$ROOT/bench/ingest/feed_side.sh"
 POLL=$BUILD/bench/freshness_poll
 for f in "$ZEL" "$MODULE" "$FEEDSIM" "$POLL"; do
     [[ -x $f || -f $f ]] || { echo "freshness_pg.sh: $f is not built" >&2; exit 1; }
@@ -152,12 +153,8 @@ run_once() {
     "${PSQL[@]}" -d zel_fresh -f "$ROOT/examples/schema/postgresql.sql" >/dev/null
     "${SUPER[@]}" -c "CHECKPOINT" >/dev/null
 
-    "$FEEDSIM" --listen 127.0.0.1:0 --port-file "$work/feedsim.port" --user demo --password demo \
-        --rate "$rate" --instruments 1000 --seed 1 --mix FEED_QUOTE=80,FEED_QUOTEEX=10,FEED_TRADE=10 \
-        >"$work/feedsim.log" 2>&1 &
-    local feedsim_pid=$!
-    pids+=("$feedsim_pid")
-    for _ in $(seq 1 100); do [[ -s $work/feedsim.port ]] && break; sleep 0.1; done
+    local feedsim_pid
+    start_feed_side "$work" "$rate"
     cat >"$work/zel.config" <<CONFIG
 Corvalinder
 server 127.0.0.1:$(cat "$work/feedsim.port")

@@ -54,6 +54,7 @@ if [[ $BUILD == "$ROOT/build-bench" ]]; then
 fi
 ZEL=$BUILD/zel/zel
 FEEDSIM=$BUILD/tools/feedsim/feedsim
+source "$ROOT/bench/ingest/feed_side.sh"
 for f in "$ZEL" "$FEEDSIM" "$BUILD/modules/pgsql/dbdrv_pgsql.so" "$BUILD/modules/odbc/dbdrv_odbc.so" \
     "$BUILD/modules/null/dbdrv_null.so"; do
     [[ -x $f || -f $f ]] || { echo "ingest_odbc.sh: $f is not built" >&2; exit 1; }
@@ -78,12 +79,8 @@ run_zel() {
     local work=$1 label=$2 module=$3 tabledef=$4 database=$5
     rm -rf "$work"
     mkdir -p "$work/sql"
-    "$FEEDSIM" --listen 127.0.0.1:0 --port-file "$work/feedsim.port" --user demo --password demo \
-        --rate 0 --instruments 1000 --seed 1 --mix FEED_QUOTE=80,FEED_QUOTEEX=10,FEED_TRADE=10 \
-        >"$work/feedsim.log" 2>&1 &
-    local feedsim_pid=$!
-    pids+=("$feedsim_pid")
-    for _ in $(seq 1 100); do [[ -s $work/feedsim.port ]] && break; sleep 0.1; done
+    local feedsim_pid
+    start_feed_side "$work" 0
     cat >"$work/zel.config" <<CONFIG
 Corvalinder
 server 127.0.0.1:$(cat "$work/feedsim.port")
@@ -242,12 +239,9 @@ pipeline 0"
     "${client[@]}" ingest_replay <"$ROOT/examples/schema/mariadb.sql"
     local side=$work/feed-side
     mkdir -p "$side"
-    "$FEEDSIM" --listen 127.0.0.1:0 --port-file "$side/feedsim.port" --user demo --password demo \
-        --rate 0 --instruments 1000 --seed 1 --mix FEED_QUOTE=80,FEED_QUOTEEX=10,FEED_TRADE=10 \
-        >"$side/feedsim.log" 2>&1 &
-    local side_feedsim=$!
-    pids+=("$side_feedsim")
-    for _ in $(seq 1 100); do [[ -s $side/feedsim.port ]] && break; sleep 0.1; done
+    local feedsim_pid side_feedsim
+    start_feed_side "$side" 0
+    side_feedsim=$feedsim_pid
     printf 'Corvalinder\nserver 127.0.0.1:%s\nusername demo\npassword demo\nDatabase\ninstance %s\ntransactions 1000\nupdateinterval 0\naggtrades 1\ncheckdatabase 0\nApplication\ntabledefinitions %s\n' \
         "$(cat "$side/feedsim.port")" "$BUILD/modules/null/dbdrv_null.so" "$ROOT/examples/zel.mariadb.tabledef" >"$side/zel.config"
     "$ZEL" --config="$side/zel.config" --map-name="Global\\zel ingest odbc feed side $$" --silent </dev/null >"$side/zel.out" 2>&1 &

@@ -137,6 +137,7 @@ fi
 ZEL=$BUILD/zel/zel
 MODULE=$BUILD/modules/pgsql/dbdrv_pgsql.so
 FEEDSIM=$BUILD/tools/feedsim/feedsim
+source "$ROOT/bench/ingest/feed_side.sh"
 for f in "$ZEL" "$MODULE" "$FEEDSIM"; do
     [[ -x $f || -f $f ]] || { echo "ingest_pg.sh: $f is not built" >&2; exit 1; }
 done
@@ -302,12 +303,8 @@ run_mode() {
     "${PSQL[@]}" -d zel_ingest -f "$ROOT/examples/schema/postgresql.sql" >/dev/null
 
     say "$mode: zel for $SECONDS_TO_RUN seconds, the simulator $( ((RATE)) && echo "at $RATE messages/s" || echo "at full rate")"
-    "${FEED_SIDE[@]}" "$FEEDSIM" --listen 127.0.0.1:0 --port-file "$work/feedsim.port" --user demo --password demo \
-        --rate "$RATE" --instruments 1000 --seed 1 --mix FEED_QUOTE=80,FEED_QUOTEEX=10,FEED_TRADE=10 \
-        >"$work/feedsim.log" 2>&1 &
-    local feedsim_pid=$!
-    pids+=("$feedsim_pid")
-    for _ in $(seq 1 100); do [[ -s $work/feedsim.port ]] && break; sleep 0.1; done
+    local feedsim_pid
+    start_feed_side "$work" "$RATE" "${FEED_SIDE[@]}"
     cat >"$work/zel.config" <<CONFIG
 Corvalinder
 server 127.0.0.1:$(cat "$work/feedsim.port")
