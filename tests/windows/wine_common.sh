@@ -104,3 +104,18 @@ status_value() {
 }
 zel_running() { [[ $(status_value running) == 1 ]]; }
 zel_received() { local n; n=$(status_value received-messages); [[ -n $n && $n -gt 0 ]]; }
+
+# stop_by_ctrl_c PID SECONDS: Ctrl+C to a console run (Wine turns SIGINT into CTRL_C_EVENT),
+# then its exit code, as `wait` gives it. A run that has not ended after SECONDS is killed:
+# a shutdown that hangs is the fault to report, with how far it got (its output), and
+# waiting on would only spend the test's whole time limit. Needs WORK/zel.out.
+stop_by_ctrl_c() {
+    local pid=$1 seconds=$2
+    kill -INT "$pid"
+    if ! wait_for "$seconds" bash -c "! kill -0 $pid 2>/dev/null"; then
+        echo "zel.exe had not ended $seconds seconds after Ctrl+C; its output so far:"
+        tr -d '\r' <"$WORK/zel.out"
+        kill -9 "$pid"
+    fi
+    wait "$pid"
+}

@@ -58,9 +58,7 @@ written() { local n; n=$(status_value database-updates-ok); [[ -n $n && $n -gt 2
 check "zel.exe runs through the ODBC module" wait_for 90 zel_running
 check "zel.exe writes statements into PostgreSQL" wait_for 60 written
 failed=$(status_value database-updated-failed)
-kill -INT "$zel_pid"
-wait_for 60 bash -c "! kill -0 $zel_pid 2>/dev/null"
-wait "$zel_pid"
+stop_by_ctrl_c "$zel_pid" 60
 check_code "the run stopped by Ctrl+C" 0 $?
 tr -d '\r' <"$WORK/zel.out" >"$WORK/zel.log"
 check_eq "no statement failed" 0 "$failed"

@@ -20,9 +20,7 @@ check "zel.exe runs, as a second process reading the section sees" wait_for 60 z
 check "messages arrive and are counted in the shared section" wait_for 30 zel_received
 check "the section says a feed connection is up" test "$(status_value connected-to-feed)" = 1
 
-kill -INT "$zel_pid"
-wait_for 30 bash -c "! kill -0 $zel_pid 2>/dev/null"
-wait "$zel_pid"
+stop_by_ctrl_c "$zel_pid" 30
 check_code "the run stopped by Ctrl+C" 0 $?
 tr -d '\r' <"$WORK/zel.out" >"$WORK/zel.log"
 check "the console run logged its start" grep -q 'Starting zel v0.9.55' "$WORK/zel.log"
