@@ -83,7 +83,10 @@ kill "$sampler_pid" 2>/dev/null
 wait "$sampler_pid" 2>/dev/null
 stop_zel
 check_eq "zel stops with exit code 0" 0 "$ZEL_EXIT"
-check_eq "failed statements" 0 "$failed"
+# A deadlock between two database threads counts its statement as failed once and then
+# reruns the batch (the rows are compared below): only failures beyond those reruns count.
+deadlocks=$(grep -a -c "DB:ERROR:  deadlock detected" zel.out)
+check_eq "failed statements beyond deadlocks ($deadlocks)" 0 "$((failed - deadlocks))"
 compare_record
 check_eq "trades stored more than once" 0 \
     "$(sql "$DB" "SELECT count(*) - count(DISTINCT (insref, trade_id)) FROM trades")"

@@ -1216,6 +1216,8 @@ TEST_F(PgModule, StopEndsAWaitUnderWayButAStatementSentAfterItIsAnswered) {
     DbConnection* silent = open(p);
     ASSERT_EQ(exec(silent, "SELECT 1"), 1) << error_of(silent);
     proxy.set_forwarding(false);
+    // A pump already waiting for bytes would still pass the next ones: let it park first.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
     g_mod.set_status(silent, ZEL_STATUS_STOP);
     start = std::chrono::steady_clock::now();
     EXPECT_EQ(exec(silent, "SELECT 1"), ZEL_RESULT_LOST);
