@@ -132,6 +132,7 @@ void rerun_batch(DbWorker& worker, UpdateQueue& q, Batch& batch) REQUIRES(q.lock
         ++worker.reruns;
         log_message(LOG_LEVEL_PROBLEM, "Deadlocked so will rerun %" PRIu64 " queue items", items);
     }
+    worker.transaction.rerun(items);
     putBackQueueItems(&q, batch.head, batch.tail);
     batch.clear();
 }
@@ -144,6 +145,7 @@ int commit(DbWorker& worker) {
     }
     // The transaction ends before the COMMIT runs: if the server reports it rolled back,
     // there is nothing left to roll back.
+    const uint32_t items = worker.transaction.items();
     worker.transaction.end();
     worker.statement.assign("COMMIT");
     int r = execute(worker, EXEC_PLAIN, ZEL_LABEL);
@@ -157,7 +159,7 @@ int commit(DbWorker& worker) {
         worker.transaction.commit_unanswered();
         return ZEL_RESULT_RERUN;
     }
-    if (r >= 0) worker.transaction.committed();
+    if (r >= 0) worker.transaction.committed(items);
     return r;
 }
 
