@@ -63,8 +63,11 @@
  *     error text and code of a result of 0 or less are what mod_geterrorstring and
  *     mod_getlasterror would have said right after that statement (the texts belong to the
  *     connection until its next mod_executebatch or mod_executesql). Inside a transaction a
- *     failing statement fails alone, as with mod_executesql. zel never sends COMMIT,
- *     ROLLBACK or the statement that opens a transaction through it.
+ *     failing statement fails alone, as with mod_executesql. zel never sends COMMIT or
+ *     ROLLBACK through it; the statement that opens a transaction (ServerInfo's
+ *     transaction_start) may come first in a batch, and the statements behind it then run
+ *     inside that transaction. A module may send them together; when the opening
+ *     statement fails, it reports that result and runs nothing behind it.
  */
 #ifndef ZEL_MODULE_H
 #define ZEL_MODULE_H

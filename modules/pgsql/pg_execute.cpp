@@ -17,8 +17,9 @@
  * fails alone.
  *
  * mod_executebatch sends many statements in one pipeline: inside a transaction each still
- * between its savepoint and its release (pg_pipeline.h), outside one as plain queries. Its
- * results mean what mod_executesql's would for each statement alone.
+ * between its savepoint and its release (pg_pipeline.h), outside one as plain queries. A
+ * START TRANSACTION at the head of a batch goes out in the same pipeline as the statements
+ * behind it. Its results mean what mod_executesql's would for each statement alone.
  *
  * A COMMIT of a transaction that the server had already aborted is answered with the
  * command tag ROLLBACK and no error; it is reported as a rerun, never as written.
@@ -121,12 +122,18 @@ int32_t outcome(DbConnection& conn, PGresult* result, const char* statement, boo
     return count;
 }
 
+bool opens_transaction(const char* statement) {
+    return is_statement(statement, "START TRANSACTION") || is_statement(statement, "BEGIN");
+}
+
 // The statements zel opens and ends transactions with. A batch asks the server whether a
 // transaction is open once for a run of statements, so these, which change the answer, go
-// to mod_executesql one at a time; there the ones that end a transaction get no savepoint.
+// to mod_executesql one at a time (there the ones that end a transaction get no savepoint),
+// except an opening statement at the head of a run, which goes out with it
+// (batch_opening_transaction).
 bool controls_transaction(const char* statement) {
     return is_statement(statement, "COMMIT") || is_statement(statement, "ROLLBACK") ||
-           is_statement(statement, "START TRANSACTION") || is_statement(statement, "BEGIN");
+           opens_transaction(statement);
 }
 
 // Fills one batch result; the error text of a result of 0 or less is kept on the
@@ -150,11 +157,11 @@ bool ends_batch(int32_t result) {
 // Statements [first, end) inside the open transaction, each with its savepoint in one
 // pipeline. Returns how many have results; the run ends at a lost connection or a
 // transaction the server gave up.
-int32_t batch_in_transaction(DbConnection& conn, const char* const* statements, int32_t first,
-                             int32_t end, ZelBatchResult* results) {
+// The results of statements [first, end) from their bracketed outcomes.
+int32_t settle_bracketed(DbConnection& conn, const char* const* statements, int32_t first,
+                         int32_t end, std::vector<BracketOutcome>& outcomes,
+                         ZelBatchResult* results) {
     const size_t count = static_cast<size_t>(end - first);
-    std::vector<BracketOutcome> outcomes(count);
-    run_bracketed(conn, statements + first, count, outcomes.data());
     for (size_t i = 0; i < count; ++i) {
         const int32_t index = first + static_cast<int32_t>(i);
         int32_t r = outcome(conn, outcomes[i].result.get(), statements[index], true);
@@ -165,6 +172,28 @@ int32_t batch_in_transaction(DbConnection& conn, const char* const* statements, 
         if (ends_batch(r)) return index + 1 - first;
     }
     return end - first;
+}
+
+int32_t batch_in_transaction(DbConnection& conn, const char* const* statements, int32_t first,
+                             int32_t end, ZelBatchResult* results) {
+    std::vector<BracketOutcome> outcomes(static_cast<size_t>(end - first));
+    run_bracketed(conn, statements + first, outcomes.size(), outcomes.data());
+    return settle_bracketed(conn, statements, first, end, outcomes, results);
+}
+
+// statements[opening] opens a transaction and [opening + 1, end) run inside it: all in one
+// round trip, which saves the wait for the opening statement's answer. Returns how many have
+// results: only the opening one when it failed (nothing behind it ran).
+int32_t batch_opening_transaction(DbConnection& conn, const char* const* statements,
+                                  int32_t opening, int32_t end, ZelBatchResult* results) {
+    std::vector<BracketOutcome> outcomes(static_cast<size_t>(end - opening - 1));
+    Result opened;
+    run_bracketed(conn, statements + opening + 1, outcomes.size(), outcomes.data(),
+                  statements[opening], &opened);
+    const int32_t r = outcome(conn, opened.get(), statements[opening], true);
+    fill(conn, opening, r, results[opening]);
+    if (r < 0) return 1;
+    return 1 + settle_bracketed(conn, statements, opening + 1, end, outcomes, results);
 }
 
 // Statements [first, end) outside a transaction as plain queries of one pipeline; a
@@ -229,23 +258,30 @@ int32_t mod_executebatch(DbConnection* conn, const char* const* statements, int3
     int32_t done = 0;
     while (done < count) {
         const char* first = statements[done];
-        if (conn->server == nullptr || first == nullptr || controls_transaction(first)) {
+        // The run of ordinary statements from `start`; an opening statement leads it when
+        // it opens the transaction they run in.
+        const bool opening = conn->server != nullptr && first != nullptr &&
+                             opens_transaction(first) && !in_transaction(*conn);
+        const int32_t start = opening ? done + 1 : done;
+        int32_t end = start;
+        while (end < count && statements[end] != nullptr && !controls_transaction(statements[end]))
+            ++end;
+        if (conn->server == nullptr || first == nullptr || end == start ||
+            (controls_transaction(first) && !opening)) {
             int32_t r = mod_executesql(conn, first);
             fill(*conn, done, r, results[done]);
             ++done;
             if (ends_batch(r) || conn->server == nullptr) break;
             continue;
         }
-        int32_t end = done + 1;
-        while (end < count && statements[end] != nullptr && !controls_transaction(statements[end]))
-            ++end;
         conn->refused_copy = false;
         const int32_t wanted = end - done;
-        int32_t ran = in_transaction(*conn)
+        int32_t ran = opening ? batch_opening_transaction(*conn, statements, done, end, results)
+                      : in_transaction(*conn)
                           ? batch_in_transaction(*conn, statements, done, end, results)
                           : batch_plain(*conn, statements, done, end, results);
         done += ran;
-        if (ran < wanted) break;  // ended early: lost, or a transaction given up
+        if (ran < wanted) break;  // ended early: lost, a transaction given up, no transaction
     }
     return done;
 }

@@ -8,6 +8,10 @@
  * (PGRES_PIPELINE_ABORTED), so the round ends at the first failure and the next round starts
  * behind it.
  *
+ * A batch that opens its transaction sends the opening statement (START TRANSACTION) first in
+ * the first round, unbracketed: the statements behind it then need no round trip of their own
+ * to wait for it. Should it fail, the server skips the rest and nothing of them runs.
+ *
  * Outside a transaction, run_pipelined sends plain statements without the savepoints, each
  * followed by a sync of its own, so that each commits or fails alone as it would on its own.
  *
@@ -75,17 +79,22 @@ void finish_round(DbConnection& conn, size_t pending) {
 }  // namespace
 
 void run_bracketed(DbConnection& conn, const char* const* statements, size_t count,
-                   BracketOutcome* outcomes) {
+                   BracketOutcome* outcomes, const char* opening, Result* opened) {
     size_t next = 0;       // the first statement not yet run
     bool restore = false;  // a statement failed: roll back to its savepoint first
     while (next < count || restore) {
         if (PQenterPipelineMode(conn.server) != 1) {
+            if (opening != nullptr) *opened = client_failure(conn);
             for (size_t i = next; i < count; ++i)
                 outcomes[i].result = client_failure(conn);
             return;
         }
         size_t queries = 0;
         bool sent = true;
+        if (opening != nullptr) {
+            sent = send(conn.server, opening);
+            ++queries;
+        }
         if (restore) {
             sent = send(conn.server, kRollbackTo) && send(conn.server, kRelease);
             queries += 2;
@@ -97,6 +106,7 @@ void run_bracketed(DbConnection& conn, const char* const* statements, size_t cou
         }
         if (!sent || PQpipelineSync(conn.server) != 1) {
             // Nothing can be relied on of a round that could not be sent whole.
+            if (opening != nullptr) *opened = client_failure(conn);
             for (size_t i = next; i < count; ++i)
                 outcomes[i].result = client_failure(conn);
             if (PQstatus(conn.server) == CONNECTION_OK && PQpipelineSync(conn.server) == 1)
@@ -106,6 +116,18 @@ void run_bracketed(DbConnection& conn, const char* const* statements, size_t cou
             return;
         }
 
+        if (opening != nullptr) {
+            opening = nullptr;
+            *opened = next_answer(conn);
+            --queries;
+            if (!succeeded(*opened)) {
+                // No transaction: the server skips everything behind it up to the sync.
+                for (size_t i = next; i < count; ++i)
+                    outcomes[i].result = client_failure(conn);
+                finish_round(conn, queries);
+                return;
+            }
+        }
         if (restore) {
             restore = false;
             Result back = next_answer(conn);

@@ -46,8 +46,13 @@ struct BracketOutcome {
 // savepoint, so the transaction stays usable and the statements after it run. When the
 // savepoint cannot be taken or the connection fails, that statement and all after it are
 // left unrun, their outcomes carrying the reason.
+//
+// With `opening` (the statement that opens the transaction, START TRANSACTION), it goes
+// first, without a savepoint, in the same round trip; its answer lands in *opened. When it
+// fails, none of the statements runs.
 void run_bracketed(DbConnection& conn, const char* const* statements, size_t count,
-                   BracketOutcome* outcomes);
+                   BracketOutcome* outcomes, const char* opening = nullptr,
+                   Result* opened = nullptr);
 
 // Outside a transaction: sends statements[0..count) as plain queries of one pipeline, each
 // ending with a sync of its own (the server makes one implicit transaction of what lies

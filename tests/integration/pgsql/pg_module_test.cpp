@@ -1446,6 +1446,41 @@ TEST_F(PgModule, BatchStopsAtALostConnectionOrAGivenUpTransaction) {
     EXPECT_EQ(batch(nullptr, {"SELECT 1"}).size(), 0u);
 }
 
+// START TRANSACTION at the head of a batch goes out with the statements behind it: they run
+// inside the transaction it opens (a ROLLBACK takes them all), and when it cannot run,
+// nothing behind it does.
+TEST_F(PgModule, BatchOpeningItsTransactionRunsItsStatementsInside) {
+    DbConnection* conn = open();
+    std::string t = table(conn, "bo", "id integer PRIMARY KEY");
+    auto insert = [&](int id) { return "INSERT INTO " + t + " VALUES (" + std::to_string(id) + ")"; };
+    auto stored = [&] {
+        return Observer().scalar("SELECT string_agg(id::text, ',' ORDER BY id) FROM " + t);
+    };
+    std::vector<Ran> ran = batch(conn, {"START TRANSACTION", insert(1), insert(1), insert(2)});
+    ASSERT_EQ(ran.size(), 4u);
+    EXPECT_EQ(ran[0].result, 0) << ran[0].error;
+    EXPECT_EQ(ran[1].result, 1) << ran[1].error;
+    EXPECT_EQ(ran[2].result, ZEL_RESULT_FAILED) << "the duplicate fails alone";
+    EXPECT_EQ(ran[3].result, 1) << ran[3].error;
+    EXPECT_EQ(stored(), "<null>") << "written before the transaction ends";
+    EXPECT_EQ(exec(conn, "ROLLBACK"), 0) << error_of(conn);
+    EXPECT_EQ(stored(), "<null>") << "the statements ran outside the transaction";
+
+    ran = batch(conn, {"START TRANSACTION", insert(3), "COMMIT", "START TRANSACTION", insert(4)});
+    ASSERT_EQ(ran.size(), 5u);
+    EXPECT_EQ(ran[2].result, 0) << ran[2].error;
+    EXPECT_EQ(exec(conn, "COMMIT"), 0) << error_of(conn);
+    EXPECT_EQ(stored(), "3,4");
+
+    terminate_backend(conn);
+    ran = batch(conn, {"START TRANSACTION", insert(5), insert(6)});
+    ASSERT_EQ(ran.size(), 1u) << "nothing runs behind an opening statement that failed";
+    EXPECT_EQ(ran[0].result, ZEL_RESULT_LOST);
+    g_mod.reconnect(conn);
+    ASSERT_EQ(g_mod.get_status(conn), ZEL_STATUS_CONNECTED);
+    EXPECT_EQ(stored(), "3,4");
+}
+
 // Whether a statement gets its savepoint is the server's answer, not a guess from the text
 // that opened the transaction: one opened with BEGIN keeps a failing statement alone, run
 // by itself and in a batch (where BEGIN itself may stand), and a transaction that went with
