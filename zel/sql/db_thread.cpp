@@ -163,12 +163,20 @@ int commit(DbWorker& worker) {
     return r;
 }
 
-// Runs the statement that opens a transaction when the server needs one. Returns whether
-// the transaction is open on the server.
-bool begin_transaction(DbWorker& worker) {
-    if (worker.begin_transaction.empty()) return true;
+// Opens a transaction for the item just taken. The statement that opens it on the server
+// (when the server needs one) is submitted like the item's own: in a batch it goes out with
+// the statements behind it, and no round trip waits for its answer alone. Should it fail,
+// its continuation gives the transaction up; a lost connection or a rollback asks for a
+// rerun (execute.cpp), as for any statement inside the transaction. Returns -3 for a rerun,
+// else 0.
+int open_transaction(DbWorker& worker) {
+    worker.transaction.begin();
+    if (worker.begin_transaction.empty()) return 0;
     worker.statement.assign(worker.begin_transaction);
-    return execute(worker, EXEC_PLAIN, ZEL_LABEL) >= 0;
+    return submit(worker, EXEC_PLAIN, ZEL_LABEL, [](DbWorker& w, int r) {
+        if (r < 0) w.transaction.lost();
+        return 0;
+    });
 }
 
 // Transaction grouping for the item just taken (the batch's last), with `c` the batch size
@@ -181,12 +189,8 @@ int group_transaction(DbWorker& worker, Batch& batch, QueueItem* item, uint64_t 
         return 0;
     }
     if (!worker.transaction.open()) {
-        // Opened before its statement runs: a failure of that statement finds a transaction
-        // to give up (execute.cpp) and leaves none open.
-        worker.transaction.begin();
-        if (!begin_transaction(worker)) worker.transaction.lost();
         batch.count = c;
-        return 0;
+        return open_transaction(worker);
     }
     worker.transaction.count_item();
     // The item behind a corporate action joins its transaction whatever the limits say; a
@@ -214,11 +218,10 @@ int group_transaction(DbWorker& worker, Batch& batch, QueueItem* item, uint64_t 
         stat_sub(worker.stats().queued, batch.count);
     }
     worker.reruns = 0;
-    if (begin_transaction(worker)) worker.transaction.begin();
     reference = t;
     batch.head = batch.tail = item;
     batch.count = 1;
-    return 0;
+    return open_transaction(worker);
 }
 
 // The instrument's entry in the instrument type table, copied under queue 1's lock (the

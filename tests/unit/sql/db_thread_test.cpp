@@ -526,6 +526,22 @@ TEST_P(DbThreadTest, LostConnectionOnCommitRerunsTheBatch) {
         << "the rerun's COMMIT settled the question";
 }
 
+// The statement that opens the transaction heads the items' batch; a connection lost there
+// took the statements behind it unrun, and only writing the items again in a new
+// transaction stores them (not one of them on its own outside a transaction).
+TEST_P(DbThreadTest, LostConnectionOnTheOpeningStatementRerunsTheItems) {
+    set_transactions(10);
+    FakeResult lost;
+    lost.lose_connection = true;
+    fake_on_statement("BEGIN", lost, 1, FakeMatch::Exact);
+    add_trades(2);
+    run_until_drained(2);
+    EXPECT_EQ((std::vector<std::string>{"BEGIN", "BEGIN", trade(1), trade(2), "COMMIT"}),
+              fake_statements(2));
+    EXPECT_EQ(0u, stats(2).failed);
+    EXPECT_EQ(0u, stats(2).queued);
+}
+
 TEST_P(DbThreadTest, LostConnectionInsideATransactionRerunsTheBatch) {
     set_transactions(10);
     FakeResult lost;
