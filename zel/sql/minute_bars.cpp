@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
+#include <string>
 
 #include "zel/base/log.h"
 #include "zel/base/message_kinds.h"
@@ -66,7 +67,7 @@ int delete_bar(DbWorker& worker, const MessageDef& def, const FieldDef& stamp, u
     sql.clear();
     sql.appendf("DELETE FROM %s", def.table);
     append_bar_key(sql, def, stamp, insref, date, minute);
-    return execute(worker, EXEC_PLAIN, SQLBUILDS_LABEL) == ZEL_RESULT_RERUN ? ZEL_RESULT_RERUN : 1;
+    return submit(worker, EXEC_PLAIN, SQLBUILDS_LABEL) == ZEL_RESULT_RERUN ? ZEL_RESULT_RERUN : 1;
 }
 
 }  // namespace
@@ -152,6 +153,24 @@ int minute_bar(DbWorker& worker, const QueueItem& item, const MessageDef& def) {
     if (!prices.has_values() && !seconds.has_values())
         return delete_bar(worker, def, stamp, item.insref, date, minute);
 
+    // The INSERT, for a bar the UPDATE finds no row of, is made now: the UPDATE may wait in
+    // the thread's batch of statements, and its answer comes when the trades it was built
+    // from are gone.
+    sql.clear();
+    sql.appendf("INSERT INTO %s (%s,", def.table, def.column);
+    if (prices.has_values())
+        sql.appendf("%s,%s,%s,%s,", bar[0]->column, bar[1]->column, bar[2]->column, bar[3]->column);
+    if (seconds.has_values())
+        sql.appendf("%s,%s,%s,%s,", bar[4]->column, bar[5]->column, bar[6]->column, bar[7]->column);
+    sql.appendf("%s,%s,%s) VALUES (", bar[8]->column, bar[9]->column, stamp.column);
+    sql.append_u64(item.insref);
+    for (const Series* series : {&prices, &seconds}) {
+        if (series->has_values())
+            sql.appendf(",%f,%f,%f,%f", series->first, series->high, series->low, series->last);
+    }
+    sql.appendf(",%f,%f,'%s %s00')", volume, turnover, date, minute);
+    std::string insert(sql.view());
+
     sql.clear();
     sql.appendf("UPDATE %s SET", def.table);
     char separator = ' ';
@@ -175,22 +194,11 @@ int minute_bar(DbWorker& worker, const QueueItem& item, const MessageDef& def) {
     assign(bar[8], volume);
     assign(bar[9], turnover);
     append_bar_key(sql, def, stamp, item.insref, date, minute);
-    int r = execute(worker, EXEC_TRY_UPDATE, SQLBUILDS_LABEL);
-    if (r == ZEL_RESULT_RERUN) return ZEL_RESULT_RERUN;
-    if (r != 0) return 1;
-
-    sql.clear();
-    sql.appendf("INSERT INTO %s (%s,", def.table, def.column);
-    if (prices.has_values())
-        sql.appendf("%s,%s,%s,%s,", bar[0]->column, bar[1]->column, bar[2]->column, bar[3]->column);
-    if (seconds.has_values())
-        sql.appendf("%s,%s,%s,%s,", bar[4]->column, bar[5]->column, bar[6]->column, bar[7]->column);
-    sql.appendf("%s,%s,%s) VALUES (", bar[8]->column, bar[9]->column, stamp.column);
-    sql.append_u64(item.insref);
-    for (const Series* series : {&prices, &seconds}) {
-        if (series->has_values())
-            sql.appendf(",%f,%f,%f,%f", series->first, series->high, series->low, series->last);
-    }
-    sql.appendf(",%f,%f,'%s %s00')", volume, turnover, date, minute);
-    return execute(worker, EXEC_PLAIN, SQLBUILDS_LABEL) == ZEL_RESULT_RERUN ? ZEL_RESULT_RERUN : 1;
+    int r = submit(worker, EXEC_TRY_UPDATE, SQLBUILDS_LABEL,
+                   [insert = std::move(insert)](DbWorker& w, int updated) {
+                       if (updated != 0) return 0;
+                       w.statement.assign(insert);
+                       return submit(w, EXEC_PLAIN, SQLBUILDS_LABEL);
+                   });
+    return r == ZEL_RESULT_RERUN ? ZEL_RESULT_RERUN : 1;
 }
