@@ -212,16 +212,11 @@ bool batches_available(const DbWorker& worker) {
     return worker.pipeline && worker.executebatch != nullptr;
 }
 
-int submit(DbWorker& worker, ExecMode mode, SqlLabel label, StatementThen then) {
-    StatementBatch& batch = worker.batch;
-    if (batch.collecting) {
-        batch.statements.push_back(PendingStatement{std::string(worker.statement.view()), mode,
-                                                    label.unit, label.line, std::move(then)});
-        return 0;
-    }
-    int r = execute(worker, mode, label);
-    if (r == ZEL_RESULT_RERUN) return ZEL_RESULT_RERUN;
-    return then ? then(worker, r) : 0;
+int collect(DbWorker& worker, ExecMode mode, SqlLabel label, StatementThen then) {
+    worker.batch.statements.push_back(PendingStatement{std::string(worker.statement.view()),
+                                                       mode, label.unit, label.line,
+                                                       std::move(then)});
+    return 0;
 }
 
 int flush_statements(DbWorker& worker) {

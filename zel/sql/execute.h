@@ -10,7 +10,11 @@
 // and when the open transaction is rolled back and the caller told to rerun its batch (-3).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <type_traits>
+#include <utility>
 
 #include "zel/sql/db_worker.h"
 #include "zel/sql/statement_batch.h"
@@ -52,11 +56,32 @@ int execute(DbWorker& worker, ExecMode mode, SqlLabel label);
 // caller reads the list and then calls free_result.
 ResultValue* query(DbWorker& worker, int32_t* status, SqlLabel label);
 
+// Adds a copy of worker.statement to the worker's batch with `then` for its result, and
+// returns 0 (submit() while the batch is collecting).
+int collect(DbWorker& worker, ExecMode mode, SqlLabel label, StatementThen then);
+
 // Runs worker.statement now and hands its result to `then`, or, while the worker's batch is
 // collecting, adds a copy to the batch and returns 0: the result is handled when the batch
 // is sent (statement_batch.h). Run now, it returns -3 for a rerun (without calling `then`),
 // else what `then` returned (0 without one).
-int submit(DbWorker& worker, ExecMode mode, SqlLabel label, StatementThen then = {});
+//
+// A template so that a statement run now calls its continuation as it is: kept in a
+// StatementThen, a continuation whose captures outgrow std::function's own room costs an
+// allocation, and only a statement that waits in a batch needs it kept.
+template <typename Then = std::nullptr_t>
+int submit(DbWorker& worker, ExecMode mode, SqlLabel label, Then&& then = nullptr) {
+    if (worker.batch.collecting)
+        return collect(worker, mode, label, StatementThen(std::forward<Then>(then)));
+    const int r = execute(worker, mode, label);
+    if (r == ZEL_RESULT_RERUN) return ZEL_RESULT_RERUN;
+    if constexpr (std::is_same_v<std::decay_t<Then>, std::nullptr_t>) {
+        return 0;
+    } else if constexpr (std::is_same_v<std::decay_t<Then>, StatementThen>) {
+        return then ? then(worker, r) : 0;
+    } else {
+        return then(worker, r);
+    }
+}
 
 // Sends the worker's batch, and the batches its continuations fill, until none is left.
 // Returns -3 when a result asked for a rerun (the statements not yet handled are dropped),
