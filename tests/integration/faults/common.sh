@@ -87,6 +87,7 @@ statements_logged() { cat "$WORK"/sql/*.log 2>/dev/null | grep -c '' || true; }
 # sent), DELETED_STORED (orders the feed deleted and still stored), GHOST_ROWS (trades or
 # orders stored that were never sent) and LOST (LOST_ROWS + STALE_VALUES + DELETED_STORED).
 compare_record() {
+    [[ -f $WORK/catchup.tsv ]] || : >"$WORK/catchup.tsv"
     # Non-ASCII bytes become '?': spoilt texts must not stop the load, and no compared
     # column holds text of that kind. The snapshot after a reconnect clears each book
     # before it sends the orders that exist now: those clears are left out (the comparison
@@ -127,6 +128,8 @@ compare_record() {
     "${PSQL[@]}" -d "$DB" -At -F '|' \
         -c "CREATE TEMP TABLE sent (seq bigint, type text, insref numeric, tag text, value text)" \
         -c "\\copy sent FROM '$WORK/sent.tsv'" \
+        -c "CREATE TEMP TABLE catchup (insref numeric, key text)" \
+        -c "\\copy catchup FROM '$WORK/catchup.tsv'" \
         -c "CREATE TEMP TABLE tabledef (kind int, tbl text, tag text, col text)" \
         -c "\\copy tabledef FROM '$WORK/tabledef.tsv'" \
         -f "$SRC/tests/integration/pg_run/compare_sent.sql" \
@@ -144,6 +147,7 @@ compare_record() {
             "trades and orders stored that were never sent") GHOST_ROWS=$count ;;
             "stored values that differ from the last value sent") STALE_VALUES=$count ;;
             esac ;;
+        catchup) echo "     $count $detail" ;;
         sample) echo "     $detail" ;;
         lostrow) echo "     lost: $detail" ;;
         *) echo "     unexpected comparison output: $what|$count|$detail" ;;
