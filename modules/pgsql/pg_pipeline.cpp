@@ -57,6 +57,12 @@ Result next_answer(DbConnection& conn) {
     return answer;
 }
 
+// Statements [from, count) did not run: each outcome carries libpq's failure.
+void leave_unrun(DbConnection& conn, BracketOutcome* outcomes, size_t from, size_t count) {
+    for (size_t i = from; i < count; ++i)
+        outcomes[i].result = client_failure(conn);
+}
+
 // Reads up to the sync that ends the round (skipped queries answer PGRES_PIPELINE_ABORTED)
 // and leaves pipeline mode. `pending` bounds the wait on a connection that has failed and
 // will never send the sync.
@@ -85,8 +91,7 @@ void run_bracketed(DbConnection& conn, const char* const* statements, size_t cou
     while (next < count || restore) {
         if (PQenterPipelineMode(conn.server) != 1) {
             if (opening != nullptr) *opened = client_failure(conn);
-            for (size_t i = next; i < count; ++i)
-                outcomes[i].result = client_failure(conn);
+            leave_unrun(conn, outcomes, next, count);
             return;
         }
         size_t queries = 0;
@@ -107,8 +112,7 @@ void run_bracketed(DbConnection& conn, const char* const* statements, size_t cou
         if (!sent || PQpipelineSync(conn.server) != 1) {
             // Nothing can be relied on of a round that could not be sent whole.
             if (opening != nullptr) *opened = client_failure(conn);
-            for (size_t i = next; i < count; ++i)
-                outcomes[i].result = client_failure(conn);
+            leave_unrun(conn, outcomes, next, count);
             if (PQstatus(conn.server) == CONNECTION_OK && PQpipelineSync(conn.server) == 1)
                 finish_round(conn, queries);
             else
@@ -122,8 +126,7 @@ void run_bracketed(DbConnection& conn, const char* const* statements, size_t cou
             --queries;
             if (!succeeded(*opened)) {
                 // No transaction: the server skips everything behind it up to the sync.
-                for (size_t i = next; i < count; ++i)
-                    outcomes[i].result = client_failure(conn);
+                leave_unrun(conn, outcomes, next, count);
                 finish_round(conn, queries);
                 return;
             }
@@ -135,8 +138,7 @@ void run_bracketed(DbConnection& conn, const char* const* statements, size_t cou
             queries -= 2;
             if (!succeeded(back) || !succeeded(released)) {
                 // The transaction could not be restored: nothing after the failure may run.
-                for (size_t i = next; i < count; ++i)
-                    outcomes[i].result = client_failure(conn);
+                leave_unrun(conn, outcomes, next, count);
                 finish_round(conn, queries);
                 return;
             }
@@ -150,8 +152,7 @@ void run_bracketed(DbConnection& conn, const char* const* statements, size_t cou
                 // No savepoint (a transaction that had failed already, or a lost connection):
                 // the statement never ran, and those after it cannot run either.
                 out.result = std::move(savepoint);
-                for (size_t i = next + 1; i < count; ++i)
-                    outcomes[i].result = client_failure(conn);
+                leave_unrun(conn, outcomes, next + 1, count);
                 finish_round(conn, queries);
                 return;
             }
@@ -167,8 +168,7 @@ void run_bracketed(DbConnection& conn, const char* const* statements, size_t cou
                 Result released = next_answer(conn);
                 --queries;
                 if (!succeeded(released)) {
-                    for (size_t i = next; i < count; ++i)
-                        outcomes[i].result = client_failure(conn);
+                    leave_unrun(conn, outcomes, next, count);
                     finish_round(conn, queries);
                     return;
                 }

@@ -106,9 +106,11 @@ bool waiting_news(const QueueItem* item) {
 }
 
 // Puts the whole batch back in front of the queue head, in its order, so it is
-// taken again from its first item. Once the batch has been rerun kRerunLimit times without
-// a batch written in between, its items are taken one by one without a transaction.
+// taken again from its first item; the transaction that held it is gone. Once the batch has
+// been rerun kRerunLimit times without a batch written in between, its items are taken one
+// by one without a transaction.
 void rerun_batch(DbWorker& worker, UpdateQueue& q, Batch& batch) REQUIRES(q.lock) {
+    worker.transaction.lost();
     uint64_t items = 0;
     bool status_rows_lost = false;
     for (QueueItem* i = batch.head; i; i = i->next) {
@@ -547,7 +549,6 @@ int64_t run_pass(DbWorker& worker) {
                 let_go(q, batch);
                 if (worker.isolate == 0) worker.reruns = 0;
             } else if (r == ZEL_RESULT_RERUN) {
-                worker.transaction.lost();
                 rerun_batch(worker, q, batch);
             } else if (item->kind == KIND_HISTORY_ADJUSTMENT && !worker.transaction.open()) {
                 // Written outside a transaction: its rescaling is in the table for good, and a
@@ -586,7 +587,6 @@ int64_t run_pass(DbWorker& worker) {
                        (worker.transaction.open() && commit(worker) == ZEL_RESULT_RERUN);
     pending.collecting = false;
     if (rerun) {
-        worker.transaction.lost();
         lock.lock();
         rerun_batch(worker, q, batch);
         lock.unlock();
